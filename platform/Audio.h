@@ -1,0 +1,108 @@
+#pragma once
+// Recording devices with the contract of the waveIn functions: one device records
+// into a buffer that the caller queues, reports its position in samples and hands
+// the buffer back through a completion callback when it is full or reset.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace veltrane {
+
+using MMResult = std::uint32_t;
+
+constexpr MMResult MMSYSERR_NOERROR = 0;
+constexpr MMResult MMSYSERR_ERROR = 1;
+constexpr MMResult MMSYSERR_BADDEVICEID = 2;
+constexpr MMResult MMSYSERR_ALLOCATED = 4;
+constexpr MMResult MMSYSERR_INVALHANDLE = 5;
+constexpr MMResult MMSYSERR_NODRIVER = 6;
+constexpr MMResult MMSYSERR_NOMEM = 7;
+constexpr MMResult MMSYSERR_INVALFLAG = 10;
+constexpr MMResult MMSYSERR_INVALPARAM = 11;
+constexpr MMResult WAVERR_BADFORMAT = 32;
+constexpr MMResult WAVERR_STILLPLAYING = 33;
+constexpr MMResult WAVERR_UNPREPARED = 34;
+
+// Open flags.
+constexpr std::uint32_t CALLBACK_FUNCTION = 0x00030000;
+constexpr std::uint32_t WAVE_FORMAT_DIRECT = 0x0008;
+constexpr std::uint32_t WAVE_ALLOWSYNC = 0x0002;
+
+// Header flags.
+constexpr std::uint32_t WHDR_DONE = 0x01;
+constexpr std::uint32_t WHDR_PREPARED = 0x02;
+constexpr std::uint32_t WHDR_INQUEUE = 0x10;
+
+// Callback messages.
+constexpr std::uint32_t WIM_OPEN = 0x3BE;
+constexpr std::uint32_t WIM_CLOSE = 0x3BF;
+constexpr std::uint32_t WIM_DATA = 0x3C0;
+
+constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
+
+struct WaveFormat {
+  std::uint16_t formatTag = WAVE_FORMAT_PCM;
+  std::uint16_t channels = 1;
+  std::uint32_t samplesPerSec = 0;
+  std::uint32_t avgBytesPerSec = 0;
+  std::uint16_t blockAlign = 1;
+  std::uint16_t bitsPerSample = 8;
+};
+
+struct WaveHeader {
+  std::uint8_t* data = nullptr;
+  std::uint32_t bufferLength = 0;
+  std::uint32_t bytesRecorded = 0;  // written by the device
+  std::uintptr_t user = 0;          // the caller's, handed back untouched
+  std::uint32_t flags = 0;          // WHDR_*
+};
+
+struct WaveInCaps {
+  std::wstring productName;  // at most 31 characters
+};
+
+class WaveInDevice;
+
+// Called from the device's own thread (never from the caller's): msg is WIM_DATA
+// with the header when a buffer comes back. It may only post; it must not call
+// back into the device.
+using WaveInCallback =
+    std::function<void(WaveInDevice* device, std::uint32_t msg, WaveHeader* header)>;
+
+// One open recording device. Every operation is called by the thread that opened it.
+class WaveInDevice {
+ public:
+  virtual ~WaveInDevice() = default;  // closes the device if Close was not called
+
+  virtual MMResult PrepareHeader(WaveHeader& header) = 0;
+  virtual MMResult UnprepareHeader(WaveHeader& header) = 0;
+  virtual MMResult AddBuffer(WaveHeader& header) = 0;
+  virtual MMResult Start() = 0;
+  // Stops recording and returns every queued buffer through the callback, marked done.
+  virtual MMResult Reset() = 0;
+  // The count of samples captured since Start, as the device itself counts them.
+  virtual MMResult GetPositionSamples(std::uint32_t& samples) = 0;
+  virtual MMResult Close() = 0;
+};
+
+class Audio {
+ public:
+  virtual ~Audio() = default;
+
+  // Device enumeration; ids run from 0 to GetNumDevs() - 1. Any thread.
+  virtual std::uint32_t GetNumDevs() = 0;
+  virtual MMResult GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) = 0;
+
+  // Opens device deviceId for format with the given flags (CALLBACK_FUNCTION, WAVE_FORMAT_DIRECT,
+  // WAVE_ALLOWSYNC). MMSYSERR_INVALFLAG when a flag is not supported. The callback lives as long
+  // as the device.
+  virtual MMResult Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
+                        const WaveFormat& format, WaveInCallback callback, std::uint32_t flags) = 0;
+
+  // The platform's text for an error code.
+  virtual std::wstring GetErrorText(MMResult code) = 0;
+};
+
+}  // namespace veltrane

@@ -1,0 +1,35 @@
+#pragma once
+// The clocks, sleep and timer resolution that the time base needs.
+// Every operation may be called from any thread.
+
+#include <cstdint>
+
+namespace veltrane {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+
+  // A high-resolution counter and its frequency in counts per second.
+  virtual std::int64_t PerformanceCounter() = 0;
+  virtual std::int64_t PerformanceFrequency() = 0;
+
+  // Milliseconds of the multimedia timer; wraps after 2^32 ms.
+  virtual std::uint32_t MillisecondTimer() = 0;
+
+  // Milliseconds of the coarse system tick; wraps after 2^32 ms.
+  virtual std::uint32_t TickCount() = 0;
+
+  // Blocks the calling thread for about this many milliseconds.
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+
+  // The finest and coarsest timer period in ms; false when they cannot be read.
+  virtual bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) = 0;
+
+  // Raises the calling thread's timer resolution to periodMs; EndPeriod undoes
+  // exactly one BeginPeriod with the same period. Both false on failure.
+  virtual bool BeginPeriod(std::uint32_t periodMs) = 0;
+  virtual bool EndPeriod(std::uint32_t periodMs) = 0;
+};
+
+}  // namespace veltrane

@@ -1,0 +1,35 @@
+#pragma once
+// Processor affinity and priorities. A request above what the user may have is
+// quietly capped, not refused, so a normal desktop user sees no priority error.
+
+#include <cstdint>
+
+namespace veltrane {
+
+// Identifies a thread to the scheduler; 0 is no thread.
+using ThreadRef = std::uint64_t;
+
+enum class PriorityClass { Normal, Realtime };
+
+class Scheduler {
+ public:
+  virtual ~Scheduler() = default;
+
+  // The calling thread. Any thread.
+  virtual ThreadRef CurrentThread() = 0;
+
+  // Bit n set: processor n may be used (the lowest 32 processors). Any thread.
+  virtual bool GetProcessAffinityMask(std::uint32_t& processMask, std::uint32_t& systemMask) = 0;
+
+  // Pins thread to mask; returns the previous mask, 0 on failure. Only the thread itself
+  // (Linux sets affinity per thread, the caller passes CurrentThread()).
+  virtual std::uint32_t SetThreadAffinityMask(ThreadRef thread, std::uint32_t mask) = 0;
+
+  // Real-time class for the process; false on a hard failure only. Any thread.
+  virtual bool SetPriorityClass(PriorityClass priorityClass) = 0;
+
+  // Time-critical priority for thread; false on a hard failure only.
+  virtual bool SetThreadTimeCritical(ThreadRef thread) = 0;
+};
+
+}  // namespace veltrane

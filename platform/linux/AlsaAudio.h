@@ -1,0 +1,24 @@
+#pragma once
+// Recording devices through ALSA: hardware capture devices (opened as plughw: for the sample
+// format, never resampled) and the sound-server devices (pulse, pipewire, default).
+
+#include "Audio.h"
+
+namespace veltrane {
+
+class AlsaAudio : public Audio {
+ public:
+  AlsaAudio();
+  ~AlsaAudio() override;
+  std::uint32_t GetNumDevs() override;
+  MMResult GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) override;
+  MMResult Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
+                const WaveFormat& format, WaveInCallback callback, std::uint32_t flags) override;
+  std::wstring GetErrorText(MMResult code) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl;
+};
+
+}  // namespace veltrane

@@ -1,0 +1,22 @@
+#pragma once
+// The real clocks: performance counter = CLOCK_MONOTONIC in ns (frequency 1e9), millisecond
+// timer = CLOCK_MONOTONIC in whole ms, tick count = CLOCK_MONOTONIC_COARSE in whole ms (both
+// unsigned 32-bit), timer resolution = the calling thread's timer slack, sleep = nanosleep.
+
+#include "Clock.h"
+
+namespace veltrane {
+
+class PosixClock : public Clock {
+ public:
+  std::int64_t PerformanceCounter() override;
+  std::int64_t PerformanceFrequency() override;
+  std::uint32_t MillisecondTimer() override;
+  std::uint32_t TickCount() override;
+  void Sleep(std::uint32_t milliseconds) override;
+  bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;
+  bool BeginPeriod(std::uint32_t periodMs) override;
+  bool EndPeriod(std::uint32_t periodMs) override;
+};
+
+}  // namespace veltrane

@@ -1,0 +1,58 @@
+#include "AppPaths.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "Text.h"
+
+namespace veltrane {
+namespace {
+std::wstring moduleDirectory;
+std::wstring commandLineText;
+constexpr wchar_t kPathSeparator = L'/';
+}  // namespace
+
+void SetModuleDirectory(const std::wstring& path) {
+  const auto last = path.rfind(kPathSeparator);
+  moduleDirectory = last == std::wstring::npos ? std::wstring(1, kPathSeparator)
+                                               : path.substr(0, last + 1);
+}
+
+std::wstring GetModuleDirectory() { return moduleDirectory; }
+
+void SetCommandLineText(const std::wstring& text) { commandLineText = text; }
+
+std::wstring GetCommandLineText() { return commandLineText; }
+
+std::wstring GetCommandLineField(int n) {
+  if (n < 0) return {};
+  std::size_t start = 0;
+  for (int k = 0; k < n; ++k) {
+    const auto separator = commandLineText.find(L';', start);
+    if (separator == std::wstring::npos) return {};
+    start = separator + 1;
+  }
+  const auto end = commandLineText.find(L';', start);
+  return commandLineText.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+}
+
+std::wstring JoinArguments(int argc, char** argv) {
+  std::wstring text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += L' ';
+    text += FromUtf8(argv[i]);
+  }
+  return text;
+}
+
+std::wstring ExecutablePath() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (length <= 0) return {};
+  return FromUtf8(std::string(buffer.data(), static_cast<std::size_t>(length)));
+}
+
+}  // namespace veltrane

@@ -1,0 +1,26 @@
+#pragma once
+// The program's directory and its command-line text, set once at start-up on the GUI
+// thread and read afterwards.
+
+#include <string>
+
+namespace veltrane {
+
+// Directory of the given file path with its trailing '/'; "/" when the path holds none.
+void SetModuleDirectory(const std::wstring& path);
+std::wstring GetModuleDirectory();
+
+// The command-line text exactly as given (on Linux: the arguments joined with single blanks).
+void SetCommandLineText(const std::wstring& text);
+std::wstring GetCommandLineText();
+
+// Field n of the ';'-separated command-line text, unchanged; empty when it does not exist.
+std::wstring GetCommandLineField(int n);
+
+// Joins argv[1..argc-1] with single blanks, decoding each argument from UTF-8.
+std::wstring JoinArguments(int argc, char** argv);
+
+// Path of the running executable (/proc/self/exe), decoded from UTF-8.
+std::wstring ExecutablePath();
+
+}  // namespace veltrane

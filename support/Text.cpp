@@ -1,0 +1,103 @@
+#include "Text.h"
+
+#include <clocale>
+#include <cstdint>
+#include <cstdarg>
+#include <cwchar>
+#include <locale.h>
+#include <vector>
+
+namespace veltrane {
+
+std::string ToUtf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    auto c = static_cast<std::uint32_t>(wc);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    auto b = static_cast<unsigned char>(text[i]);
+    std::uint32_t c = 0;
+    int extra = 0;
+    if (b < 0x80) {
+      c = b;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F;
+      extra = 1;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F;
+      extra = 2;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07;
+      extra = 3;
+    } else {
+      out += L'\uFFFD';
+      ++i;
+      continue;
+    }
+    bool ok = true;
+    for (int k = 1; k <= extra; ++k) {
+      if (i + k >= n || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    if (!ok) {
+      out += L'\uFFFD';
+      ++i;
+      continue;
+    }
+    out += static_cast<wchar_t>(c);
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::wstring FormatText(const wchar_t* format, ...) {
+  // A private "C" locale for this thread only, so the decimal separator is always '.'.
+  static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  locale_t previous = uselocale(cLocale);
+  std::vector<wchar_t> buffer(256);
+  int written = 0;
+  for (;;) {
+    va_list args;
+    va_start(args, format);
+    written = std::vswprintf(buffer.data(), buffer.size(), format, args);
+    va_end(args);
+    if (written >= 0 && static_cast<std::size_t>(written) < buffer.size()) break;
+    if (buffer.size() > (1u << 24)) {
+      written = 0;
+      break;
+    }
+    buffer.resize(buffer.size() * 4);
+  }
+  uselocale(previous);
+  return std::wstring(buffer.data(), static_cast<std::size_t>(written));
+}
+
+}  // namespace veltrane
