@@ -1,0 +1,44 @@
+#pragma once
+// Plain-text language files of source/translation pairs (UTF-16LE) that lie next to the
+// program, and the sentence-by-sentence translation of shown texts. GUI thread only.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+class CLanguageSupport {
+ public:
+  CLanguageSupport() = default;
+  virtual ~CLanguageSupport() = default;
+
+  // True when the language is "English" or its file was read. Failures keep English texts.
+  bool LoadLanguage(const std::wstring& name);
+  // The translation of every sentence of text that the loaded file has; text itself otherwise.
+  std::wstring Translate(const std::wstring& text) const;
+
+  bool LoadLanguageFile(const std::wstring& name);
+  void ParseLanguageText(const unsigned char* bytes, std::size_t count);
+  static std::wstring SplitLeading(std::wstring& text);
+  static std::wstring SplitTrailing(std::wstring& text);
+  std::wstring LookUp(const std::wstring& core) const;
+
+  bool IsLoaded() const { return loaded; }
+  const std::vector<std::wstring>& SourceTexts() const { return sourceTexts; }
+  const std::vector<std::wstring>& TranslatedTexts() const { return translatedTexts; }
+
+ private:
+  bool loaded = false;
+  std::vector<std::wstring> sourceTexts;
+  std::vector<std::wstring> translatedTexts;
+  std::wstring languageName;
+};
+
+// The one language store of the program.
+extern CLanguageSupport theLanguage;
+
+// Shorthand for theLanguage.Translate.
+inline std::wstring Translate(const std::wstring& text) { return theLanguage.Translate(text); }
+
+}  // namespace veltrane
