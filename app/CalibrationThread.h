@@ -1,0 +1,39 @@
+#pragma once
+// The calibration worker: records from the device into one big buffer and every 2000 ms
+// reports how many samples arrived since a reference instant and how long that took.
+// No wxWidgets here: the worker reaches the dialog only through its RunState.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "Audio.h"
+#include "RunState.h"
+#include "Scheduler.h"
+
+namespace veltrane {
+
+// The worker's body. Runs on its own thread; ends by itself only when it cannot record, and
+// otherwise when stopRequested is set. Marks the run state's worker as ended as its last act.
+void CalibrationThread(std::shared_ptr<RunState> state);
+
+// Opens the recording device 8-bit mono at the nominal rate, retrying without
+// WAVE_FORMAT_DIRECT when the device refuses that flag. On failure the error number is shown
+// and the result is null. Worker thread.
+std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId);
+
+// The device's completion callback: a header that came back done is reported to the dialog.
+// Device's own thread; only posts.
+void WaveInCallback(WaveInDevice* device, std::uint32_t msg, WaveHeader* header);
+
+// Starts body on a new thread and returns its reference; false when no thread could be
+// started. Replaceable so that tests can refuse.
+using ThreadLauncher = std::function<bool(std::function<void()> body, ThreadRef& thread)>;
+ThreadLauncher DefaultThreadLauncher();
+
+// How long the worker waits for the device's position to step before it gives the run up.
+// Sound servers deliver in periods of up to a few hundred milliseconds; a counter still
+// standing after this long has stopped (buffer full, device gone).
+constexpr double kPositionStepTimeoutMs = 3000.0;
+
+}  // namespace veltrane

@@ -1,0 +1,472 @@
+#include "VeltraneDlg.h"
+
+#include <wx/button.h>
+#include <wx/datetime.h>
+#include <wx/gauge.h>
+#include <wx/statbmp.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/utils.h>
+
+#include <algorithm>
+#include <cwctype>
+
+#include "AppPaths.h"
+#include "GraphCtrl.h"
+#include "BitmapUtils.h"
+#include "LanguageSupport.h"
+#include "MessageBox.h"
+#include "ProgramTexts.h"
+#include "Resources.h"
+#include "Text.h"
+#include "Trace.h"
+
+using namespace veltrane;
+
+namespace {
+
+wxDEFINE_EVENT(EVT_ENGINE_MESSAGE, wxThreadEvent);
+wxDEFINE_EVENT(EVT_ENGINE_BOX, wxThreadEvent);
+
+// A box that the worker asks the dialog's thread to show on its behalf.
+struct BoxRequestPayload {
+  std::wstring text;
+  MessageIcon icon = MessageIcon::None;
+  std::function<void()> done;
+};
+
+// The dialog's stop waits: long enough for a measuring worker to wake from its 2000 ms pause,
+// see the stop request and tear down.
+constexpr std::uint32_t kStopWaitMs = 3000;
+constexpr int kWatchdogPeriodMs = 5000;
+constexpr int kDisplaySwapDelayMs = 10;
+
+// A rect of the dialog template, in dialog units.
+struct TemplateRect {
+  int x, y, width, height;
+};
+
+constexpr TemplateRect kDialogSize{0, 0, 413, 329};
+constexpr TemplateRect kProgressRect{7, 91, 399, 14};
+constexpr TemplateRect kTimeLeftRect{7, 107, 399, 10};
+constexpr TemplateRect kGraphRect{7, 226, 399, 96};
+constexpr TemplateRect kDeviceNameRect{7, 32, 399, 28};
+constexpr TemplateRect kExplanationRect{7, 158, 399, 63};
+constexpr TemplateRect kWarningRect{7, 64, 399, 21};
+constexpr TemplateRect kPictureRect{8, 225, 398, 97};
+constexpr TemplateRect kCancelRect{160, 128, 94, 18};
+constexpr TemplateRect kHeadingRect{7, 14, 399, 17};
+
+// Reads a decimal integer as the C library's atoi does: leading white space, an optional
+// sign, digits up to the first other character; 0 without digits. Saturates instead of
+// overflowing.
+std::int32_t ReadDecimal(const std::wstring& text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::iswspace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+    negative = text[i] == L'-';
+    ++i;
+  }
+  std::int64_t value = 0;
+  while (i < text.size() && text[i] >= L'0' && text[i] <= L'9') {
+    value = std::min<std::int64_t>(value * 10 + (text[i] - L'0'), std::int64_t{1} << 32);
+    ++i;
+  }
+  if (negative) value = -value;
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+wxFont MakeArial(int heightPixels, bool bold) {
+  wxFontInfo info(wxSize(0, heightPixels));
+  info.FaceName("Arial").Family(wxFONTFAMILY_SWISS);
+  if (bold) info.Bold();
+  return wxFont(info);
+}
+
+}  // namespace
+
+CVeltraneDlg::CVeltraneDlg(DialogServices dialogServices)
+    : wxDialog(nullptr, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize,
+               wxSTAY_ON_TOP | wxBORDER_RAISED),
+      services(std::move(dialogServices)),
+      settings(services.registry),
+      displaySwapTimer(this, kTimerDisplaySwap),
+      watchdogTimer(this, kTimerWatchdog) {
+  CreateControls();
+
+  Bind(EVT_ENGINE_MESSAGE, &CVeltraneDlg::OnEngineMessage, this);
+  Bind(EVT_ENGINE_BOX, &CVeltraneDlg::OnEngineBox, this);
+  Bind(wxEVT_TIMER, &CVeltraneDlg::OnTimer, this);
+  Bind(wxEVT_BUTTON, &CVeltraneDlg::OnCancelButton, this, IDC_CANCEL);
+  Bind(wxEVT_CLOSE_WINDOW, &CVeltraneDlg::OnClose, this);
+  Bind(wxEVT_CHAR_HOOK, &CVeltraneDlg::OnCharHook, this);
+}
+
+CVeltraneDlg::~CVeltraneDlg() {
+  displaySwapTimer.Stop();
+  watchdogTimer.Stop();
+  StopWorker();
+  if (runState) runState->ClearTarget();
+}
+
+void CVeltraneDlg::CreateControls() {
+  // The template's font, which the dialog units are measured in.
+  SetFont(wxFont(wxFontInfo(8).FaceName("MS Sans Serif").Family(wxFONTFAMILY_SWISS)));
+  auto rect = [this](const TemplateRect& r) {
+    return wxRect(ConvertDialogToPixels(wxPoint(r.x, r.y)),
+                  ConvertDialogToPixels(wxSize(r.width, r.height)));
+  };
+  SetClientSize(rect(kDialogSize).GetSize());
+
+  // Created in the template's order; where two overlap, the earlier lies on top.
+  const wxRect progress = rect(kProgressRect);
+  progressBar = new wxGauge(this, IDC_PROGRESS, 100, progress.GetPosition(),
+                            progress.GetSize(), wxGA_HORIZONTAL | wxGA_SMOOTH);
+  const wxRect timeLeft = rect(kTimeLeftRect);
+  timeLeftLabel = new wxStaticText(this, IDC_TIME_LEFT, "00:09:99", timeLeft.GetPosition(),
+                                   timeLeft.GetSize(), wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+  const wxRect graph = rect(kGraphRect);
+  graphControl = new CGraphCtrl(this, IDC_GRAPH, graph.GetPosition(), graph.GetSize());
+  const wxRect device = rect(kDeviceNameRect);
+  deviceNameLabel = new wxStaticText(this, IDC_DEVICE_NAME, "Sound input name",
+                                     device.GetPosition(), device.GetSize(),
+                                     wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+  const wxRect explain = rect(kExplanationRect);
+  explanation = new wxTextCtrl(this, IDC_EXPLANATION, wxString(), explain.GetPosition(),
+                               explain.GetSize(),
+                               wxTE_MULTILINE | wxTE_READONLY | wxTE_CENTRE | wxBORDER_NONE |
+                                   wxTE_NO_VSCROLL);
+  const wxRect warning = rect(kWarningRect);
+  warningLabel = new wxStaticText(
+      this, IDC_WARNING,
+      "!! Don't click on anything during this calibration !!\r\nIf you do, it will take longer.",
+      warning.GetPosition(), warning.GetSize(), wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+  const wxRect picture = rect(kPictureRect);
+  pictureControl = new wxStaticBitmap(this, IDC_PICTURE, wxNullBitmap, picture.GetPosition(),
+                                      picture.GetSize());
+  const wxRect cancel = rect(kCancelRect);
+  cancelButton = new wxButton(this, IDC_CANCEL, "Cancel", cancel.GetPosition(), cancel.GetSize());
+  cancelButton->SetDefault();
+  const wxRect head = rect(kHeadingRect);
+  heading = new wxStaticText(this, IDC_HEADING, "Calibrating", head.GetPosition(),
+                             head.GetSize(), wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
+
+  // Clicks on the graph or the picture swap the two.
+  graphControl->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
+    wxCommandEvent click(wxEVT_BUTTON, IDC_GRAPH);
+    OnDisplayToggle(click);
+  });
+  pictureControl->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
+    wxCommandEvent click(wxEVT_BUTTON, IDC_PICTURE);
+    OnDisplayToggle(click);
+  });
+  SetEscapeId(wxID_NONE);
+
+  // The wait cursor stays over the whole dialog for its whole life, over the Cancel button too.
+  SetCursor(wxCursor(wxCURSOR_WAIT));
+  for (wxWindow* child : GetChildren()) child->SetCursor(wxCursor(wxCURSOR_WAIT));
+  Centre();
+}
+
+int CVeltraneDlg::DoModal() {
+  initialising = true;
+  OnInitDialog();
+  initialising = false;
+  if (endedDuringInit) {
+    Hide();
+    return endCode;
+  }
+  return ShowModal();
+}
+
+void CVeltraneDlg::OnInitDialog() {
+  // Fixed texts and fonts.
+  SetIcons(LoadAppIcon());
+  SetTitle(Translate(kTextTitle));
+  const wxFont titleFont = MakeArial(22, true);
+  const wxFont bodyFont = MakeArial(16, false);
+  const wxFont emphasisFont = MakeArial(16, true);
+  heading->SetFont(titleFont);
+  deviceNameLabel->SetFont(titleFont);
+  explanation->SetFont(bodyFont);
+  timeLeftLabel->SetFont(emphasisFont);
+  warningLabel->SetFont(emphasisFont);
+  cancelButton->SetFont(bodyFont);
+  explanation->SetValue(Translate(kTextIntroduction));
+  warningLabel->SetLabelText(Translate(kTextWarning));
+  cancelButton->SetLabel(Translate(kTextCancel));
+
+  progressBar->SetRange(kProgressMaximum);
+  SetTimeLeft(0, 5, 0);
+
+  deviceName = GetCommandLineField(0);
+  valueNamePrefix = GetCommandLineField(2);
+  picturePath = GetCommandLineField(4);
+  nominalRate = ReadDecimal(GetCommandLineField(5));
+  settings.SetFolder(GetCommandLineField(1));
+
+  FindDevice();
+  if (deviceId == -1) {
+    ShowAppMessageBox(Translate(kTextNoDevice), MessageIcon::Information);
+    EndDialog(IDCANCEL);
+    return;
+  }
+
+  deviceNameLabel->SetLabelText(deviceName);
+  heading->SetLabelText(Translate(kTextCalibrating));
+  SetUpGraph();
+  evaluation.previousSamples = 0;
+  evaluation.previousSeconds = 0;
+  SetUpPicture();
+  displaySwapTimer.StartOnce(ScaledPeriod(kDisplaySwapDelayMs));
+  Show();
+  Raise();
+
+  if (nominalRate > 0) {
+    StartCalibration();
+  } else {
+    ShowAppMessageBox(Translate(kTextRateUnsupported), MessageIcon::Information);
+    EndDialog(IDCANCEL);
+  }
+}
+
+void CVeltraneDlg::FindDevice() {
+  deviceId = -1;
+  Audio& audio = *services.platform.audio;
+  // Device names are at most 31 characters long, so a longer name matches on its beginning.
+  const std::wstring wanted = deviceName.substr(0, 31);
+  const std::uint32_t count = audio.GetNumDevs();
+  for (std::uint32_t id = 0; id < count; ++id) {
+    WaveInCaps caps;
+    if (audio.GetDevCaps(id, caps) != MMSYSERR_NOERROR) continue;
+    if (caps.productName == wanted) {
+      deviceId = static_cast<std::int32_t>(id);
+      return;
+    }
+  }
+}
+
+void CVeltraneDlg::SetUpGraph() {
+  graphControl->SetFrameWidth(6);
+  graphControl->SetAutoGain(false);
+  graphControl->SetGain(2000.0);
+  graphControl->SetRelativeToLast(true);
+  graphControl->SetTriggerOnPeak(false);
+  graphControl->SetRelativeToMean(false);
+  graphControl->SetTraceColours(wxColour(255, 255, 255), wxColour(255, 0, 0));
+  graphControl->SetGrid(2, 9);
+  graphControl->SetData(evaluation.runningMean.data(), kRunningMeanSlots);
+  graphControl->Show(!showGraph);
+}
+
+void CVeltraneDlg::SetUpPicture() {
+  const wxSize client = pictureControl->GetClientSize();
+  if (!picturePath.empty()) {
+    std::unique_ptr<wxBitmap> picture =
+        LoadPictureFile(picturePath, client.GetWidth(), 2 * client.GetHeight());
+    if (picture) pictureControl->SetBitmap(*picture);
+  }
+  pictureControl->Show(showGraph);
+}
+
+void CVeltraneDlg::ShowGraphOrPicture() {
+  graphControl->Show(showGraph);
+  pictureControl->Show(!showGraph);
+}
+
+void CVeltraneDlg::StartCalibration() {
+  evaluation.finished = false;
+  evaluation.measuredSeconds = 0;
+  runState = std::make_shared<RunState>(services.platform, deviceId, nominalRate);
+  runState->SetTarget(
+      [handler = static_cast<wxEvtHandler*>(this)](const PostedMessage& message) {
+        auto* event = new wxThreadEvent(EVT_ENGINE_MESSAGE);
+        event->SetPayload(message);
+        wxQueueEvent(handler, event);
+      },
+      [handler = static_cast<wxEvtHandler*>(this)](const std::wstring& text, MessageIcon icon,
+                                                    std::function<void()> done) {
+        auto* event = new wxThreadEvent(EVT_ENGINE_BOX);
+        event->SetPayload(BoxRequestPayload{text, icon, std::move(done)});
+        wxQueueEvent(handler, event);
+      });
+
+  std::shared_ptr<RunState> state = runState;
+  threadHandle = services.launchThread([state] { CalibrationThread(state); }, threadId);
+  watchdogTimer.Start(ScaledPeriod(kWatchdogPeriodMs));
+  if (!threadHandle) {
+    // With no worker to watch, the watchdog would only add a second message to this one.
+    watchdogTimer.Stop();
+    runState->ClearTarget();
+    ShowAppMessageBox(Translate(kTextCouldNotStart), MessageIcon::Information);
+    EndDialog(IDCANCEL);
+    return;
+  }
+  Scheduler& scheduler = *services.platform.scheduler;
+  if (!scheduler.SetPriorityClass(PriorityClass::Realtime)) {
+    ShowAppMessageBox(L"Set Priority Class failed\r\n", MessageIcon::Exclamation);
+  }
+  if (!scheduler.SetThreadTimeCritical(threadId)) {
+    Trace(L"TR_CALIBRATION", L"Set Thread Priority failed", L"VeltraneDlg", __LINE__);
+    ShowAppMessageBox(L"Set Thread Priority failed", MessageIcon::Exclamation);
+  }
+}
+
+void CVeltraneDlg::StopWorker() {
+  if (!threadHandle) return;
+  runState->stopRequested = true;
+  watchdogTimer.Stop();
+  SleepMs(kStopWaitMs);
+  threadHandle = false;
+}
+
+void CVeltraneDlg::FinishCalibration(int code) {
+  StopWorker();
+  SleepMs(kStopWaitMs);
+  threadHandle = false;
+  if (!services.platform.scheduler->SetPriorityClass(PriorityClass::Normal)) {
+    ShowAppMessageBox(L"Set Priority Class failed\r\n", MessageIcon::Exclamation);
+  }
+  if (code == IDCANCEL) {
+    ShowAppMessageBox(Translate(kTextDidNotSucceed), MessageIcon::Information);
+  }
+  EndDialog(code);
+}
+
+void CVeltraneDlg::EndDialog(int code) {
+  endCode = code;
+  if (IsModal()) {
+    EndModal(code);
+  } else {
+    endedDuringInit = true;
+  }
+}
+
+void CVeltraneDlg::CancelSteps() {
+  StopWorker();
+  ShowAppMessageBox(Translate(kTextCanceled), MessageIcon::Information);
+  EndDialog(IDCANCEL);
+}
+
+void CVeltraneDlg::OnEngineMessage(wxThreadEvent& event) {
+  const auto message = event.GetPayload<PostedMessage>();
+  switch (message.message) {
+    case WM_CAPTURE_BUFFER_RETURNED:
+      OnCaptureBufferReturned();
+      break;
+    case WM_MEASUREMENT:
+      OnMeasurement(static_cast<std::uint32_t>(message.wParam),
+                    static_cast<std::int32_t>(message.lParam));
+      break;
+    case WM_CLOCK_KIND:
+      OnClockMethod(message.wParam);
+      break;
+    default:
+      break;
+  }
+}
+
+void CVeltraneDlg::OnEngineBox(wxThreadEvent& event) {
+  const auto request = event.GetPayload<BoxRequestPayload>();
+  ShowAppMessageBox(request.text, request.icon);
+  if (request.done) request.done();
+}
+
+void CVeltraneDlg::OnCaptureBufferReturned() {
+  const bool stopRequested = runState && runState->stopRequested;
+  if (!evaluation.finished && !stopRequested) FinishCalibration(IDCANCEL);
+}
+
+void CVeltraneDlg::OnClockMethod(std::uintptr_t wParam) {
+  clockMethod = static_cast<std::int32_t>(wParam);
+  evaluation.clockMethod = clockMethod;
+}
+
+void CVeltraneDlg::OnMeasurement(std::uint32_t wParam, std::int32_t lParam) {
+  // A report that was on its way when the run ended changes nothing.
+  if (evaluation.finished || (runState && runState->stopRequested)) return;
+  const MeasurementOutcome outcome =
+      EvaluateMeasurement(evaluation, wParam, lParam, nominalRate);
+  if (outcome.intervalEvaluated) {
+    graphControl->SetData(evaluation.runningMean.data(), outcome.graphCount);
+  }
+  if (outcome.compensationChanged) {
+    graphControl->SetText(outcome.compensationText, 2, false, 140, wxColour(160, 160, 160));
+  }
+  if (outcome.graphInvalidated) {
+    graphControl->Refresh(true);
+    graphControl->Update();
+  }
+  SetTimeLeft(outcome.hours, outcome.minutes, outcome.seconds);
+  progressBar->SetValue(outcome.progressPosition);
+  progressBar->Update();
+
+  if (outcome.complete) {
+    StopWorker();
+    if (!deviceName.empty()) {
+      settings.WriteDouble(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
+                           static_cast<double>(evaluation.median));
+    }
+    ShowAppMessageBox(Translate(kTextSucceeded), MessageIcon::Information);
+    FinishCalibration(IDOK);
+  }
+}
+
+void CVeltraneDlg::OnTimer(wxTimerEvent& event) {
+  if (event.GetId() == kTimerDisplaySwap) {
+    displaySwapTimer.Stop();
+    ShowGraphOrPicture();
+    Refresh(false);
+    Update();
+  } else if (event.GetId() == kTimerWatchdog) {
+    if (threadHandle && !runState->WorkerEnded()) return;
+    watchdogTimer.Stop();
+    threadHandle = false;
+    ShowAppMessageBox(Translate(kTextInterrupted), MessageIcon::Information);
+    EndDialog(IDCANCEL);
+  } else {
+    event.Skip();
+  }
+}
+
+void CVeltraneDlg::OnCancelButton(wxCommandEvent&) { CancelSteps(); }
+
+void CVeltraneDlg::OnClose(wxCloseEvent&) { CancelSteps(); }
+
+void CVeltraneDlg::OnCharHook(wxKeyEvent& event) {
+  switch (event.GetKeyCode()) {
+    case WXK_END:
+      // The End key never reaches a control: it asks for an early finish.
+      evaluation.finishRequested = true;
+      break;
+    case WXK_ESCAPE:
+      CancelSteps();
+      break;
+    default:
+      event.Skip();
+  }
+}
+
+void CVeltraneDlg::OnDisplayToggle(wxCommandEvent&) {
+  showGraph = !showGraph;
+  ShowGraphOrPicture();
+}
+
+void CVeltraneDlg::SetTimeLeft(int hours, int minutes, int seconds) {
+  const wxDateTime time(static_cast<wxDateTime::wxDateTime_t>(hours),
+                        static_cast<wxDateTime::wxDateTime_t>(minutes),
+                        static_cast<wxDateTime::wxDateTime_t>(seconds));
+  const std::wstring text = Translate(kTextTimeLeft) + L": " +
+                            time.Format("%H:%M:%S").ToStdWstring();
+  timeLeftLabel->SetLabelText(text);
+}
+
+void CVeltraneDlg::SleepMs(std::uint32_t milliseconds) {
+  services.platform.clock->Sleep(milliseconds);
+}
+
+int CVeltraneDlg::ScaledPeriod(int milliseconds) const {
+  return std::max(1, static_cast<int>(milliseconds / services.platform.timeScale));
+}

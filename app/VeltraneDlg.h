@@ -1,0 +1,133 @@
+#pragma once
+// The calibration dialog: the program's only window. It takes the run's parameters from the
+// command line, finds the recording device by name, starts the worker and carries the run to
+// one of its endings, each announced in a message box. It also owns the run's evaluation.
+// Everything here runs on the GUI thread.
+
+#include <wx/dialog.h>
+#include <wx/timer.h>
+
+#include <memory>
+#include <string>
+
+#include "CalibrationThread.h"
+#include "Evaluation.h"
+#include "Platform.h"
+#include "RegistrySettings.h"
+#include "RunState.h"
+
+class wxButton;
+class wxGauge;
+class wxStaticBitmap;
+class wxStaticText;
+class wxTextCtrl;
+class wxThreadEvent;
+class CGraphCtrl;
+
+namespace veltrane {
+
+// Dialog results.
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+// Control ids of the dialog's template.
+constexpr int IDC_CANCEL = 1000;
+constexpr int IDC_PICTURE = 1007;
+constexpr int IDC_DEVICE_NAME = 1029;
+constexpr int IDC_HEADING = 1031;
+constexpr int IDC_EXPLANATION = 1032;
+constexpr int IDC_PROGRESS = 1036;
+constexpr int IDC_GRAPH = 1105;
+constexpr int IDC_TIME_LEFT = 1164;
+constexpr int IDC_WARNING = 1165;
+
+constexpr int kTimerDisplaySwap = 12;
+constexpr int kTimerWatchdog = 13;
+
+// The services a dialog runs on; tests hand in simulated ones.
+struct DialogServices {
+  PlatformServices platform;
+  std::shared_ptr<Registry> registry;
+  ThreadLauncher launchThread = DefaultThreadLauncher();
+};
+
+}  // namespace veltrane
+
+class CVeltraneDlg : public wxDialog {
+ public:
+  explicit CVeltraneDlg(veltrane::DialogServices services);
+  ~CVeltraneDlg() override;
+
+  // Initialises the dialog and runs it modally; returns IDOK after a successful calibration
+  // and IDCANCEL after every other ending.
+  int DoModal();
+
+  // The run state of the worker, if one was started; start-up waits for its end.
+  std::shared_ptr<veltrane::RunState> GetRunState() const { return runState; }
+
+  // For tests: the evaluation, the clock kind and whether the graph is shown.
+  const veltrane::Evaluation& GetEvaluation() const { return evaluation; }
+  bool IsGraphShown() const { return showGraph; }
+
+ private:
+  void CreateControls();
+  void OnInitDialog();
+  void FindDevice();
+  void SetUpGraph();
+  void SetUpPicture();
+  void ShowGraphOrPicture();
+
+  void StartCalibration();
+  void StopWorker();
+  void FinishCalibration(int code);
+  void EndDialog(int code);
+  void CancelSteps();
+
+  void OnEngineMessage(wxThreadEvent& event);
+  void OnEngineBox(wxThreadEvent& event);
+  void OnCaptureBufferReturned();
+  void OnMeasurement(std::uint32_t wParam, std::int32_t lParam);
+  void OnClockMethod(std::uintptr_t wParam);
+  void OnTimer(wxTimerEvent& event);
+  void OnCancelButton(wxCommandEvent& event);
+  void OnClose(wxCloseEvent& event);
+  void OnCharHook(wxKeyEvent& event);
+  void OnDisplayToggle(wxCommandEvent& event);
+
+  void SetTimeLeft(int hours, int minutes, int seconds);
+  void SleepMs(std::uint32_t milliseconds);
+  int ScaledPeriod(int milliseconds) const;
+
+  veltrane::DialogServices services;
+
+  wxStaticBitmap* pictureControl = nullptr;
+  CGraphCtrl* graphControl = nullptr;
+  wxGauge* progressBar = nullptr;
+  wxStaticText* timeLeftLabel = nullptr;
+  wxStaticText* deviceNameLabel = nullptr;
+  wxTextCtrl* explanation = nullptr;
+  wxStaticText* warningLabel = nullptr;
+  wxButton* cancelButton = nullptr;
+  wxStaticText* heading = nullptr;
+
+  std::wstring deviceName;
+  std::wstring valueNamePrefix;
+  std::wstring picturePath;
+  bool showGraph = false;
+  veltrane::CRegistrySettings settings;
+
+  std::shared_ptr<veltrane::RunState> runState;  // the worker's, while one is registered
+  bool threadHandle = false;                     // a worker is registered
+  veltrane::ThreadRef threadId = 0;
+  std::int32_t clockMethod = 0;
+  veltrane::Evaluation evaluation;
+  std::int32_t deviceId = -1;
+  std::int32_t nominalRate = 0;
+
+  wxTimer displaySwapTimer;
+  wxTimer watchdogTimer;
+
+  bool initialising = false;
+  bool endedDuringInit = false;
+  int endCode = veltrane::IDCANCEL;
+};
