@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -465,6 +466,8 @@ struct ShippedLanguage {
   const char* testName;
   const wchar_t* language;
 };
+
+void PrintTo(const ShippedLanguage& shipped, std::ostream* out) { *out << shipped.testName; }
 
 class ShippedLanguageFileTest : public ::testing::TestWithParam<ShippedLanguage> {
  protected:
