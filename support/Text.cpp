@@ -1,5 +1,6 @@
 #include "Text.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdint>
 #include <cstdarg>
@@ -67,6 +68,12 @@ std::wstring FromUtf8(const std::string& text) {
       }
       c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     }
+    // Overlong forms, surrogates and values beyond U+10FFFF are not characters; letting
+    // them through would hand invalid code points to the GUI and to the registry file.
+    static constexpr std::uint32_t kSmallestOfLength[] = {0, 0x80, 0x800, 0x10000};
+    if (ok && (c < kSmallestOfLength[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) {
+      ok = false;
+    }
     if (!ok) {
       out += L'\uFFFD';
       ++i;
@@ -82,6 +89,10 @@ std::wstring FormatText(const wchar_t* format, ...) {
   // A private "C" locale for this thread only, so the decimal separator is always '.'.
   static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   locale_t previous = uselocale(cLocale);
+  // vswprintf reports a buffer that is too small and a text it cannot convert (a narrow
+  // "%s" argument outside ASCII) the same way, so the buffer grows only up to a size no
+  // message of the program comes near; past it the result is empty.
+  constexpr std::size_t kLargestTextUnits = std::size_t{1} << 20;
   std::vector<wchar_t> buffer(256);
   int written = 0;
   for (;;) {
@@ -90,11 +101,11 @@ std::wstring FormatText(const wchar_t* format, ...) {
     written = std::vswprintf(buffer.data(), buffer.size(), format, args);
     va_end(args);
     if (written >= 0 && static_cast<std::size_t>(written) < buffer.size()) break;
-    if (buffer.size() > (1u << 24)) {
+    if (buffer.size() >= kLargestTextUnits) {
       written = 0;
       break;
     }
-    buffer.resize(buffer.size() * 4);
+    buffer.resize(std::min(buffer.size() * 4, kLargestTextUnits));
   }
   uselocale(previous);
   return std::wstring(buffer.data(), static_cast<std::size_t>(written));

@@ -10,7 +10,9 @@ namespace veltrane {
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 
-// swprintf-style formatting in the "C" locale whatever the process locale is.
+// swprintf-style formatting in the "C" locale whatever the process locale is. Empty when the
+// text cannot be formed: longer than about a million characters, or a narrow "%s" or "%c"
+// argument outside ASCII (pass wide texts with "%ls").
 std::wstring FormatText(const wchar_t* format, ...);
 
 }  // namespace veltrane
