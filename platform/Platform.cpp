@@ -6,7 +6,6 @@
 #include "linux/AlsaAudio.h"
 #include "linux/PosixClock.h"
 #include "linux/PosixScheduler.h"
-#include "linux/RegistryFile.h"
 #include "simulated/ScaledClock.h"
 #include "simulated/SimulatedAudio.h"
 
@@ -67,18 +66,6 @@ bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
   }
   services.audio = std::make_shared<SimulatedAudio>(services.clock, options);
   return true;
-}
-
-std::string UserRegistryPath() {
-  const std::string named = Environment("VELTRANE_REGISTRY_FILE");
-  if (!named.empty()) return named;
-  std::string config = Environment("XDG_CONFIG_HOME");
-  if (config.empty()) config = Environment("HOME") + "/.config";
-  return config + "/veltrane/HKEY_CURRENT_USER.reg";
-}
-
-std::shared_ptr<Registry> MakeUserRegistry() {
-  return std::make_shared<RegistryFile>(UserRegistryPath());
 }
 
 }  // namespace veltrane

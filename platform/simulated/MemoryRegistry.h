@@ -1,10 +1,11 @@
 #pragma once
-// A registry hive in memory, for tests.
+// A registry hive in memory, for tests. It follows the same naming rules as the file back
+// end (see RegistryHive.h). Every operation may be called from any thread.
 
-#include <map>
 #include <mutex>
 
 #include "Registry.h"
+#include "RegistryHive.h"
 
 namespace veltrane {
 
@@ -18,6 +19,10 @@ class MemoryRegistry : public Registry {
   bool KeyExists(const std::wstring& path) override;
   std::optional<std::wstring> GetStringValue(const std::wstring& path,
                                              const std::wstring& name) override;
+
+ private:
+  std::mutex mutex;
+  RegistryHive hive;
 };
 
 }  // namespace veltrane

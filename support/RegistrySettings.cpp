@@ -1,0 +1,79 @@
+#include "RegistrySettings.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <utility>
+
+#include "MessageBox.h"
+#include "Platform.h"
+#include "Text.h"
+
+namespace veltrane {
+namespace {
+
+const wchar_t kFolderNotSet[] = L"Not set";
+
+// The wide white-space test of the C.UTF-8 locale: blank, tab, CR, LF, VT, FF and the
+// Unicode spaces, the same whatever locale the GUI has switched the process to.
+bool IsWhiteSpace(wchar_t c) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  return unicode != static_cast<locale_t>(0) ? iswspace_l(static_cast<wint_t>(c), unicode) != 0
+                                             : iswspace(static_cast<wint_t>(c)) != 0;
+}
+
+}  // namespace
+
+CRegistrySettings::CRegistrySettings() : CRegistrySettings(MakeUserRegistry()) {}
+
+CRegistrySettings::CRegistrySettings(std::shared_ptr<Registry> registry)
+    : registry(std::move(registry)) {}
+
+CRegistrySettings::~CRegistrySettings() = default;
+
+void CRegistrySettings::SetFolder(const std::wstring& newFolder) {
+  std::size_t first = 0;
+  std::size_t last = newFolder.size();
+  while (first < last && IsWhiteSpace(newFolder[first])) ++first;
+  while (last > first && IsWhiteSpace(newFolder[last - 1])) --last;
+  folder = newFolder.substr(first, last - first);
+}
+
+std::optional<RegistryKey> CRegistrySettings::OpenKey() {
+  if (folder == kFolderNotSet) {
+    ShowMessageBox(L"Registry folder not set.", L"Error", MessageIcon::None);
+    return std::nullopt;
+  }
+  if (!registry) return std::nullopt;
+
+  auto software = registry->CreateKey(nullptr, L"SOFTWARE");
+  if (!software) return std::nullopt;
+  auto maker = registry->CreateKey(&*software, L"Ombrel's Projects");
+  if (!maker) {
+    registry->CloseKey(*software);
+    return std::nullopt;
+  }
+  std::optional<RegistryKey> result;
+  if (folder.empty()) {
+    result = std::move(maker);  // stays open for the caller
+  } else {
+    result = registry->CreateKey(&*maker, folder);
+    registry->CloseKey(*maker);
+  }
+  registry->CloseKey(*software);
+  return result;
+}
+
+bool CRegistrySettings::WriteString(const std::wstring& name, const std::wstring& value) {
+  auto key = OpenKey();
+  if (!key) return false;
+  const bool stored = registry->SetStringValue(*key, name, value);
+  registry->CloseKey(*key);
+  return stored;
+}
+
+bool CRegistrySettings::WriteDouble(const std::wstring& name, double value) {
+  return WriteString(name, FormatText(L"%f", value));
+}
+
+}  // namespace veltrane

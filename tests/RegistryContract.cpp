@@ -1,0 +1,141 @@
+#include "RegistryContract.h"
+
+#include <vector>
+
+namespace veltrane {
+namespace {
+
+// Names that the editor's text format must escape or that look like its syntax.
+const std::vector<std::wstring> kAwkwardNames = {
+    L"say \"hi\"",
+    L"back\\slash\\",
+    L"[bracket]",
+    L"a=b",
+    L"\"=\"",
+    L"]",
+    L"[",
+    L"-dash",
+    L"Grüße ÄÖÜ ß",
+    L"日本語",
+    L"emoji \U0001F3B5",
+    L"tab\there",
+    L"  spaced  ",
+    L"\\\"",
+};
+
+TEST_P(RegistryContract, CreatesEveryLevelOfANestedPath) {
+  const auto deep = registry().CreateKey(nullptr, L"SOFTWARE\\Maker\\A\\B");
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(deep->path, L"SOFTWARE\\Maker\\A\\B");
+  for (const wchar_t* level :
+       {L"SOFTWARE", L"SOFTWARE\\Maker", L"SOFTWARE\\Maker\\A", L"SOFTWARE\\Maker\\A\\B"}) {
+    EXPECT_TRUE(registry().KeyExists(level)) << level;
+  }
+  EXPECT_FALSE(registry().KeyExists(L"SOFTWARE\\Maker\\B"));
+  EXPECT_FALSE(registry().KeyExists(L"SOFTWARE\\Maker\\A\\B\\C"));
+
+  const auto below = registry().CreateKey(&*deep, L"C\\D");
+  ASSERT_TRUE(below);
+  EXPECT_EQ(below->path, L"SOFTWARE\\Maker\\A\\B\\C\\D");
+  EXPECT_TRUE(registry().KeyExists(L"SOFTWARE\\Maker\\A\\B\\C"));
+
+  const auto same = registry().CreateKey(&*deep, L"");
+  ASSERT_TRUE(same);
+  EXPECT_EQ(same->path, deep->path);
+}
+
+TEST_P(RegistryContract, KeyNamesIgnoreLetterCaseAndKeepTheFirstSpelling) {
+  const auto first = registry().CreateKey(nullptr, L"Software\\Ärger");
+  ASSERT_TRUE(first);
+  const auto second = registry().CreateKey(nullptr, L"SOFTWARE\\äRGER\\Sub");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->path, L"Software\\Ärger\\Sub");
+  EXPECT_TRUE(registry().KeyExists(L"software\\ÄRGER"));
+
+  const auto upper = registry().CreateKey(nullptr, L"SOFTWARE\\ÄRGER");
+  ASSERT_TRUE(upper);
+  EXPECT_EQ(upper->path, L"Software\\Ärger");
+  ASSERT_TRUE(registry().SetStringValue(*upper, L"v", L"1"));
+  EXPECT_EQ(registry().GetStringValue(L"software\\ärger", L"V"), L"1");
+  EXPECT_EQ(hive->Reopen()->GetStringValue(L"Software\\Ärger", L"v"), L"1");
+}
+
+TEST_P(RegistryContract, ValueNamesIgnoreLetterCaseAndALaterWriteReplaces) {
+  const auto key = registry().CreateKey(nullptr, L"K");
+  ASSERT_TRUE(key);
+  ASSERT_TRUE(registry().SetStringValue(*key, L"Ratio", L"1.000000"));
+  ASSERT_TRUE(registry().SetStringValue(*key, L"Other", L"x"));
+  ASSERT_TRUE(registry().SetStringValue(*key, L"RATIO", L"0.999750"));
+  ASSERT_TRUE(registry().SetStringValue(*key, L"Ëmpty", L""));
+  ASSERT_TRUE(registry().SetStringValue(*key, L"ëMPTY", L""));
+
+  const auto reopened = hive->Reopen();
+  for (Registry* view : {&registry(), reopened.get()}) {
+    EXPECT_EQ(view->GetStringValue(L"k", L"ratio"), L"0.999750");
+    EXPECT_EQ(view->GetStringValue(L"K", L"Other"), L"x");
+    EXPECT_EQ(view->GetStringValue(L"K", L"ËMPTY"), L"");
+    EXPECT_EQ(view->GetStringValue(L"K", L"Missing"), std::nullopt);
+    EXPECT_EQ(view->GetStringValue(L"Nowhere", L"Ratio"), std::nullopt);
+  }
+}
+
+TEST_P(RegistryContract, AwkwardNamesAndDataRoundTrip) {
+  const auto key = registry().CreateKey(nullptr, L"SOFTWARE\\Ombrel's Projects");
+  ASSERT_TRUE(key);
+  std::vector<std::wstring> folders;
+  for (const std::wstring& name : kAwkwardNames) {
+    ASSERT_TRUE(registry().SetStringValue(*key, name, L"data " + name)) << name.size();
+    // Key names cannot hold '\', which separates levels.
+    if (name.find(L'\\') != std::wstring::npos) continue;
+    const auto folder = registry().CreateKey(&*key, name);
+    ASSERT_TRUE(folder) << name.size();
+    ASSERT_TRUE(registry().SetStringValue(*folder, name, name));
+    folders.push_back(name);
+  }
+  ASSERT_TRUE(registry().SetStringValue(*key, L"", L"default \"value\""));
+
+  const auto reopened = hive->Reopen();
+  for (Registry* view : {&registry(), reopened.get()}) {
+    for (const std::wstring& name : kAwkwardNames) {
+      EXPECT_EQ(view->GetStringValue(L"SOFTWARE\\Ombrel's Projects", name), L"data " + name);
+    }
+    for (const std::wstring& folder : folders) {
+      EXPECT_EQ(view->GetStringValue(L"SOFTWARE\\Ombrel's Projects\\" + folder, folder), folder);
+    }
+    EXPECT_EQ(view->GetStringValue(L"SOFTWARE\\Ombrel's Projects", L""), L"default \"value\"");
+  }
+}
+
+TEST_P(RegistryContract, RefusesWhatAStringValueCannotHold) {
+  const auto key = registry().CreateKey(nullptr, L"K");
+  ASSERT_TRUE(key);
+  ASSERT_TRUE(registry().SetStringValue(*key, L"v", L"kept"));
+  const std::vector<std::wstring> unstorable = {L"line\nfeed", L"carriage\rreturn",
+                                                std::wstring(L"nul\0inside", 10),
+                                                std::wstring(1, static_cast<wchar_t>(0xD800))};
+  for (const std::wstring& text : unstorable) {
+    EXPECT_FALSE(registry().SetStringValue(*key, L"v", text));
+    EXPECT_FALSE(registry().SetStringValue(*key, text, L"data"));
+    EXPECT_FALSE(registry().CreateKey(&*key, text));
+  }
+  EXPECT_EQ(registry().GetStringValue(L"K", L"v"), L"kept");
+  EXPECT_EQ(hive->Reopen()->GetStringValue(L"K", L"v"), L"kept");
+}
+
+TEST_P(RegistryContract, RefusesKeyPathsWithAnEmptyLevel) {
+  for (const wchar_t* path : {L"\\Lead", L"Trail\\", L"Dou\\\\ble", L"\\"}) {
+    EXPECT_FALSE(registry().CreateKey(nullptr, path)) << path;
+  }
+  EXPECT_FALSE(registry().KeyExists(L"Lead"));
+  EXPECT_FALSE(registry().KeyExists(L"Trail"));
+  EXPECT_FALSE(registry().KeyExists(L"Dou"));
+}
+
+TEST_P(RegistryContract, AValueNeedsAnExistingKey) {
+  EXPECT_FALSE(registry().SetStringValue(RegistryKey{L"Never\\Created"}, L"v", L"1"));
+  EXPECT_FALSE(registry().KeyExists(L"Never"));
+  EXPECT_EQ(registry().GetStringValue(L"Never\\Created", L"v"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace veltrane
