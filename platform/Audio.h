@@ -65,9 +65,10 @@ struct WaveInCaps {
 
 class WaveInDevice;
 
-// Called from the device's own thread (never from the caller's): msg is WIM_DATA
-// with the header when a buffer comes back. It may only post; it must not call
-// back into the device.
+// Called from a thread of the device's own, never from the thread that calls the device, in
+// real and in simulated time alike: msg is WIM_DATA with the header, already marked
+// WHDR_DONE, when a buffer comes back. It may only post; it must not call back into the
+// device nor wait for the thread that uses it (Reset waits for it).
 using WaveInCallback =
     std::function<void(WaveInDevice* device, std::uint32_t msg, WaveHeader* header)>;
 
@@ -80,7 +81,8 @@ class WaveInDevice {
   virtual MMResult UnprepareHeader(WaveHeader& header) = 0;
   virtual MMResult AddBuffer(WaveHeader& header) = 0;
   virtual MMResult Start() = 0;
-  // Stops recording and returns every queued buffer through the callback, marked done.
+  // Stops recording and returns every queued buffer through the callback, marked done; it
+  // returns once those callbacks have run.
   virtual MMResult Reset() = 0;
   // The count of samples captured since Start, as the device itself counts them.
   virtual MMResult GetPositionSamples(std::uint32_t& samples) = 0;

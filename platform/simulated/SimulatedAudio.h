@@ -1,7 +1,25 @@
 #pragma once
 // "Simulated Input": one recording device whose position counter runs against a Clock at a
 // chosen true rate error, in steps, with jitter, and with faults on request.
+//
+// The position is the number of frames recorded since Start at the true rate
+// nominal × (1 + ppm·1e-6), advancing stepFrames at a time. Each step comes at its ideal time
+// plus a jitter drawn from a normal distribution with a standard deviation of jitterUs,
+// clipped at 45% of the step period so that steps never swap or coincide; the draws come
+// from a fixed pseudo-random sequence, so runs with the same options are the same. Time is
+// the clock's performance counter, read once per position query (so in virtual time every
+// query moves time on).
+//
+// The device takes one buffer per recording, queued before Start; it does not write the
+// buffer's bytes. When the position reaches the buffer's length, or the stream breaks
+// (overrunAfterS), the buffer comes back marked done with bytesRecorded = the position, and
+// the position stays there. In real or scaled time a thread of the device notices that
+// within a few milliseconds even when nobody asks; with a VirtualClock it is noticed on the
+// next position query or Reset, since virtual time moves only when it is read. Either way
+// the callback runs on the device's own thread. The device can be open once at a time
+// (MMSYSERR_ALLOCATED otherwise).
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +57,7 @@ class SimulatedAudio : public Audio {
  private:
   std::shared_ptr<Clock> clock;
   SimulatedAudioOptions options;
+  std::shared_ptr<std::atomic<bool>> inUse;  // shared with the open device, which may outlive this
 };
 
 }  // namespace veltrane

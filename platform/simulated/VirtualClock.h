@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "Clock.h"
 
@@ -15,22 +16,33 @@ class VirtualClock : public Clock {
  public:
   explicit VirtualClock(std::int64_t readCostNs = 1000);
 
-  // Virtual nanoseconds since the origin; reading it this way costs no time.
+  // Virtual nanoseconds since the origin; reading it this way costs no time. Any thread.
   std::int64_t NowNs() const;
   void AdvanceNs(std::int64_t ns);
 
+  // Called on the sleeping thread after each Sleep has advanced the time, with its length.
+  // Tests use it to pace a worker against whoever consumes its reports. Set it before the
+  // clock is shared with other threads.
+  void SetSleepHook(std::function<void(std::uint32_t milliseconds)> hook);
+
+  // PerformanceCounter, MillisecondTimer and TickCount each cost readCostNs; the frequency
+  // is a constant and costs nothing. The tick count steps in 4 ms, as a 250 Hz kernel tick.
   std::int64_t PerformanceCounter() override;
   std::int64_t PerformanceFrequency() override;
   std::uint32_t MillisecondTimer() override;
   std::uint32_t TickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
+  // Periods from 1 to 1000000 ms; beginning and ending them always succeeds.
   bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;
   bool BeginPeriod(std::uint32_t periodMs) override;
   bool EndPeriod(std::uint32_t periodMs) override;
 
  private:
+  std::int64_t Read();
+
   std::int64_t readCostNs;
   std::atomic<std::int64_t> nowNs;
+  std::function<void(std::uint32_t)> sleepHook;
 };
 
 }  // namespace veltrane

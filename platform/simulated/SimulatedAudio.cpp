@@ -1,0 +1,422 @@
+#include "SimulatedAudio.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "VirtualClock.h"
+#include "linux/ThreadAttributes.h"
+
+namespace veltrane {
+namespace {
+
+const wchar_t* const kDeviceName = L"Simulated Input";
+
+// Start value of the jitter's pseudo-random sequence: fixed, so every run with the same
+// options sees the same step times.
+constexpr std::uint64_t kJitterStart = 0x2545F4914F6CDD1DULL;
+
+// A step may move by at most this share of the step period either way. Below one half,
+// consecutive steps can never swap or coincide, so the position neither goes back nor
+// jumps two steps at one instant.
+constexpr long double kMaxJitterShareOfPeriod = 0.45L;
+
+// How often the device thread looks at the position in real time, so that a full buffer
+// comes back even when nobody queries; short beside the 2000 ms report cycle.
+constexpr auto kWatchInterval = std::chrono::milliseconds(2);
+
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+// Uniform in the open interval (0, 1).
+long double Uniform(std::uint64_t bits) {
+  return (static_cast<long double>(bits >> 11) + 0.5L) / 9007199254740992.0L;
+}
+
+// A standard normal value for step k, from the step number alone (Box-Muller), so that the
+// time of any step can be computed without walking through the ones before it.
+long double StandardNormal(std::uint64_t k) {
+  const long double u1 = Uniform(Mix(kJitterStart + 2 * k));
+  const long double u2 = Uniform(Mix(kJitterStart + 2 * k + 1));
+  return std::sqrt(-2.0L * std::log(u1)) * std::cos(6.283185307179586476925L * u2);
+}
+
+bool ValidFormat(const WaveFormat& format) {
+  if (format.formatTag != WAVE_FORMAT_PCM) return false;
+  if (format.channels == 0 || format.samplesPerSec == 0) return false;
+  if (format.bitsPerSample != 8 && format.bitsPerSample != 16 && format.bitsPerSample != 24 &&
+      format.bitsPerSample != 32) {
+    return false;
+  }
+  if (format.blockAlign != format.channels * format.bitsPerSample / 8) return false;
+  return format.avgBytesPerSec == format.samplesPerSec * format.blockAlign;
+}
+
+class SimulatedWaveIn : public WaveInDevice {
+ public:
+  SimulatedWaveIn(std::shared_ptr<Clock> clock, const SimulatedAudioOptions& options,
+                  const WaveFormat& format, WaveInCallback callback,
+                  std::shared_ptr<std::atomic<bool>> inUse)
+      : clock(std::move(clock)),
+        options(options),
+        format(format),
+        callback(std::move(callback)),
+        inUse(std::move(inUse)),
+        // A virtual clock moves only when it is read: a watcher reading it would move time
+        // on its own and make runs unrepeatable, so there a full buffer is found by queries.
+        watchInRealTime(dynamic_cast<VirtualClock*>(this->clock.get()) == nullptr) {
+    const long double rate =
+        static_cast<long double>(format.samplesPerSec) * (1.0L + options.ppm * 1e-6L);
+    stepPeriodS = static_cast<long double>(options.stepFrames) / rate;
+    jitterS = static_cast<long double>(options.jitterUs) * 1e-6L;
+  }
+
+  ~SimulatedWaveIn() override { Close(/*force=*/true); }
+
+  // Throws std::system_error when the thread cannot start.
+  void StartThread() { deviceThread = StartNormalThread([this] { RunDeviceThread(); }); }
+
+  MMResult PrepareHeader(WaveHeader& header) override {
+    std::lock_guard lock(mutex);
+    if (!open) return MMSYSERR_INVALHANDLE;
+    if (header.data == nullptr || header.bufferLength == 0) return MMSYSERR_INVALPARAM;
+    header.flags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+
+  MMResult UnprepareHeader(WaveHeader& header) override {
+    std::lock_guard lock(mutex);
+    if (!open) return MMSYSERR_INVALHANDLE;
+    if (header.flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    header.flags &= ~WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+
+  // The simulated device takes one buffer per recording, queued before Start: that is how
+  // the program records, and it keeps the position simply the count of frames in it.
+  MMResult AddBuffer(WaveHeader& header) override {
+    std::lock_guard lock(mutex);
+    if (!open) return MMSYSERR_INVALHANDLE;
+    if (!(header.flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (queued != nullptr || started) return WAVERR_STILLPLAYING;
+    header.flags = (header.flags | WHDR_INQUEUE) & ~WHDR_DONE;
+    header.bytesRecorded = 0;
+    queued = &header;
+    capacityFrames = header.bufferLength / format.blockAlign;
+    return MMSYSERR_NOERROR;
+  }
+
+  MMResult Start() override {
+    std::lock_guard lock(mutex);
+    if (!open) return MMSYSERR_INVALHANDLE;
+    if (started) return MMSYSERR_NOERROR;
+    started = true;
+    finished = false;
+    position = 0;
+    startCounter = clock->PerformanceCounter();
+    frequency = clock->PerformanceFrequency();
+    changed.notify_all();
+    return MMSYSERR_NOERROR;
+  }
+
+  MMResult Reset() override {
+    std::unique_lock lock(mutex);
+    if (!open) return MMSYSERR_INVALHANDLE;
+    if (started && !finished) Advance(lock);
+    if (queued != nullptr) ReturnBuffer();
+    started = false;
+    finished = false;
+    position = 0;
+    capacityFrames = 0;
+    changed.notify_all();
+    // The caller may rely on the buffer being back once Reset returns.
+    changed.wait(lock, [&] { return delivered == enqueued; });
+    return MMSYSERR_NOERROR;
+  }
+
+  MMResult GetPositionSamples(std::uint32_t& samples) override {
+    std::unique_lock lock(mutex);
+    if (!open) return MMSYSERR_INVALHANDLE;
+    if (started && !finished) Advance(lock);
+    samples = position;
+    return MMSYSERR_NOERROR;
+  }
+
+  MMResult Close() override { return Close(/*force=*/false); }
+
+ private:
+  // Without force, a device that still holds a buffer stays open, as the platform's does.
+  // With force (destruction), a buffer still queued is not returned.
+  MMResult Close(bool force) {
+    {
+      std::unique_lock lock(mutex);
+      if (!open) return MMSYSERR_INVALHANDLE;
+      if (queued != nullptr && !force) return WAVERR_STILLPLAYING;
+      open = false;
+      stopThread = true;
+      changed.notify_all();
+    }
+    if (deviceThread.joinable()) deviceThread.join();
+    inUse->store(false);
+    return MMSYSERR_NOERROR;
+  }
+
+  // Seconds from Start to step k, including its jitter.
+  long double StepTimeS(std::uint64_t k) const {
+    const long double ideal = static_cast<long double>(k) * stepPeriodS;
+    if (k == 0 || jitterS == 0.0L) return ideal;
+    const long double limit = kMaxJitterShareOfPeriod * stepPeriodS;
+    return ideal + std::clamp(StandardNormal(k) * jitterS, -limit, limit);
+  }
+
+  // The number of steps taken by elapsed seconds after Start. Step times are strictly
+  // increasing and lie within half a period of their ideal, so the answer is one of three.
+  std::uint64_t StepsAt(long double elapsedS) const {
+    if (elapsedS <= 0.0L) return 0;
+    const auto ideal = static_cast<std::uint64_t>(std::floor(elapsedS / stepPeriodS));
+    if (StepTimeS(ideal + 1) <= elapsedS) return ideal + 1;
+    if (StepTimeS(ideal) <= elapsedS) return ideal;
+    return ideal - 1;
+  }
+
+  // Moves the position to the present; returns the buffer once it is full or the stream
+  // breaks. Called with the lock held, while recording.
+  void Advance(std::unique_lock<std::mutex>&) {
+    const std::int64_t now = clock->PerformanceCounter();
+    long double elapsedS = static_cast<long double>(now - startCounter) /
+                           static_cast<long double>(frequency);
+    bool broken = false;
+    if (options.stallAfterS) elapsedS = std::min(elapsedS, static_cast<long double>(*options.stallAfterS));
+    if (options.overrunAfterS && elapsedS >= *options.overrunAfterS) {
+      elapsedS = *options.overrunAfterS;
+      broken = true;
+    }
+    const std::uint64_t frames = StepsAt(elapsedS) * options.stepFrames;
+    position = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, capacityFrames));
+    const bool full = queued != nullptr && frames >= capacityFrames;
+    if (broken || full) {
+      // Nothing more is recorded: the position stays where the stream ended.
+      finished = true;
+      if (queued != nullptr) ReturnBuffer();
+    }
+  }
+
+  void ReturnBuffer() {
+    queued->bytesRecorded = position * format.blockAlign;
+    queued->flags = (queued->flags | WHDR_DONE) & ~WHDR_INQUEUE;
+    pending.push_back(queued);
+    ++enqueued;
+    queued = nullptr;
+    changed.notify_all();
+  }
+
+  bool Watching() const { return watchInRealTime && started && !finished && queued != nullptr; }
+
+  // Hands returned buffers to the callback, so that it never runs on the caller's thread,
+  // and in real time watches for a buffer that fills while nobody asks for the position.
+  void RunDeviceThread() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      while (!pending.empty()) {
+        WaveHeader* header = pending.front();
+        pending.pop_front();
+        lock.unlock();
+        if (callback) callback(this, WIM_DATA, header);
+        lock.lock();
+        ++delivered;
+        changed.notify_all();
+      }
+      if (stopThread) return;
+      if (Watching()) {
+        changed.wait_for(lock, kWatchInterval);
+        if (Watching()) Advance(lock);
+      } else {
+        changed.wait(lock, [&] { return stopThread || !pending.empty() || Watching(); });
+      }
+    }
+  }
+
+  const std::shared_ptr<Clock> clock;
+  const SimulatedAudioOptions options;
+  const WaveFormat format;
+  const WaveInCallback callback;
+  const std::shared_ptr<std::atomic<bool>> inUse;
+  const bool watchInRealTime;
+  long double stepPeriodS = 0.0L;
+  long double jitterS = 0.0L;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = true;
+  bool started = false;
+  bool finished = false;  // the buffer came back or the stream broke; the position stays
+  std::int64_t startCounter = 0;
+  std::int64_t frequency = 1;
+  std::uint32_t position = 0;
+  std::uint64_t capacityFrames = 0;
+  WaveHeader* queued = nullptr;
+  std::deque<WaveHeader*> pending;
+  std::uint64_t enqueued = 0;
+  std::uint64_t delivered = 0;
+  bool stopThread = false;
+  std::thread deviceThread;
+};
+
+// Parses the whole of text as a number of type T; false on anything else.
+template <class T>
+bool ParseNumber(const std::string& text, T& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || end != last) return false;
+  if constexpr (std::is_floating_point_v<T>) return std::isfinite(value);
+  return true;
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+bool Fail(std::wstring& error, const std::string& option, const std::wstring& reason) {
+  error = L"Simulated device option \"" + Widen(option) + L"\": " + reason;
+  return false;
+}
+
+}  // namespace
+
+bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& options,
+                                std::wstring& error) {
+  SimulatedAudioOptions parsed;
+  std::set<std::string> seen;
+  std::size_t begin = 0;
+  while (begin <= text.size() && !text.empty()) {
+    const std::size_t comma = std::min(text.find(',', begin), text.size());
+    const std::string item = text.substr(begin, comma - begin);
+    begin = comma + 1;
+    const std::size_t equals = item.find('=');
+    if (item.empty()) {
+      error = L"Simulated device options: empty option in \"" + Widen(text) + L"\".";
+      return false;
+    }
+    if (equals == std::string::npos) return Fail(error, item, L"expected <name>=<value>.");
+    const std::string key = item.substr(0, equals);
+    const std::string value = item.substr(equals + 1);
+    if (!seen.insert(key).second) return Fail(error, item, L"given more than once.");
+
+    if (key == "ppm") {
+      // Beyond -1e6 ppm the device would deliver nothing or run backwards.
+      if (!ParseNumber(value, parsed.ppm) || parsed.ppm <= -1e6 || parsed.ppm >= 1e6) {
+        return Fail(error, item, L"expected a number of ppm between -1000000 and 1000000.");
+      }
+    } else if (key == "step") {
+      if (!ParseNumber(value, parsed.stepFrames) || parsed.stepFrames == 0) {
+        return Fail(error, item, L"expected a whole number of frames greater than 0.");
+      }
+    } else if (key == "jitter_us") {
+      if (!ParseNumber(value, parsed.jitterUs) || parsed.jitterUs < 0.0) {
+        return Fail(error, item, L"expected a number of microseconds, 0 or more.");
+      }
+    } else if (key == "fail_open") {
+      MMResult code = 0;
+      if (!ParseNumber(value, code) || code == MMSYSERR_NOERROR) {
+        return Fail(error, item, L"expected an error code, a whole number greater than 0.");
+      }
+      parsed.failOpen = code;
+    } else if (key == "reject_direct") {
+      if (value != "0" && value != "1") return Fail(error, item, L"expected 0 or 1.");
+      parsed.rejectDirect = value == "1";
+    } else if (key == "stall_after_s" || key == "overrun_after_s") {
+      double seconds = 0.0;
+      if (!ParseNumber(value, seconds) || seconds < 0.0) {
+        return Fail(error, item, L"expected a number of seconds, 0 or more.");
+      }
+      (key == "stall_after_s" ? parsed.stallAfterS : parsed.overrunAfterS) = seconds;
+    } else {
+      return Fail(error, item,
+                  L"unknown option; known are ppm, step, jitter_us, fail_open, reject_direct, "
+                  L"stall_after_s and overrun_after_s.");
+    }
+    if (comma == text.size()) break;
+  }
+  options = parsed;
+  return true;
+}
+
+SimulatedAudio::SimulatedAudio(std::shared_ptr<Clock> clock, SimulatedAudioOptions options)
+    : clock(std::move(clock)),
+      options(std::move(options)),
+      inUse(std::make_shared<std::atomic<bool>>(false)) {}
+
+SimulatedAudio::~SimulatedAudio() = default;
+
+std::uint32_t SimulatedAudio::GetNumDevs() { return 1; }
+
+MMResult SimulatedAudio::GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) {
+  if (deviceId != 0) return MMSYSERR_BADDEVICEID;
+  caps.productName = kDeviceName;
+  return MMSYSERR_NOERROR;
+}
+
+MMResult SimulatedAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
+                              const WaveFormat& format, WaveInCallback callback,
+                              std::uint32_t flags) {
+  if (deviceId != 0) return MMSYSERR_BADDEVICEID;
+  if (options.failOpen) return *options.failOpen;
+  if (options.rejectDirect && (flags & WAVE_FORMAT_DIRECT)) return MMSYSERR_INVALFLAG;
+  if (!ValidFormat(format)) return WAVERR_BADFORMAT;
+  if (inUse->exchange(true)) return MMSYSERR_ALLOCATED;
+  auto opened = std::make_unique<SimulatedWaveIn>(clock, options, format, std::move(callback),
+                                                  inUse);
+  try {
+    opened->StartThread();
+  } catch (const std::system_error&) {
+    opened.reset();
+    return MMSYSERR_NOMEM;
+  }
+  device = std::move(opened);
+  return MMSYSERR_NOERROR;
+}
+
+std::wstring SimulatedAudio::GetErrorText(MMResult code) {
+  switch (code) {
+    case MMSYSERR_NOERROR:
+      return L"The command was carried out.";
+    case MMSYSERR_ERROR:
+      return L"An unspecified error occurred in the recording device.";
+    case MMSYSERR_BADDEVICEID:
+      return L"The device ID is out of range for this system.";
+    case MMSYSERR_ALLOCATED:
+      return L"The device is already in use. Wait until it is free, then try again.";
+    case MMSYSERR_INVALHANDLE:
+      return L"The device handle is invalid.";
+    case MMSYSERR_NODRIVER:
+      return L"There is no driver for the device.";
+    case MMSYSERR_NOMEM:
+      return L"There is not enough memory for this task.";
+    case MMSYSERR_INVALFLAG:
+      return L"An invalid flag was passed to the device.";
+    case MMSYSERR_INVALPARAM:
+      return L"An invalid parameter was passed to the device.";
+    case WAVERR_BADFORMAT:
+      return L"The device does not support the requested sound format.";
+    case WAVERR_STILLPLAYING:
+      return L"The device still holds a buffer. Reset it, then try again.";
+    case WAVERR_UNPREPARED:
+      return L"The buffer header was not prepared. Prepare it, then try again.";
+    default:
+      return L"Unknown error " + std::to_wstring(code) + L".";
+  }
+}
+
+}  // namespace veltrane
