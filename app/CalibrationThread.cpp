@@ -33,7 +33,6 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, const RunStat
   std::uint32_t noted = 0;
   if (device.GetPositionSamples(noted) != MMSYSERR_NOERROR) return StepWait::Failed;
   const double waitStart = timing.ReadMilliseconds();
-  std::uint32_t polls = 0;
   for (;;) {
     std::uint32_t now = 0;
     if (device.GetPositionSamples(now) != MMSYSERR_NOERROR) return StepWait::Failed;
@@ -42,13 +41,10 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, const RunStat
       position = now;
       return StepWait::Stepped;
     }
-    // Looking at the clock costs more than at the flag, so only now and then.
-    if ((++polls & 0x3FF) == 0) {
-      if (state.stopRequested.load(std::memory_order_relaxed)) return StepWait::StopRequested;
-      if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStepTimeoutMs) {
-        TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
-        return StepWait::Failed;
-      }
+    if (state.stopRequested.load(std::memory_order_relaxed)) return StepWait::StopRequested;
+    if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStepTimeoutMs) {
+      TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
+      return StepWait::Failed;
     }
   }
 }
@@ -126,13 +122,20 @@ void CalibrationThread(std::shared_ptr<RunState> state) {
                     state->ShowMessageBox(text, MessageIcon::Exclamation);
                   });
     if (timing.SelectClock()) {
-      state->Post(WM_CLOCK_KIND, static_cast<std::uintptr_t>(timing.clockKind), 0);
+      state->Post(WM_CLOCK_KIND, static_cast<std::uintptr_t>(timing.GetClockKind()), 0);
       state->services.clock->Sleep(kPauseMs);
       TraceCalibration(L"CalibrationThread start", __LINE__);
 
-      std::unique_ptr<WaveInDevice> device =
-          OpenWaveIn(*state, static_cast<std::uint32_t>(state->deviceId));
-      if (!device) {
+      // A stop asked for during the clock choice is seen here, before the device is opened,
+      // rather than only after the warm-up; the dialog may be gone by then.
+      const bool stoppedEarly = state->stopRequested;
+      std::unique_ptr<WaveInDevice> device;
+      if (!stoppedEarly) {
+        device = OpenWaveIn(*state, static_cast<std::uint32_t>(state->deviceId));
+      }
+      if (stoppedEarly) {
+        // Nothing was opened, so there is nothing to tear down.
+      } else if (!device) {
         TraceCalibration(L"OpenWaveIn failed", __LINE__);
       } else {
         TraceCalibration(L"OpenWaveIn succeeded", __LINE__);

@@ -69,7 +69,7 @@ class WaveInDevice;
 // real and in simulated time alike: msg is WIM_DATA with the header, already marked
 // WHDR_DONE, when a buffer comes back. It may only post; it must not call back into the
 // device nor wait for the thread that uses it (Reset waits for it).
-using WaveInCallback =
+using WaveInCompletion =
     std::function<void(WaveInDevice* device, std::uint32_t msg, WaveHeader* header)>;
 
 // One open recording device. Every operation is called by the thread that opened it.
@@ -101,7 +101,7 @@ class Audio {
   // WAVE_ALLOWSYNC). MMSYSERR_INVALFLAG when a flag is not supported. The callback lives as long
   // as the device.
   virtual MMResult Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
-                        const WaveFormat& format, WaveInCallback callback, std::uint32_t flags) = 0;
+                        const WaveFormat& format, WaveInCompletion callback, std::uint32_t flags) = 0;
 
   // The platform's text for an error code.
   virtual std::wstring GetErrorText(MMResult code) = 0;

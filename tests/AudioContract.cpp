@@ -28,7 +28,7 @@ WaveFormat CaptureFormat() {
 // What the completion callback received. Filled on the device's thread.
 class CallbackLog {
  public:
-  WaveInCallback Callback() {
+  WaveInCompletion Callback() {
     return [this](WaveInDevice*, std::uint32_t msg, WaveHeader* header) {
       std::lock_guard lock(mutex);
       if (std::this_thread::get_id() == caller) onCallerThread = true;

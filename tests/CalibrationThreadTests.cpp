@@ -57,7 +57,7 @@ class WatchedAudio : public Audio {
     return inner.GetDevCaps(id, caps);
   }
   MMResult Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t id, const WaveFormat& format,
-                WaveInCallback callback, std::uint32_t flags) override {
+                WaveInCompletion callback, std::uint32_t flags) override {
     ++opens;
     lastFlags = flags;
     std::unique_ptr<WaveInDevice> opened;
@@ -90,7 +90,7 @@ class WatchedAudio : public Audio {
   SimulatedAudio inner;
 };
 
-struct Run {
+struct WorkerRun {
   std::shared_ptr<WatchedClock> clock = std::make_shared<WatchedClock>();
   std::shared_ptr<WatchedAudio> audio;
   std::shared_ptr<RunState> state;
@@ -100,7 +100,7 @@ struct Run {
   // Stops the run once this many measurement reports with a positive time have arrived.
   int stopAfterReports = 5;
 
-  explicit Run(SimulatedAudioOptions options = {}) {
+  explicit WorkerRun(SimulatedAudioOptions options = {}) {
     audio = std::make_shared<WatchedAudio>(clock, options);
     PlatformServices services;
     services.clock = clock;
@@ -150,7 +150,7 @@ struct Run {
 TEST(CalibrationThread, PostsClockKindTwoWarmUpReportsThenMeasurements) {
   SimulatedAudioOptions options;
   options.ppm = -250;
-  Run run(options);
+  WorkerRun run(options);
   run.stopAfterReports = 20;
   run.Execute();
 
@@ -180,7 +180,7 @@ TEST(CalibrationThread, PostsClockKindTwoWarmUpReportsThenMeasurements) {
 }
 
 TEST(CalibrationThread, SamplesCountFromTheReferenceNotFromTheStart) {
-  Run run;
+  WorkerRun run;
   run.stopAfterReports = 1;
   run.Execute();
   const auto reports = run.Reports();
@@ -196,7 +196,7 @@ TEST(CalibrationThread, GivesTheSameNumbersEveryRun) {
   options.jitterUs = 200;
   std::vector<std::intptr_t> first;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    Run run(options);
+    WorkerRun run(options);
     run.stopAfterReports = 10;
     run.Execute();
     std::vector<std::intptr_t> values;
@@ -214,7 +214,7 @@ TEST(CalibrationThread, GivesTheSameNumbersEveryRun) {
 
 // Sleeps: 1 clock selection, 2 pause before opening, 3 and 4 warm-up, 5 on the cycles.
 TEST(CalibrationThread, StopDuringTheClockChoiceOpensNothing) {
-  Run run;
+  WorkerRun run;
   run.clock->onSleep = [&](int n, std::uint32_t) {
     if (n == 1) run.state->stopRequested = true;
   };
@@ -224,7 +224,7 @@ TEST(CalibrationThread, StopDuringTheClockChoiceOpensNothing) {
 }
 
 TEST(CalibrationThread, StopDuringTheFirstWarmUpPausePostsNoReport) {
-  Run run;
+  WorkerRun run;
   run.clock->onSleep = [&](int n, std::uint32_t) {
     if (n == 3) run.state->stopRequested = true;
   };
@@ -236,7 +236,7 @@ TEST(CalibrationThread, StopDuringTheFirstWarmUpPausePostsNoReport) {
 TEST(CalibrationThread, StopDuringTheReferenceWaitPostsNoMeasurement) {
   SimulatedAudioOptions options;
   options.stallAfterS = 0.5;  // the reference never comes
-  Run run(options);
+  WorkerRun run(options);
   run.clock->onSleep = [&](int n, std::uint32_t) {
     if (n == 4) {
       run.audio->onPosition = [&] { run.state->stopRequested = true; };
@@ -247,7 +247,7 @@ TEST(CalibrationThread, StopDuringTheReferenceWaitPostsNoMeasurement) {
 }
 
 TEST(CalibrationThread, StopDuringACyclePostsNothingForIt) {
-  Run run;
+  WorkerRun run;
   run.stopAfterReports = 100;
   run.clock->onSleep = [&](int n, std::uint32_t) {
     if (n == 7) {
@@ -263,7 +263,7 @@ TEST(CalibrationThread, StopDuringACyclePostsNothingForIt) {
 TEST(CalibrationThread, DeviceThatRefusesToOpenShowsItsErrorNumberAndEnds) {
   SimulatedAudioOptions options;
   options.failOpen = MMSYSERR_ALLOCATED;
-  Run run(options);
+  WorkerRun run(options);
   std::vector<std::wstring> traces;
   SetTraceListener([&](const TraceLine& line) { traces.push_back(line.message); });
   run.Execute();
@@ -280,7 +280,7 @@ TEST(CalibrationThread, DeviceThatRefusesToOpenShowsItsErrorNumberAndEnds) {
 TEST(CalibrationThread, DeviceThatRefusesTheDirectFlagOpensWithoutIt) {
   SimulatedAudioOptions options;
   options.rejectDirect = true;
-  Run run(options);
+  WorkerRun run(options);
   run.stopAfterReports = 1;
   run.Execute();
   EXPECT_EQ(run.audio->opens, 2);
@@ -292,7 +292,7 @@ TEST(CalibrationThread, DeviceThatRefusesTheDirectFlagOpensWithoutIt) {
 TEST(CalibrationThread, StalledCounterEndsTheWorkerWithoutStopRequest) {
   SimulatedAudioOptions options;
   options.stallAfterS = 9.0;
-  Run run(options);
+  WorkerRun run(options);
   run.stopAfterReports = 100;
   run.Execute();
   EXPECT_FALSE(run.state->stopRequested);
@@ -305,7 +305,7 @@ TEST(CalibrationThread, StalledCounterEndsTheWorkerWithoutStopRequest) {
 TEST(CalibrationThread, OverrunReturnsTheBufferEarly) {
   SimulatedAudioOptions options;
   options.overrunAfterS = 9.0;
-  Run run(options);
+  WorkerRun run(options);
   run.stopAfterReports = 100;
   run.Execute();
   EXPECT_FALSE(run.state->stopRequested);
@@ -314,7 +314,7 @@ TEST(CalibrationThread, OverrunReturnsTheBufferEarly) {
 }
 
 TEST(CalibrationThread, PostsNothingOnceTheDialogHasGone) {
-  Run run;
+  WorkerRun run;
   run.clock->onSleep = [&](int n, std::uint32_t) {
     if (n == 3) run.state->ClearTarget();
     if (n == 8) run.state->stopRequested = true;

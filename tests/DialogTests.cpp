@@ -46,7 +46,7 @@ class NamedAudio : public SimulatedAudio {
     return MMSYSERR_NOERROR;
   }
   MMResult Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t, const WaveFormat& format,
-                WaveInCallback callback, std::uint32_t flags) override {
+                WaveInCompletion callback, std::uint32_t flags) override {
     ++opens;
     return SimulatedAudio::Open(device, 0, format, std::move(callback), flags);
   }

@@ -68,7 +68,7 @@ bool ValidFormat(const WaveFormat& format) {
 class SimulatedWaveIn : public WaveInDevice {
  public:
   SimulatedWaveIn(std::shared_ptr<Clock> clock, const SimulatedAudioOptions& options,
-                  const WaveFormat& format, WaveInCallback callback,
+                  const WaveFormat& format, WaveInCompletion callback,
                   std::shared_ptr<std::atomic<bool>> inUse)
       : clock(std::move(clock)),
         options(options),
@@ -252,7 +252,7 @@ class SimulatedWaveIn : public WaveInDevice {
   const std::shared_ptr<Clock> clock;
   const SimulatedAudioOptions options;
   const WaveFormat format;
-  const WaveInCallback callback;
+  const WaveInCompletion callback;
   const std::shared_ptr<std::atomic<bool>> inUse;
   const bool watchInRealTime;
   long double stepPeriodS = 0.0L;
@@ -369,7 +369,7 @@ MMResult SimulatedAudio::GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) {
 }
 
 MMResult SimulatedAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
-                              const WaveFormat& format, WaveInCallback callback,
+                              const WaveFormat& format, WaveInCompletion callback,
                               std::uint32_t flags) {
   if (deviceId != 0) return MMSYSERR_BADDEVICEID;
   if (options.failOpen) return *options.failOpen;

@@ -51,7 +51,7 @@ class SimulatedAudio : public Audio {
   std::uint32_t GetNumDevs() override;
   MMResult GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) override;
   MMResult Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
-                const WaveFormat& format, WaveInCallback callback, std::uint32_t flags) override;
+                const WaveFormat& format, WaveInCompletion callback, std::uint32_t flags) override;
   std::wstring GetErrorText(MMResult code) override;
 
  private:
