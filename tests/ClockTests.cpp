@@ -28,7 +28,8 @@ TEST(PosixClockTest, CountersAgreeInTheirUnitsAndNeverGoBack) {
     ASSERT_GE(now, previous);
     previous = now;
   }
-  const std::uint32_t fromCounter = static_cast<std::uint32_t>(clock.PerformanceCounter() / kNsPerMs);
+  const std::uint32_t fromCounter =
+      static_cast<std::uint32_t>(clock.PerformanceCounter() / kNsPerMs);
   const std::uint32_t timer = clock.MillisecondTimer();
   const std::uint32_t tick = clock.TickCount();
   EXPECT_LE(static_cast<std::uint32_t>(timer - fromCounter), 1u);
@@ -228,7 +229,7 @@ TEST(ScaledClockTest, ReadingsRunScaleTimesFasterFromConstruction) {
 
 TEST(ScaledClockTest, MillisecondCountsWrapAtThirtyTwoBits) {
   auto real = std::make_shared<SteppedClock>();
-  real->frequency = 10000000;  // 10 MHz: 10000 counts per millisecond
+  real->frequency = 10000000;                               // 10 MHz: 10000 counts per millisecond
   real->counter = (std::int64_t{1} << 32) * 10000 - 10000;  // 1 ms before the wrap
   ScaledClock scaled(real, 2.0);
   EXPECT_EQ(scaled.MillisecondTimer(), 0xFFFFFFFFu);
