@@ -150,11 +150,6 @@ TEST(PosixSchedulerTest, TimeCriticalThreadRunsFirstInFirstOutAsRoot) {
   }).join();
 }
 
-TEST(PosixSchedulerTest, UnknownThreadIsAHardFailure) {
-  PosixScheduler scheduler;
-  EXPECT_FALSE(scheduler.SetThreadTimeCritical(0));
-}
-
 // The exit code of a child that could not set its limits (raising them needs
 // CAP_SYS_RESOURCE, which containers often withhold even from root).
 constexpr int kLimitsRefused = 90;
