@@ -75,9 +75,9 @@ Timing::Timing(Clock& clock, Scheduler& scheduler,
 
   // The highest processor the process may use.
   const std::uint32_t threadMask = std::bit_floor(processMask);
-  TraceTiming(FormatText(L"Setting Thread Affinity Mask on %d",
-                         static_cast<std::int32_t>(threadMask)),
-              __LINE__);
+  TraceTiming(
+      FormatText(L"Setting Thread Affinity Mask on %d", static_cast<std::int32_t>(threadMask)),
+      __LINE__);
   previousAffinityMask = scheduler.SetThreadAffinityMask(thread, threadMask);
   if (previousAffinityMask == 0) TraceTiming(L"SetThreadAffinityMask failed", __LINE__);
 }

@@ -52,9 +52,9 @@ class Timing {
     double Next(std::uint32_t raw);
   };
 
-  std::uint32_t schedulingPeriod = 0;     // the period this object began; 0 when none
-  ThreadRef thread = 0;                   // the thread that built the object
-  std::uint32_t previousAffinityMask = 0; // what pinning replaced; 0 when not pinned
+  std::uint32_t schedulingPeriod = 0;      // the period this object began; 0 when none
+  ThreadRef thread = 0;                    // the thread that built the object
+  std::uint32_t previousAffinityMask = 0;  // what pinning replaced; 0 when not pinned
   std::int32_t clockKind = ClockNone;
 
   Clock& clock;

@@ -200,14 +200,14 @@ TEST_P(AudioContract, PositionAdvancesAtTheNominalRate) {
   Clock& clock = *subject.clock;
   std::uint32_t firstPosition = 0;
   std::int64_t firstCounter = 0;
-  ASSERT_TRUE(WaitForStep(*recording.device, clock, 0, GetParam().startUpMs, firstPosition,
-                          firstCounter))
+  ASSERT_TRUE(
+      WaitForStep(*recording.device, clock, 0, GetParam().startUpMs, firstPosition, firstCounter))
       << "the position never moved";
   // Measure from one step to another, as the calibration does.
   std::uint32_t startPosition = 0;
   std::int64_t startCounter = 0;
-  ASSERT_TRUE(WaitForStep(*recording.device, clock, firstPosition, 1000, startPosition,
-                          startCounter));
+  ASSERT_TRUE(
+      WaitForStep(*recording.device, clock, firstPosition, 1000, startPosition, startCounter));
   clock.Sleep(kMeasureMs);
   std::uint32_t endPosition = 0;
   std::int64_t endCounter = 0;
@@ -227,8 +227,8 @@ TEST_P(AudioContract, ResetReturnsTheBufferOnceThroughTheCallback) {
   ASSERT_NO_FATAL_FAILURE(recording.Start(subject));
   std::uint32_t position = 0;
   std::int64_t counter = 0;
-  ASSERT_TRUE(WaitForStep(*recording.device, *subject.clock, 0, GetParam().startUpMs, position,
-                          counter));
+  ASSERT_TRUE(
+      WaitForStep(*recording.device, *subject.clock, 0, GetParam().startUpMs, position, counter));
   EXPECT_EQ(recording.log.DataCalls(), 0);
 
   ASSERT_EQ(recording.device->Reset(), MMSYSERR_NOERROR);

@@ -54,8 +54,7 @@ TEST(PosixSchedulerTest, ProcessMaskIsTheProcessesAndLiesWithinTheSystemMask) {
   EXPECT_EQ(processMask, ThreadMask());  // this is the main thread
   EXPECT_NE(processMask, 0u);
   EXPECT_EQ(processMask & ~systemMask, 0u);
-  EXPECT_GE(std::popcount(systemMask),
-            std::min<long>(sysconf(_SC_NPROCESSORS_ONLN), 32));
+  EXPECT_GE(std::popcount(systemMask), std::min<long>(sysconf(_SC_NPROCESSORS_ONLN), 32));
 }
 
 TEST(PosixSchedulerTest, PinsAThreadToTheHighestAllowedProcessorAndRestoresIt) {
@@ -151,11 +150,6 @@ TEST(PosixSchedulerTest, TimeCriticalThreadRunsFirstInFirstOutAsRoot) {
   }).join();
 }
 
-TEST(PosixSchedulerTest, UnknownThreadIsAHardFailure) {
-  PosixScheduler scheduler;
-  EXPECT_FALSE(scheduler.SetThreadTimeCritical(0));
-}
-
 // The exit code of a child that could not set its limits (raising them needs
 // CAP_SYS_RESOURCE, which containers often withhold even from root).
 constexpr int kLimitsRefused = 90;
@@ -167,7 +161,8 @@ int RunAsOrdinaryUser(rlim_t niceLimit, rlim_t rtprioLimit, int (*body)()) {
   if (child == 0) {
     const rlimit nice{niceLimit, niceLimit};
     const rlimit rtprio{rtprioLimit, rtprioLimit};
-    if (setrlimit(RLIMIT_NICE, &nice) != 0 || setrlimit(RLIMIT_RTPRIO, &rtprio) != 0) _exit(kLimitsRefused);
+    if (setrlimit(RLIMIT_NICE, &nice) != 0 || setrlimit(RLIMIT_RTPRIO, &rtprio) != 0)
+      _exit(kLimitsRefused);
     if (geteuid() == 0) {
       constexpr uid_t kNobody = 65534;
       if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(91);

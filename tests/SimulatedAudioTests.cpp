@@ -1,7 +1,7 @@
-#include "simulated/SimulatedAudio.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,7 +12,9 @@
 
 #include "AudioContract.h"
 #include "linux/PosixClock.h"
+#include "linux/PosixScheduler.h"
 #include "simulated/ScaledClock.h"
+#include "simulated/SimulatedAudio.h"
 #include "simulated/VirtualClock.h"
 
 namespace veltrane {
@@ -60,6 +62,7 @@ class Recording {
         audio(this->clock, options),
         buffer(static_cast<std::size_t>(bufferSeconds * kRate)) {
     const auto callback = [this](WaveInDevice*, std::uint32_t msg, WaveHeader* returned) {
+      if (std::this_thread::get_id() == caller) callbackOnCallerThread = true;
       if (msg == WIM_DATA && returned == &header) ++returnedCount;
     };
     EXPECT_EQ(audio.Open(device, 0, Format8BitMono(), callback, CALLBACK_FUNCTION),
@@ -114,6 +117,8 @@ class Recording {
   std::vector<std::uint8_t> buffer;
   WaveHeader header;
   std::atomic<int> returnedCount{0};
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> callbackOnCallerThread{false};
   std::int64_t startCounter = 0;
 };
 
@@ -226,8 +231,9 @@ TEST(SimulatedAudioTest, OverrunReturnsTheBufferEarlyOnceAndFreezesThePosition) 
 TEST(SimulatedAudioTest, FullBufferComesBackOnceWithEveryByteRecorded) {
   Recording recording(std::make_shared<VirtualClock>(), SimulatedAudioOptions{}, 1.0);
   recording.clock->Sleep(2000);
-  EXPECT_EQ(recording.Position(), kRate);
+  EXPECT_EQ(recording.Position(), kRate);  // found full by this query
   EXPECT_TRUE(recording.WaitForReturns(1));
+  EXPECT_FALSE(recording.callbackOnCallerThread.load());
   EXPECT_EQ(recording.header.bytesRecorded, kRate);
   EXPECT_TRUE(recording.header.flags & WHDR_DONE);
   EXPECT_EQ(recording.device->Reset(), MMSYSERR_NOERROR);
@@ -246,6 +252,46 @@ TEST(SimulatedAudioTest, InScaledTimeAnOverrunComesBackWithoutAnyQuery) {
   Recording recording(clock, Parsed("overrun_after_s=1"));
   EXPECT_TRUE(recording.WaitForReturns(1));
   EXPECT_NEAR(recording.header.bytesRecorded, kRate, 441);
+}
+
+TEST(SimulatedAudioTest, DeviceThreadRunsNormallyWhenOpenedByAPinnedTimeCriticalThread) {
+  cpu_set_t process;
+  CPU_ZERO(&process);
+  ASSERT_EQ(sched_getaffinity(0, sizeof(process), &process), 0);
+  if (CPU_COUNT(&process) < 2) GTEST_SKIP() << "needs two processors";
+  int callbackPolicy = -1;
+  cpu_set_t callbackAffinity;
+  CPU_ZERO(&callbackAffinity);
+  std::thread([&] {
+    // As the calibration worker opens the device.
+    PosixScheduler scheduler;
+    const ThreadRef self = scheduler.CurrentThread();
+    ASSERT_NE(scheduler.SetThreadAffinityMask(self, 1), 0u);
+    ASSERT_TRUE(scheduler.SetThreadTimeCritical(self));
+    SimulatedAudio audio(std::make_shared<VirtualClock>(), SimulatedAudioOptions{});
+    std::unique_ptr<WaveInDevice> device;
+    const auto callback = [&](WaveInDevice*, std::uint32_t, WaveHeader*) {
+      sched_param param{};
+      pthread_getschedparam(pthread_self(), &callbackPolicy, &param);
+      sched_getaffinity(0, sizeof(callbackAffinity), &callbackAffinity);
+    };
+    ASSERT_EQ(audio.Open(device, 0, Format8BitMono(), callback, CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    std::vector<std::uint8_t> buffer(kRate);
+    WaveHeader header;
+    header.data = buffer.data();
+    header.bufferLength = kRate;
+    device->PrepareHeader(header);
+    device->AddBuffer(header);
+    device->Start();
+    device->Reset();
+    device->UnprepareHeader(header);
+    device->Close();
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+  }).join();
+  EXPECT_EQ(callbackPolicy, SCHED_OTHER);
+  EXPECT_TRUE(CPU_EQUAL(&callbackAffinity, &process));
 }
 
 TEST(SimulatedAudioTest, OpenFailsWithTheConfiguredError) {
@@ -276,8 +322,7 @@ TEST(SimulatedAudioTest, DeviceIsOpenOnceAtATime) {
             MMSYSERR_ALLOCATED);
   EXPECT_EQ(first->Close(), MMSYSERR_NOERROR);
   EXPECT_EQ(first->Close(), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(audio.Open(second, 0, Format8BitMono(), nullptr, CALLBACK_FUNCTION),
-            MMSYSERR_NOERROR);
+  EXPECT_EQ(audio.Open(second, 0, Format8BitMono(), nullptr, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
   second.reset();  // destroying an open device closes it
   EXPECT_EQ(audio.Open(first, 0, Format8BitMono(), nullptr, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
 }
@@ -350,12 +395,13 @@ TEST_P(SimulatedAudioBadOptionsTest, SaysWhatIsWrongAndChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, SimulatedAudioBadOptionsTest,
-    ::testing::Values(BadOptions{"speed=2", L"unknown option"}, BadOptions{"ppm", L"<name>=<value>"},
-                      BadOptions{"ppm=abc", L"ppm=abc"}, BadOptions{"ppm=1x", L"ppm=1x"},
-                      BadOptions{"ppm=", L"ppm="}, BadOptions{"ppm=nan", L"ppm=nan"},
-                      BadOptions{"ppm=-1000000", L"ppm"}, BadOptions{"step=0", L"step=0"},
-                      BadOptions{"step=1.5", L"step=1.5"}, BadOptions{"step=-4", L"step=-4"},
-                      BadOptions{"jitter_us=-1", L"jitter_us"}, BadOptions{"fail_open=0", L"fail_open"},
+    ::testing::Values(BadOptions{"speed=2", L"unknown option"},
+                      BadOptions{"ppm", L"<name>=<value>"}, BadOptions{"ppm=abc", L"ppm=abc"},
+                      BadOptions{"ppm=1x", L"ppm=1x"}, BadOptions{"ppm=", L"ppm="},
+                      BadOptions{"ppm=nan", L"ppm=nan"}, BadOptions{"ppm=-1000000", L"ppm"},
+                      BadOptions{"step=0", L"step=0"}, BadOptions{"step=1.5", L"step=1.5"},
+                      BadOptions{"step=-4", L"step=-4"}, BadOptions{"jitter_us=-1", L"jitter_us"},
+                      BadOptions{"fail_open=0", L"fail_open"},
                       BadOptions{"reject_direct=2", L"reject_direct"},
                       BadOptions{"stall_after_s=-3", L"stall_after_s"},
                       BadOptions{"overrun_after_s=soon", L"overrun_after_s"},

@@ -1,5 +1,3 @@
-#include "Timing.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Timing.h"
 #include "Trace.h"
 
 namespace veltrane {
@@ -51,11 +50,12 @@ class TimingTest : public ::testing::Test {
       EXPECT_GT(line.line, 0);
       traces.push_back(line.message);
     });
-    ON_CALL(clock, GetTimerCaps(_, _)).WillByDefault([this](std::uint32_t& min, std::uint32_t& max) {
-      min = periodMin;
-      max = 1000000;
-      return true;
-    });
+    ON_CALL(clock, GetTimerCaps(_, _))
+        .WillByDefault([this](std::uint32_t& min, std::uint32_t& max) {
+          min = periodMin;
+          max = 1000000;
+          return true;
+        });
     ON_CALL(clock, BeginPeriod(_)).WillByDefault(Return(true));
     ON_CALL(clock, EndPeriod(_)).WillByDefault(Return(true));
     ON_CALL(clock, PerformanceCounter()).WillByDefault([this] { return counter; });
@@ -115,7 +115,9 @@ struct MaskCase {
   const wchar_t* pinTrace;
 };
 
-void PrintTo(const MaskCase& mask, std::ostream* out) { *out << "process mask " << mask.processMask; }
+void PrintTo(const MaskCase& mask, std::ostream* out) {
+  *out << "process mask " << mask.processMask;
+}
 
 class TimingMaskTest : public TimingTest, public ::testing::WithParamInterface<MaskCase> {};
 
@@ -150,20 +152,19 @@ TEST_P(TimingMaskTest, PinsToTheHighestAllowedProcessorAndRestoresOnDestruction)
 
 INSTANTIATE_TEST_SUITE_P(
     Masks, TimingMaskTest,
-    ::testing::Values(MaskCase{1, 0, L"Process Affinity Mask 1", nullptr},
-                      MaskCase{3, 2, L"Process Affinity Mask 3", L"Setting Thread Affinity Mask on 2"},
-                      MaskCase{6, 4, L"Process Affinity Mask 6", L"Setting Thread Affinity Mask on 4"},
-                      MaskCase{10, 8, L"Process Affinity Mask 10",
-                               L"Setting Thread Affinity Mask on 8"},
-                      MaskCase{0xFFFFFFFFu, 0x80000000u, L"Process Affinity Mask -1",
-                               L"Setting Thread Affinity Mask on -2147483648"}));
+    ::testing::Values(
+        MaskCase{1, 0, L"Process Affinity Mask 1", nullptr},
+        MaskCase{3, 2, L"Process Affinity Mask 3", L"Setting Thread Affinity Mask on 2"},
+        MaskCase{6, 4, L"Process Affinity Mask 6", L"Setting Thread Affinity Mask on 4"},
+        MaskCase{10, 8, L"Process Affinity Mask 10", L"Setting Thread Affinity Mask on 8"},
+        MaskCase{0xFFFFFFFFu, 0x80000000u, L"Process Affinity Mask -1",
+                 L"Setting Thread Affinity Mask on -2147483648"}));
 
 TEST_F(TimingTest, BeginsTheFinestPeriodUnchangedAfterTracingItAndEndsItOnce) {
   periodMin = 5;
   bool tracedBeforeBegin = false;
   EXPECT_CALL(clock, BeginPeriod(5)).WillOnce([&](std::uint32_t) {
-    tracedBeforeBegin =
-        !traces.empty() && traces.back() == L"Setting the scheduling period to 5";
+    tracedBeforeBegin = !traces.empty() && traces.back() == L"Setting the scheduling period to 5";
     return true;
   });
   auto timing = MakeTiming();
@@ -179,8 +180,9 @@ TEST_F(TimingTest, FailedTimerCapsAreTracedAndShownAndNoPeriodIsBegun) {
   EXPECT_CALL(scheduler, SetThreadAffinityMask(kThread, 2)).WillOnce(Return(3));
   EXPECT_CALL(scheduler, SetThreadAffinityMask(kThread, 3)).Times(1);  // the restore
   auto timing = MakeTiming();
-  EXPECT_THAT(traces, ElementsAre(L"timeGetDevCaps failed", L"System Affinity Mask 3",
-                                  L"Process Affinity Mask 3", L"Setting Thread Affinity Mask on 2"));
+  EXPECT_THAT(traces,
+              ElementsAre(L"timeGetDevCaps failed", L"System Affinity Mask 3",
+                          L"Process Affinity Mask 3", L"Setting Thread Affinity Mask on 2"));
   EXPECT_THAT(boxes, ElementsAre(L"timeGetDevCaps failed"));
 }
 
@@ -199,8 +201,8 @@ TEST_F(TimingTest, UnreadableProcessMaskLeavesTheThreadAlone) {
   EXPECT_CALL(scheduler, GetProcessAffinityMask(_, _)).WillOnce(Return(false));
   EXPECT_CALL(scheduler, SetThreadAffinityMask(_, _)).Times(0);
   auto timing = MakeTiming();
-  EXPECT_THAT(traces, ElementsAre(L"Setting the scheduling period to 1",
-                                  L"GetProcessAffinityMask failed"));
+  EXPECT_THAT(traces,
+              ElementsAre(L"Setting the scheduling period to 1", L"GetProcessAffinityMask failed"));
   EXPECT_TRUE(boxes.empty());
   timing.reset();
 }
@@ -237,8 +239,8 @@ struct SelectionCase {
 };
 
 void PrintTo(const SelectionCase& selection, std::ostream* out) {
-  *out << "counter " << selection.counterMs << " ms, timer " << selection.msTimerMs
-       << " ms, tick " << selection.tickMs << " ms";
+  *out << "counter " << selection.counterMs << " ms, timer " << selection.msTimerMs << " ms, tick "
+       << selection.tickMs << " ms";
 }
 
 class TimingSelectionTest : public TimingTest,

@@ -170,8 +170,7 @@ ThreadRef PosixScheduler::CurrentThread() {
   return self;
 }
 
-bool PosixScheduler::GetProcessAffinityMask(std::uint32_t& processMask,
-                                            std::uint32_t& systemMask) {
+bool PosixScheduler::GetProcessAffinityMask(std::uint32_t& processMask, std::uint32_t& systemMask) {
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(getpid(), sizeof(set), &set) != 0) return false;
@@ -243,10 +242,10 @@ bool PosixScheduler::SetThreadTimeCritical(ThreadRef thread) {
   // Without CAP_SYS_NICE, RLIMIT_RTPRIO may still allow a lower real-time priority.
   rlimit limit{};
   if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-    param.sched_priority = limit.rlim_cur == RLIM_INFINITY
-                               ? kTimeCriticalFifoPriority
-                               : std::min<int>(kTimeCriticalFifoPriority,
-                                               static_cast<int>(limit.rlim_cur));
+    param.sched_priority =
+        limit.rlim_cur == RLIM_INFINITY
+            ? kTimeCriticalFifoPriority
+            : std::min<int>(kTimeCriticalFifoPriority, static_cast<int>(limit.rlim_cur));
     if (pthread_setschedparam(handle, SCHED_FIFO, &param) == 0) return true;
   }
 

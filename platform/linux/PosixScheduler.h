@@ -4,9 +4,10 @@
 // allowed. A ThreadRef here is the thread's pthread_t. Processors from number 32 on lie
 // outside every mask.
 
+#include <sys/types.h>
+
 #include <map>
 #include <mutex>
-#include <sys/types.h>
 
 #include "Scheduler.h"
 
@@ -35,8 +36,8 @@ class PosixScheduler : public Scheduler {
  private:
   std::mutex mutex;
   bool raised = false;
-  int processNice = 0;                  // the main thread's nice value before Realtime
-  std::map<pid_t, int> previousNice;    // kernel thread id -> nice value before Realtime
+  int processNice = 0;                // the main thread's nice value before Realtime
+  std::map<pid_t, int> previousNice;  // kernel thread id -> nice value before Realtime
 };
 
 }  // namespace veltrane

@@ -87,7 +87,9 @@ class SimulatedWaveIn : public WaveInDevice {
   ~SimulatedWaveIn() override { Close(/*force=*/true); }
 
   // Throws std::system_error when the thread cannot start.
-  void StartThread() { deviceThread = StartNormalThread([this] { RunDeviceThread(); }); }
+  void StartThread() {
+    deviceThread = StartNormalThread([this] { RunDeviceThread(); });
+  }
 
   MMResult PrepareHeader(WaveHeader& header) override {
     std::lock_guard lock(mutex);
@@ -196,10 +198,11 @@ class SimulatedWaveIn : public WaveInDevice {
   // breaks. Called with the lock held, while recording.
   void Advance(std::unique_lock<std::mutex>&) {
     const std::int64_t now = clock->PerformanceCounter();
-    long double elapsedS = static_cast<long double>(now - startCounter) /
-                           static_cast<long double>(frequency);
+    long double elapsedS =
+        static_cast<long double>(now - startCounter) / static_cast<long double>(frequency);
     bool broken = false;
-    if (options.stallAfterS) elapsedS = std::min(elapsedS, static_cast<long double>(*options.stallAfterS));
+    if (options.stallAfterS)
+      elapsedS = std::min(elapsedS, static_cast<long double>(*options.stallAfterS));
     if (options.overrunAfterS && elapsedS >= *options.overrunAfterS) {
       elapsedS = *options.overrunAfterS;
       broken = true;
@@ -376,8 +379,8 @@ MMResult SimulatedAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32
   if (options.rejectDirect && (flags & WAVE_FORMAT_DIRECT)) return MMSYSERR_INVALFLAG;
   if (!ValidFormat(format)) return WAVERR_BADFORMAT;
   if (inUse->exchange(true)) return MMSYSERR_ALLOCATED;
-  auto opened = std::make_unique<SimulatedWaveIn>(clock, options, format, std::move(callback),
-                                                  inUse);
+  auto opened =
+      std::make_unique<SimulatedWaveIn>(clock, options, format, std::move(callback), inUse);
   try {
     opened->StartThread();
   } catch (const std::system_error&) {

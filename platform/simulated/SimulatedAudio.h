@@ -30,13 +30,13 @@
 namespace veltrane {
 
 struct SimulatedAudioOptions {
-  double ppm = 0.0;                       // true rate error: rate = nominal × (1 + ppm·1e-6)
-  std::uint32_t stepFrames = 441;         // frames per step of the position counter
-  double jitterUs = 0.0;                  // timing jitter of each step
-  std::optional<MMResult> failOpen;       // refuse to open with this error
-  bool rejectDirect = false;              // MMSYSERR_INVALFLAG when WAVE_FORMAT_DIRECT is asked
-  std::optional<double> stallAfterS;      // the counter stops advancing after this long
-  std::optional<double> overrunAfterS;    // the stream breaks as an overrun would
+  double ppm = 0.0;                     // true rate error: rate = nominal × (1 + ppm·1e-6)
+  std::uint32_t stepFrames = 441;       // frames per step of the position counter
+  double jitterUs = 0.0;                // standard deviation of each step's time, µs
+  std::optional<MMResult> failOpen;     // refuse to open with this error
+  bool rejectDirect = false;            // MMSYSERR_INVALFLAG when WAVE_FORMAT_DIRECT is asked
+  std::optional<double> stallAfterS;    // the counter stops advancing after this long
+  std::optional<double> overrunAfterS;  // the stream breaks as an overrun would
 };
 
 // Parses "ppm=-250,step=441,jitter_us=200,fail_open=4,reject_direct=1,stall_after_s=30,
