@@ -9,6 +9,8 @@
 #include <wx/utils.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <cwctype>
 
 #include "AppPaths.h"
@@ -294,7 +296,18 @@ void CVeltraneDlg::StartCalibration() {
       });
 
   std::shared_ptr<RunState> state = runState;
-  threadHandle = services.launchThread([state] { CalibrationThread(state); }, threadId);
+  // The worker introduces itself to the scheduler first, so that its priority can be raised
+  // by the means an ordinary user has (which need the thread's own id) as well.
+  auto introduced = std::make_shared<std::promise<void>>();
+  std::future<void> introduction = introduced->get_future();
+  threadHandle = services.launchThread(
+      [state, introduced] {
+        state->services.scheduler->CurrentThread();
+        introduced->set_value();
+        CalibrationThread(state);
+      },
+      threadId);
+  if (threadHandle) introduction.wait_for(std::chrono::seconds(1));
   watchdogTimer.Start(ScaledPeriod(kWatchdogPeriodMs));
   if (!threadHandle) {
     // With no worker to watch, the watchdog would only add a second message to this one.
