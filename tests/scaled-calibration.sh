@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# A complete calibration through the real program on the simulated device, time running 50
+# times faster: it ends by itself, says it succeeded and stores the device's ratio.
+# Usage: scaled-calibration.sh <build dir>   (needs a display: run it under xvfb-run)
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+start=$(date +%s.%N)
+VELTRANE_AUDIO=simulated:ppm=-250 VELTRANE_TIME_SCALE=50 VELTRANE_UNATTENDED=1 \
+  VELTRANE_REGISTRY_FILE="$work/r.reg" timeout 60 "$build/veltrane" \
+  "Simulated Input;Tuner;Input1;English;;44100" 2>"$work/messages"
+elapsed=$(echo "$(date +%s.%N) - $start" | bc)
+cat "$work/messages"
+cat "$work/r.reg"
+echo "took $elapsed s"
+[ "$(cat "$work/messages")" = "[veltrane] The calibration succeeded" ]
+grep -qx "\[HKEY_CURRENT_USER\\\\SOFTWARE\\\\Ombrel's Projects\\\\Tuner\]" "$work/r.reg"
+value=$(grep -F '"Input1Calib_44100_Of Simulated Input"=' "$work/r.reg" | sed -E 's/.*="([^"]*)"/\1/')
+awk -v v="$value" -v t="$elapsed" 'BEGIN {
+  d = v - 0.999750; if (d < 0) d = -d
+  if (v == "" || d > 0.000010) { print "stored " v ", wanted 0.999750 +- 0.000010"; exit 1 }
+  if (t > 15) { print "took " t " s, wanted at most 15"; exit 1 }
+}'
