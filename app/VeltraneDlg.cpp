@@ -313,6 +313,7 @@ void CVeltraneDlg::StartCalibration() {
     // With no worker to watch, the watchdog would only add a second message to this one.
     watchdogTimer.Stop();
     runState->ClearTarget();
+    runState.reset();
     ShowAppMessageBox(Translate(kTextCouldNotStart), MessageIcon::Information);
     EndDialog(IDCANCEL);
     return;

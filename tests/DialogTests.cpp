@@ -7,7 +7,7 @@
 #include <wx/button.h>
 #include <wx/evtloop.h>
 #include <wx/timer.h>
-#include <wx/uiaction.h>
+#include <wx/utils.h>
 
 #include <chrono>
 #include <functional>
@@ -77,7 +77,11 @@ class DialogRun {
     services.registry = registry;
   }
 
-  ~DialogRun() { SetMessageBoxHandler(nullptr); }
+  // A worker that outlived its dialog must end on its own before the next run.
+  ~DialogRun() {
+    SetMessageBoxHandler(nullptr);
+    if (runState) EXPECT_TRUE(runState->WaitForWorkerEnd(5000));
+  }
 
   // Runs the dialog modally; action runs on the GUI thread once, afterMs of real time after
   // the start, or when a report with this many evaluated intervals has arrived.
@@ -87,6 +91,12 @@ class DialogRun {
                                 MessageIcon icon) {
       boxes.push_back(Box{text, caption, icon, ElapsedMs()});
       if (onBox) onBox(text);
+      // A real box runs its own loop while it is open: what is queued meanwhile arrives.
+      const double until = ElapsedMs() + boxOpenMs;
+      while (ElapsedMs() < until) {
+        wxYield();
+        wxMilliSleep(1);
+      }
     });
     CVeltraneDlg dialog(services);
     current = &dialog;
@@ -128,6 +138,7 @@ class DialogRun {
   std::function<void(const std::wstring&)> onBox;
   std::function<void(CVeltraneDlg&)> action;
   int actionAfterMs = 0;
+  int boxOpenMs = 100;
   double actionAtMs = 0;
   Evaluation evaluation;
   std::shared_ptr<RunState> runState;
@@ -143,20 +154,12 @@ const std::wstring kFields = L"Simulated Input;Tuner;Input1;English;;44100";
 class DialogTest : public testing::Test {
  protected:
   void SetUp() override { theLanguage.LoadLanguage(L"English"); }
-  void TearDown() override {
-    // A worker that outlived its dialog must end on its own before the next test.
-    if (lastRun && lastRun->runState) {
-      EXPECT_TRUE(lastRun->runState->WaitForWorkerEnd(5000));
-    }
-  }
-  DialogRun* lastRun = nullptr;
 };
 
 TEST_F(DialogTest, CompleteCalibrationStoresTheRatio) {
   SimulatedAudioOptions options;
   options.ppm = -250;
   DialogRun run(kFields, options);
-  lastRun = &run;
   EXPECT_EQ(run.Execute(), IDOK);
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextSucceeded});
   EXPECT_EQ(run.boxes[0].caption, L"veltrane");
@@ -196,7 +199,6 @@ TEST_F(DialogTest, LongNameMatchesOnItsFirst31Characters) {
                 {L"Another one", longName.substr(0, 31), longName.substr(0, 31)});
   run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
   run.actionAfterMs = Real(9000);
-  lastRun = &run;
   EXPECT_EQ(run.Execute(), IDCANCEL);
   ASSERT_TRUE(run.runState);
   EXPECT_EQ(run.runState->deviceId, 1);  // the lower id of two equal names
@@ -216,7 +218,6 @@ TEST_F(DialogTest, RateWithUnitStillWorks) {
   DialogRun run(L"Simulated Input;Tuner;Input1;English;;44100 Hz");
   run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
   run.actionAfterMs = Real(9000);
-  lastRun = &run;
   EXPECT_EQ(run.Execute(), IDCANCEL);
   ASSERT_TRUE(run.runState);
   EXPECT_EQ(run.runState->nominalRate, 44100);
@@ -253,7 +254,6 @@ TEST_F(DialogTest, CancelInEveryWayStoresNothing) {
     DialogRun run(kFields);
     run.action = way;
     run.actionAfterMs = Real(20000);
-    lastRun = &run;
     EXPECT_EQ(run.Execute(), IDCANCEL) << name;
     EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCanceled}) << name;
     ASSERT_EQ(run.boxes.size(), 1u);
@@ -268,7 +268,6 @@ TEST_F(DialogTest, CancelWhileTheWorkerStillChoosesItsClock) {
   DialogRun run(kFields);
   run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
   run.actionAfterMs = Real(1000);
-  lastRun = &run;
   EXPECT_EQ(run.Execute(), IDCANCEL);
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCanceled});
   ASSERT_TRUE(run.runState);
@@ -280,7 +279,6 @@ TEST_F(DialogTest, DeviceThatRefusesToOpenEndsThroughTheWatchdog) {
   SimulatedAudioOptions options;
   options.failOpen = MMSYSERR_ALLOCATED;
   DialogRun run(kFields, options);
-  lastRun = &run;
   EXPECT_EQ(run.Execute(), IDCANCEL);
   ASSERT_EQ(run.Texts(), (std::vector<std::wstring>{L"4", kTextInterrupted}));
   EXPECT_EQ(run.boxes[0].icon, MessageIcon::Exclamation);
@@ -292,7 +290,6 @@ TEST_F(DialogTest, BufferBackEarlyFailsTheRun) {
   SimulatedAudioOptions options;
   options.overrunAfterS = 12;
   DialogRun run(kFields, options);
-  lastRun = &run;
   EXPECT_EQ(run.Execute(), IDCANCEL);
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextDidNotSucceed});
   EXPECT_FALSE(run.StoredValue().has_value());
@@ -302,7 +299,6 @@ TEST_F(DialogTest, EndKeyFinishesEarlyOnceThereIsAResult) {
   SimulatedAudioOptions options;
   options.ppm = -250;
   DialogRun run(kFields, options);
-  lastRun = &run;
   // Pressed after 12 s, before any result (the 8th interval), it is forgotten; pressed again
   // after 40 s it ends the run at the next report.
   int presses = 0;
@@ -342,7 +338,6 @@ TEST_F(DialogTest, WorkerThatCannotStartIsReported) {
 
 TEST_F(DialogTest, GraphGivesWayToThePictureAndClicksSwapThem) {
   DialogRun run(kFields);
-  lastRun = &run;
   std::vector<bool> graphShown;
   run.action = [&](CVeltraneDlg& dialog) {
     wxWindow* graph = dialog.FindWindow(IDC_GRAPH);
