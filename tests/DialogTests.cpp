@@ -299,32 +299,43 @@ TEST_F(DialogTest, EndKeyFinishesEarlyOnceThereIsAResult) {
   SimulatedAudioOptions options;
   options.ppm = -250;
   DialogRun run(kFields, options);
-  // Pressed after 12 s, before any result (the 8th interval), it is forgotten; pressed again
-  // after 40 s it ends the run at the next report.
-  int presses = 0;
-  std::function<void(CVeltraneDlg&)> press = [&](CVeltraneDlg& dialog) {
-    ++presses;
+  // Pressed once an interval is evaluated but before any result (the 8th interval), End is
+  // forgotten at the next report; pressed again once there is a result, it ends the run at
+  // the next report.
+  auto press = [](CVeltraneDlg& dialog) {
     wxKeyEvent key(wxEVT_CHAR_HOOK);
     key.m_keyCode = WXK_END;
     key.SetEventObject(&dialog);
     dialog.GetEventHandler()->ProcessEvent(key);
   };
-  wxTimer second;
+  float firstPressAt = -1, secondPressAt = -1;
+  int firstPressIndex = -1;
+  wxTimer poll;
   run.action = [&](CVeltraneDlg& dialog) {
-    press(dialog);
-    EXPECT_EQ(dialog.GetEvaluation().median, 0.0f);
-    second.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
-      EXPECT_NE(dialog.GetEvaluation().median, 0.0f);
-      press(dialog);
+    poll.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+      const Evaluation& evaluation = dialog.GetEvaluation();
+      if (firstPressAt < 0 && evaluation.sampleIndex >= 1 && evaluation.sampleIndex <= 5) {
+        firstPressAt = evaluation.measuredSeconds;
+        firstPressIndex = evaluation.sampleIndex;
+        press(dialog);
+      } else if (firstPressAt >= 0 && secondPressAt < 0 &&
+                 evaluation.sampleIndex > firstPressIndex && evaluation.median != 0) {
+        EXPECT_FALSE(evaluation.finishRequested);
+        secondPressAt = evaluation.measuredSeconds;
+        press(dialog);
+        poll.Stop();
+      }
     });
-    second.StartOnce(Real(30000));
+    poll.Start(Real(200));
   };
-  run.actionAfterMs = Real(12000);
+  run.actionAfterMs = 1;
   EXPECT_EQ(run.Execute(), IDOK);
-  EXPECT_EQ(presses, 2);
+  poll.Stop();
+  ASSERT_GE(firstPressAt, 0);
+  ASSERT_GE(secondPressAt, 14.0f);  // a result needs eight intervals of about 2 s
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextSucceeded});
-  EXPECT_LT(run.evaluation.measuredSeconds, 60.0f);
-  EXPECT_GT(run.evaluation.measuredSeconds, 25.0f);
+  EXPECT_GT(run.evaluation.measuredSeconds, secondPressAt);
+  EXPECT_LE(run.evaluation.measuredSeconds, secondPressAt + 2.5f);
   ASSERT_TRUE(run.StoredValue().has_value());
   EXPECT_NEAR(std::stod(*run.StoredValue()), 0.999750, 0.0001);
 }
