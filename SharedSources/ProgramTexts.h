@@ -34,13 +34,15 @@ inline const std::wstring kTextDidNotSucceed =
 inline const std::wstring kTextCanceled = L"The calibration is canceled.\nPlease try again.";
 inline const std::wstring kTextInterrupted =
     L"The calibration was interrupted.\nPlease try again.";
+// A measured result that could not be written must not be announced as a success.
+inline const std::wstring kTextNotStored = L"The result could not be stored.\nPlease try again.";
 
 // All of them; addresses, so the list needs no initialisation order of its own.
 inline const std::wstring* const kProgramTexts[] = {
     &kTextTitle,         &kTextIntroduction,    &kTextWarning,       &kTextCancel,
     &kTextTimeLeft,      &kTextCalibrating,     &kTextSucceeded,     &kTextNoDevice,
     &kTextRateUnsupported, &kTextCouldNotStart, &kTextDidNotSucceed, &kTextCanceled,
-    &kTextInterrupted,
+    &kTextInterrupted,   &kTextNotStored,
 };
 
 }  // namespace veltrane

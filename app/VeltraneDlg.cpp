@@ -336,14 +336,14 @@ void CVeltraneDlg::StopWorker() {
   threadHandle = false;
 }
 
-void CVeltraneDlg::FinishCalibration(int code) {
+void CVeltraneDlg::FinishCalibration(int code, bool announceFailure) {
   StopWorker();
   SleepMs(kStopWaitMs);
   threadHandle = false;
   if (!services.platform.scheduler->SetPriorityClass(PriorityClass::Normal)) {
     ShowAppMessageBox(L"Set Priority Class failed\r\n", MessageIcon::Exclamation);
   }
-  if (code == IDCANCEL) {
+  if (code == IDCANCEL && announceFailure) {
     ShowAppMessageBox(Translate(kTextDidNotSucceed), MessageIcon::Information);
   }
   EndDialog(code);
@@ -419,9 +419,13 @@ void CVeltraneDlg::OnMeasurement(std::uint32_t wParam, std::int32_t lParam) {
 
   if (outcome.complete) {
     StopWorker();
-    if (!deviceName.empty()) {
-      settings.WriteDouble(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
-                           static_cast<double>(evaluation.median));
+    if (!deviceName.empty() &&
+        !settings.WriteDouble(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
+                              static_cast<double>(evaluation.median))) {
+      // Five minutes of measuring are lost if this passes for a success: say so instead.
+      ShowAppMessageBox(Translate(kTextNotStored), MessageIcon::Information);
+      FinishCalibration(IDCANCEL, /*announceFailure=*/false);
+      return;
     }
     ShowAppMessageBox(Translate(kTextSucceeded), MessageIcon::Information);
     FinishCalibration(IDOK);

@@ -79,7 +79,8 @@ class CVeltraneDlg : public wxDialog {
 
   void StartCalibration();
   void StopWorker();
-  void FinishCalibration(int code);
+  // announceFailure false: the caller has already said why the run failed.
+  void FinishCalibration(int code, bool announceFailure = true);
   void EndDialog(int code);
   void CancelSteps();
 

@@ -54,6 +54,10 @@ TRANSLATIONS = {
     "Cancel": ("Abbrechen", "Annuler"),
     "Time left": ("Verbleibende Zeit", "Temps restant"),
     "Calibrating": ("Kalibrierung läuft", "Étalonnage en cours"),
+    "The result could not be stored": (
+        "Das Ergebnis konnte nicht gespeichert werden",
+        "Le résultat n’a pas pu être enregistré",
+    ),
     "The calibration succeeded": (
         "Die Kalibrierung war erfolgreich",
         "L’étalonnage a réussi",

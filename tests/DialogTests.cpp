@@ -336,8 +336,32 @@ TEST_F(DialogTest, EndKeyFinishesEarlyOnceThereIsAResult) {
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextSucceeded});
   EXPECT_GT(run.evaluation.measuredSeconds, secondPressAt);
   EXPECT_LE(run.evaluation.measuredSeconds, secondPressAt + 2.5f);
+  // An early result of a few intervals in fast time is rough, but it is stored.
   ASSERT_TRUE(run.StoredValue().has_value());
-  EXPECT_NEAR(std::stod(*run.StoredValue()), 0.999750, 0.0001);
+  EXPECT_NEAR(std::stod(*run.StoredValue()), 0.999750, 0.001);
+}
+
+// A registry that refuses every value.
+class RefusingRegistry : public MemoryRegistry {
+ public:
+  bool SetStringValue(const RegistryKey&, const std::wstring&, const std::wstring&) override {
+    return false;
+  }
+};
+
+TEST_F(DialogTest, ResultThatCannotBeStoredIsNotCalledASuccess) {
+  DialogRun run(kFields);
+  run.services.registry = std::make_shared<RefusingRegistry>();
+  EXPECT_EQ(run.Execute(), IDCANCEL);
+  EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextNotStored});
+}
+
+TEST_F(DialogTest, FolderNotSetIsReportedAndNothingStored) {
+  DialogRun run(L"Simulated Input;Not set;Input1;English;;44100");
+  EXPECT_EQ(run.Execute(), IDCANCEL);
+  ASSERT_EQ(run.Texts(), (std::vector<std::wstring>{L"Registry folder not set.", kTextNotStored}));
+  EXPECT_EQ(run.boxes[0].caption, L"Error");
+  EXPECT_FALSE(run.registry->KeyExists(L"SOFTWARE"));
 }
 
 TEST_F(DialogTest, WorkerThatCannotStartIsReported) {
