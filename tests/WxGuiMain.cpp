@@ -1,0 +1,76 @@
+// main() of the GUI test programs: wxWidgets runs without a main window and without its
+// own event loop; tests pump events themselves. Listing the tests needs no display, so test
+// discovery works on machines without one.
+#include <wx/app.h>
+#include <wx/init.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "WxGuiTest.h"
+
+namespace veltrane::testing_gui {
+
+void PumpEvents(std::chrono::milliseconds duration) {
+  PumpUntil([] { return false; }, duration);
+}
+
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    wxTheApp->Yield(true);
+    wxTheApp->ProcessIdle();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void WindowTest::SetUp() {
+  frame = new wxFrame(nullptr, wxID_ANY, "controls test", wxPoint(0, 0), wxSize(900, 500));
+  panel = new wxPanel(frame);
+  frame->Show();
+  PumpEvents(std::chrono::milliseconds(30));
+}
+
+void WindowTest::TearDown() {
+  frame->Destroy();
+  wxTheApp->ProcessIdle();
+}
+
+Rgb PixelAt(const wxImage& image, int x, int y) {
+  return {image.GetRed(x, y), image.GetGreen(x, y), image.GetBlue(x, y)};
+}
+
+void PrintTo(const Rgb& rgb, std::ostream* os) {
+  *os << "RGB(" << rgb.r << "," << rgb.g << "," << rgb.b << ")";
+}
+
+wxRect DifferingPixels(const wxImage& a, const wxImage& b) {
+  wxRect box;
+  for (int y = 0; y < a.GetHeight(); ++y) {
+    for (int x = 0; x < a.GetWidth(); ++x) {
+      if (PixelAt(a, x, y) == PixelAt(b, x, y)) continue;
+      box = box.IsEmpty() ? wxRect(x, y, 1, 1) : box.Union(wxRect(x, y, 1, 1));
+    }
+  }
+  return box;
+}
+
+}  // namespace veltrane::testing_gui
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
+
+  wxApp::SetInstance(new wxApp);
+  if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
+    std::fprintf(stderr, "wxWidgets did not start: is there a display (xvfb-run -a)?\n");
+    return 1;
+  }
+  const int result = RUN_ALL_TESTS();
+  wxTheApp->OnExit();
+  wxEntryCleanup();
+  return result;
+}
