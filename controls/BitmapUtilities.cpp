@@ -3,7 +3,9 @@
 #include <wx/log.h>
 #include <wx/mstream.h>
 
+#include <filesystem>
 #include <fstream>
+#include <new>
 #include <vector>
 
 #include "PixelShading.h"
@@ -15,8 +17,12 @@ namespace {
 
 // The whole file in memory, or nothing when it cannot be read completely.
 std::vector<char> ReadWholeFile(const std::wstring& path) {
+  const std::string name = ToUtf8(path);
+  std::error_code error;
+  // A directory opens for reading too, and reports an absurd length.
+  if (!std::filesystem::is_regular_file(name, error)) return {};
   try {
-    std::ifstream file(ToUtf8(path), std::ios::binary | std::ios::ate);
+    std::ifstream file(name, std::ios::binary | std::ios::ate);
     if (!file) return {};
     const std::streamoff size = file.tellg();
     if (size <= 0) return {};
@@ -24,9 +30,8 @@ std::vector<char> ReadWholeFile(const std::wstring& path) {
     file.seekg(0);
     if (!file.read(bytes.data(), size)) return {};
     return bytes;
-  } catch (const std::exception&) {
-    // A directory reports an absurd length, a huge file may not fit: neither is a picture.
-    return {};
+  } catch (const std::bad_alloc&) {
+    return {};  // too large to hold in memory: not a picture we can show
   }
 }
 

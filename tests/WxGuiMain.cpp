@@ -60,6 +60,25 @@ wxRect DifferingPixels(const wxImage& a, const wxImage& b) {
 
 }  // namespace veltrane::testing_gui
 
+// Sanitizer builds: the desktop libraries synchronise in code that ThreadSanitizer cannot
+// see (they are not built with it), so the memory functions they call are not checked.
+// The program's own accesses stay checked, also when GTK's main loop calls its handlers.
+// fontconfig, D-Bus and GLib keep caches for the life of the process.
+extern "C" const char* __tsan_default_suppressions() {
+  return "called_from_lib:libglib-2.0.so.0\n"
+         "called_from_lib:libgio-2.0.so.0\n"
+         "called_from_lib:libgobject-2.0.so.0\n"
+         "called_from_lib:libfontconfig.so.1\n"
+         "called_from_lib:libpangoft2-1.0.so.0\n"
+         // wxWidgets releases GDK's global lock when it yields without having taken it.
+         "mutex:libgdk-3.so.0\n";
+}
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n"
+         "leak:libdbus-1.so\n"
+         "leak:libglib-2.0.so\n";
+}
+
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
