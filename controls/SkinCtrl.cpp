@@ -58,14 +58,18 @@ CSkinCtrl::~CSkinCtrl() {
 
 void CSkinCtrl::SetBitmapId(int id) { bitmapId = id; }
 
+// Grid and frame live in the cached background: a change after the first paint must
+// rebuild it, or it would show only after the next resize.
 void CSkinCtrl::SetGrid(int rows, int columns) {
   gridRows = rows;
   gridColumns = columns;
+  backgroundBitmap = wxNullBitmap;
 }
 
 void CSkinCtrl::SetFrameWidth(int width) {
   frameWidth = width;
   frameOn = width != 0;
+  backgroundBitmap = wxNullBitmap;
 }
 
 void CSkinCtrl::SetText(const std::wstring& newText, unsigned align, bool blink, int size,

@@ -53,9 +53,10 @@ class CSkinCtrl : public wxControl {
   // The skin: a bitmap resource id (Resources.h), 0 for none. The background is rebuilt
   // at the next paint.
   void SetBitmapId(int id);
-  // Number of horizontal and vertical grid lines.
+  // Number of horizontal and vertical grid lines. The background is rebuilt.
   void SetGrid(int rows, int columns);
-  // Bevel frame width in pixels, 0 for no frame; half of it is the inner margin.
+  // Bevel frame width in pixels, 0 for no frame; half of it is the inner margin. The
+  // background is rebuilt.
   void SetFrameWidth(int width);
   // The overlay text. align: TextAlign bits. blink: shown 500 ms, hidden 500 ms. size:
   // text height in tenths of a pixel at the reference height (140 gives 14 pixels).

@@ -1,4 +1,4 @@
-// Picture loading and the bevel frame on wx images. wxImage needs no display, so this runs
+// Picture loading into wx images. wxImage needs no display, so this runs
 // without one.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -98,17 +98,6 @@ TEST_F(LoadPictureImageTest, NothingForFilesThatAreNoPicture) {
   std::ifstream in(ToUtf8(whole), std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   EXPECT_FALSE(LoadPictureImage(Write("cut.png", bytes.substr(0, 40)), 500, 400).IsOk());
-}
-
-TEST(DrawBevelFrameOnImage, ShadesTheImagesOwnPixels) {
-  wxImage image(40, 20);
-  image.SetRGB(wxRect(0, 0, 40, 20), 200, 100, 50);
-  DrawBevelFrame(image, {0, 0, 40, 20}, 6);
-  EXPECT_EQ(image.GetRed(20, 0), 200 * 61 / 128);
-  EXPECT_EQ(image.GetBlue(20, 0), 50 * 61 / 128);
-  EXPECT_EQ(image.GetRed(20, 19), 255);
-  EXPECT_EQ(image.GetGreen(20, 19), 100 * 195 / 128);
-  EXPECT_EQ(image.GetRed(20, 10), 200);
 }
 
 }  // namespace

@@ -94,14 +94,6 @@ TEST_F(GraphCtrlTest, KeepsItsOwnCopyOfTheData) {
   EXPECT_TRUE(testing_gui::DifferingPixels(before, Paint()).IsEmpty());
 }
 
-TEST_F(GraphCtrlTest, NoDataDrawsNoTrace) {
-  graph->SetData(nullptr, 0);
-  const wxImage frame = Paint();
-  for (int x = 3; x < 595; ++x) {
-    for (int y = 3; y < 93; ++y) ASSERT_NE(PixelAt(frame, x, y), kRed) << x << "," << y;
-  }
-}
-
 TEST_F(GraphCtrlTest, GrowingThePlotFrom90To180RowsDoublesTheGain) {
   Paint();
   EXPECT_FLOAT_EQ(graph->GetGain(), 2000.0f);

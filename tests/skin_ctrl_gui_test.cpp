@@ -88,6 +88,15 @@ TEST_F(SkinCtrlTest, PaintsThroughTheCachedBackgroundUntilTheSizeOrBitmapChanges
   control->SetBitmapId(kSkinBitmapId);
   control->ComposeFrame();
   EXPECT_EQ(control->staticLayers, 3);
+
+  // A new grid or frame shows at the next paint.
+  control->SetGrid(1, 1);
+  control->ComposeFrame();
+  EXPECT_EQ(control->staticLayers, 4);
+  control->SetFrameWidth(8);
+  control->ComposeFrame();
+  EXPECT_EQ(control->staticLayers, 5);
+  EXPECT_EQ(control->lastArea, (PixelRect{4, 4, 496, 92}));
 }
 
 TEST_F(SkinCtrlTest, ShowsTheTopLeftOfTheSkinUnscaledInsideTheFrame) {
