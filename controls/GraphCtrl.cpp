@@ -57,9 +57,6 @@ void CGraphCtrl::DrawLiveLayer(wxDC& dc, const PixelRect& area) {
 void CGraphCtrl::DrawTrace(wxDC& dc, const PixelRect& area, const float* values, int count) {
   const TracePlan plan = PlanTrace(area, values, count, gain, options);
   gain = plan.gain;
-  sampledMean = plan.sampled.mean;
-  sampledMax = plan.sampled.max;
-  sampledMin = plan.sampled.min;
   if (plan.trace.size() < 2) return;
 
   std::vector<wxPoint> points(plan.trace.size());

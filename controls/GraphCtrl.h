@@ -48,9 +48,6 @@ class CGraphCtrl : public CSkinCtrl {
   std::vector<float> data;
   float gain = 1.0f;
   GraphOptions options;
-  float sampledMean = 0.0f;
-  float sampledMax = 0.0f;
-  float sampledMin = 0.0f;
 };
 
 }  // namespace veltrane

@@ -4,8 +4,10 @@
 #include <wx/dcmemory.h>
 #include <wx/graphics.h>
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
+#include <vector>
 
 #include "BitmapUtilities.h"
 #include "Resources.h"
