@@ -19,8 +19,19 @@ void PumpEvents(std::chrono::milliseconds duration);
 // Handles events until done() is true or the timeout has passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+// Base of every test that needs wxWidgets on a display. Without a display (no xvfb-run)
+// the test is reported as skipped, so a plain ctest run stays green but shows what it
+// did not test.
+class GuiTest : public testing::Test {
+ public:
+  static bool displayOpen;  // set by main() once wxWidgets has started
+
+ protected:
+  void SetUp() override;
+};
+
 // A shown frame with a panel to put controls on; destroyed after each test.
-class WindowTest : public testing::Test {
+class WindowTest : public GuiTest {
  protected:
   void SetUp() override;
   void TearDown() override;

@@ -20,6 +20,7 @@ class GraphCtrlTest : public testing_gui::WindowTest {
  protected:
   void SetUp() override {
     WindowTest::SetUp();
+    if (IsSkipped()) return;
     graph = new CGraphCtrl(panel, 1105, wxPoint(10, 10), wxSize(598, 96));
     graph->SetFrameWidth(6);
     graph->SetAutoGain(false);
@@ -112,7 +113,9 @@ TEST_F(GraphCtrlTest, AutomaticGainIsComputedAfreshAtThePaint) {
   EXPECT_FLOAT_EQ(graph->GetGain(), 225.0f);
 }
 
-TEST(AppIcon, HoldsTheBigAndTheSmallImage) {
+using AppIconTest = testing_gui::GuiTest;
+
+TEST_F(AppIconTest, HoldsTheBigAndTheSmallImage) {
   const wxIconBundle icons = LoadAppIcon();
   ASSERT_EQ(icons.GetIconCount(), 2u);
   EXPECT_EQ(icons.GetIcon(wxSize(32, 32)).GetWidth(), 32);

@@ -11,7 +11,9 @@
 namespace veltrane {
 namespace {
 
-TEST(LoadPictureFile, ANewBitmapOfTheFittedSizeOrNone) {
+using LoadPictureFileTest = testing_gui::GuiTest;
+
+TEST_F(LoadPictureFileTest, ANewBitmapOfTheFittedSizeOrNone) {
   wxInitAllImageHandlers();
   const std::filesystem::path path = std::filesystem::temp_directory_path() /
                                      ("veltrane_picture_" + std::to_string(getpid()) + ".png");
