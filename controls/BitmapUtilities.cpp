@@ -1,0 +1,81 @@
+#include "BitmapUtilities.h"
+
+#include <wx/log.h>
+#include <wx/mstream.h>
+
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <vector>
+
+#include "PixelShading.h"
+#include "SkinGeometry.h"
+#include "Text.h"
+
+namespace veltrane {
+namespace {
+
+// The whole file in memory, or nothing when it cannot be read completely.
+std::vector<char> ReadWholeFile(const std::wstring& path) {
+  const std::string name = ToUtf8(path);
+  std::error_code error;
+  // A directory opens for reading too, and reports an absurd length.
+  if (!std::filesystem::is_regular_file(name, error)) return {};
+  try {
+    std::ifstream file(name, std::ios::binary | std::ios::ate);
+    if (!file) return {};
+    const std::streamoff size = file.tellg();
+    if (size <= 0) return {};
+    std::vector<char> bytes(static_cast<std::size_t>(size));
+    file.seekg(0);
+    if (!file.read(bytes.data(), size)) return {};
+    return bytes;
+  } catch (const std::bad_alloc&) {
+    return {};  // too large to hold in memory: not a picture we can show
+  }
+}
+
+void EnsureImageHandlers() {
+  static bool added = false;
+  if (!added) {
+    wxLogNull quiet;  // handlers the program added already are reported as duplicates
+    wxInitAllImageHandlers();
+    // wx's own start-up adds BMP; without it (no display) add it here.
+    if (wxImage::FindHandler(wxBITMAP_TYPE_BMP) == nullptr) wxImage::AddHandler(new wxBMPHandler);
+    added = true;
+  }
+}
+
+}  // namespace
+
+wxImage LoadPictureImage(const std::wstring& path, int maxWidth, int maxHeight) {
+  const std::vector<char> bytes = ReadWholeFile(path);
+  if (bytes.empty()) return {};
+
+  EnsureImageHandlers();
+  wxImage image;
+  {
+    wxLogNull quiet;  // an unrecognised file is an expected failure, not a message box
+    wxMemoryInputStream stream(bytes.data(), bytes.size());
+    if (!image.LoadFile(stream, wxBITMAP_TYPE_ANY) || !image.IsOk()) return {};
+  }
+
+  const PixelSize size{image.GetWidth(), image.GetHeight()};
+  const PixelSize fitted = FitPicture(size, {maxWidth, maxHeight});
+  if (fitted != size) image.Rescale(fitted.width, fitted.height, wxIMAGE_QUALITY_HIGH);
+  return image;
+}
+
+wxBitmap LoadPictureFile(const std::wstring& path, int maxWidth, int maxHeight) {
+  const wxImage image = LoadPictureImage(path, maxWidth, maxHeight);
+  if (!image.IsOk()) return wxNullBitmap;
+  return wxBitmap(image);
+}
+
+void DrawBevelFrame(wxImage& image, const PixelRect& rect, int frameWidth) {
+  if (!image.IsOk()) return;
+  veltrane::DrawBevelFrame(RgbPixels{image.GetData(), image.GetWidth(), image.GetHeight()}, rect,
+                           frameWidth);
+}
+
+}  // namespace veltrane
