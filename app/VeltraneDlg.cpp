@@ -15,7 +15,7 @@
 
 #include "AppPaths.h"
 #include "GraphCtrl.h"
-#include "BitmapUtils.h"
+#include "BitmapUtilities.h"
 #include "LanguageSupport.h"
 #include "MessageBox.h"
 #include "ProgramTexts.h"
@@ -156,10 +156,7 @@ void CVeltraneDlg::CreateControls() {
                              head.GetSize(), wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
 
   // Clicks on the graph or the picture swap the two.
-  graphControl->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
-    wxCommandEvent click(wxEVT_BUTTON, IDC_GRAPH);
-    OnDisplayToggle(click);
-  });
+  Bind(wxEVT_BUTTON, &CVeltraneDlg::OnDisplayToggle, this, IDC_GRAPH);
   pictureControl->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
     wxCommandEvent click(wxEVT_BUTTON, IDC_PICTURE);
     OnDisplayToggle(click);
@@ -253,7 +250,7 @@ void CVeltraneDlg::FindDevice() {
 void CVeltraneDlg::SetUpGraph() {
   graphControl->SetFrameWidth(6);
   graphControl->SetAutoGain(false);
-  graphControl->SetGain(2000.0);
+  graphControl->SetGain(2000.0f);
   graphControl->SetRelativeToLast(true);
   graphControl->SetTriggerOnPeak(false);
   graphControl->SetRelativeToMean(false);
@@ -266,9 +263,9 @@ void CVeltraneDlg::SetUpGraph() {
 void CVeltraneDlg::SetUpPicture() {
   const wxSize client = pictureControl->GetClientSize();
   if (!picturePath.empty()) {
-    std::unique_ptr<wxBitmap> picture =
+    const wxBitmap picture =
         LoadPictureFile(picturePath, client.GetWidth(), 2 * client.GetHeight());
-    if (picture) pictureControl->SetBitmap(*picture);
+    if (picture.IsOk()) pictureControl->SetBitmap(picture);
   }
   pictureControl->Show(showGraph);
 }

@@ -22,9 +22,10 @@ class wxStaticBitmap;
 class wxStaticText;
 class wxTextCtrl;
 class wxThreadEvent;
-class CGraphCtrl;
 
 namespace veltrane {
+
+class CGraphCtrl;
 
 // Dialog results.
 constexpr int IDOK = 1;
@@ -102,7 +103,7 @@ class CVeltraneDlg : public wxDialog {
   veltrane::DialogServices services;
 
   wxStaticBitmap* pictureControl = nullptr;
-  CGraphCtrl* graphControl = nullptr;
+  veltrane::CGraphCtrl* graphControl = nullptr;
   wxGauge* progressBar = nullptr;
   wxStaticText* timeLeftLabel = nullptr;
   wxStaticText* deviceNameLabel = nullptr;

@@ -80,7 +80,9 @@ class DialogRun {
   // A worker that outlived its dialog must end on its own before the next run.
   ~DialogRun() {
     SetMessageBoxHandler(nullptr);
-    if (runState) EXPECT_TRUE(runState->WaitForWorkerEnd(5000));
+    if (runState) {
+      EXPECT_TRUE(runState->WaitForWorkerEnd(5000));
+    }
   }
 
   // Runs the dialog modally; action runs on the GUI thread once, afterMs of real time after
