@@ -140,6 +140,8 @@ void CVeltraneDlg::CreateControls() {
                                explain.GetSize(),
                                wxTE_MULTILINE | wxTE_READONLY | wxTE_CENTRE | wxBORDER_NONE |
                                    wxTE_NO_VSCROLL);
+  // A read-only edit without a border reads as part of the dialog, not as an input field.
+  explanation->SetBackgroundColour(GetBackgroundColour());
   const wxRect warning = rect(kWarningRect);
   warningLabel = new wxStaticText(
       this, IDC_WARNING,
@@ -265,7 +267,13 @@ void CVeltraneDlg::SetUpPicture() {
   if (!picturePath.empty()) {
     const wxBitmap picture =
         LoadPictureFile(picturePath, client.GetWidth(), 2 * client.GetHeight());
-    if (picture.IsOk()) pictureControl->SetBitmap(picture);
+    if (picture.IsOk()) {
+      // The control keeps its place and centres the picture in it, as the template says,
+      // instead of growing to the picture's size.
+      const wxRect place = pictureControl->GetRect();
+      pictureControl->SetBitmap(picture);
+      pictureControl->SetSize(place);
+    }
   }
   pictureControl->Show(showGraph);
 }
