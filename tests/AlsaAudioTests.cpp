@@ -93,13 +93,16 @@ struct Step {
 
 // Queries the position with no pause until it changes, then reads the clock at once: the way
 // the calibration worker takes both ends of an interval.
-std::optional<Step> WaitForStep(WaveInDevice& device, double timeoutSeconds) {
+// queries, when given, counts the position queries.
+std::optional<Step> WaitForStep(WaveInDevice& device, double timeoutSeconds,
+                                std::uint64_t* queries = nullptr) {
   std::uint32_t start = 0;
   if (device.GetPositionSamples(start) != MMSYSERR_NOERROR) return std::nullopt;
   const double deadline = MonotonicSeconds() + timeoutSeconds;
   for (;;) {
     std::uint32_t now = 0;
     device.GetPositionSamples(now);
+    if (queries != nullptr) ++*queries;
     if (now != start) {
       const double seconds = MonotonicSeconds();
       if (now < start) return std::nullopt;  // ran backwards
@@ -179,8 +182,9 @@ TEST_F(AlsaAudioTest, PositionRunsAtTheNullSinkRateAndTheSoundLandsInTheBuffer) 
   const auto first = WaitForStep(*device, 5.0);
   ASSERT_TRUE(first.has_value()) << "the position did not move within 5 s";
   std::vector<Step> steps{*first};
+  std::uint64_t queries = 0;
   while (MonotonicSeconds() - first->seconds < 10.0) {
-    const auto step = WaitForStep(*device, 1.0);
+    const auto step = WaitForStep(*device, 1.0, &queries);
     ASSERT_TRUE(step.has_value()) << "the position stood still for 1 s or ran backwards";
     steps.push_back(*step);
   }
@@ -203,7 +207,7 @@ TEST_F(AlsaAudioTest, PositionRunsAtTheNullSinkRateAndTheSoundLandsInTheBuffer) 
   const double envelopePpm = -(earliestAtEnd - earliestAtStart) / (span - 1.0) * 1e6;
   std::cout << "over " << span << " s, " << steps.size() << " steps: earliest steps "
             << envelopePpm << " ppm, end to end " << endToEndPpm << " ppm; longest step "
-            << longestGap * 1e3 << " ms\n";
+            << longestGap * 1e3 << " ms; " << span / queries * 1e6 << " us per position query\n";
   EXPECT_NEAR(envelopePpm, 0.0, 20.0);
   // One lost period of 10 ms would be 1000 ppm.
   EXPECT_NEAR(endToEndPpm, 0.0, 500.0);
@@ -410,27 +414,34 @@ TEST_F(AlsaAudioTest, ClosingOrDestroyingARunningDeviceReturnsItsBuffer) {
   }
 }
 
-// Policy and processors of the threads of this process other than the main thread and the
-// caller: those that the device started.
+std::set<int> ThreadIds() {
+  std::set<int> ids;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return ids;
+  while (dirent* entry = readdir(tasks)) {
+    const int tid = std::atoi(entry->d_name);
+    if (tid > 0) ids.insert(tid);
+  }
+  closedir(tasks);
+  return ids;
+}
+
 struct ThreadSetting {
   int tid;
   int policy;
   cpu_set_t processors;
 };
 
-std::vector<ThreadSetting> OtherThreads(int exceptTid) {
+// Policy and processors of the threads that are not in before.
+std::vector<ThreadSetting> NewThreads(const std::set<int>& before) {
   std::vector<ThreadSetting> settings;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return settings;
-  while (dirent* entry = readdir(tasks)) {
-    const int tid = std::atoi(entry->d_name);
-    if (tid <= 0 || tid == exceptTid || tid == getpid()) continue;
+  for (const int tid : ThreadIds()) {
+    if (before.count(tid) != 0) continue;
     ThreadSetting setting{tid, sched_getscheduler(tid), {}};
     CPU_ZERO(&setting.processors);
     sched_getaffinity(tid, sizeof setting.processors, &setting.processors);
     settings.push_back(setting);
   }
-  closedir(tasks);
   return settings;
 }
 
@@ -463,6 +474,7 @@ TEST_F(AlsaAudioTest, APinnedRealTimeCallerDoesNotStarveTheDevice) {
       skipped = "SCHED_FIFO not allowed (run as root)";
       return;
     }
+    const std::set<int> before = ThreadIds();
     std::unique_ptr<WaveInDevice> device;
     if (OpenPulse(device, returns.Callback()) != MMSYSERR_NOERROR) {
       failures.push_back("open failed");
@@ -475,7 +487,7 @@ TEST_F(AlsaAudioTest, APinnedRealTimeCallerDoesNotStarveTheDevice) {
     device->PrepareHeader(header);
     device->AddBuffer(header);
     if (device->Start() != MMSYSERR_NOERROR) failures.push_back("start failed");
-    settings = OtherThreads(static_cast<int>(gettid()));
+    settings = NewThreads(before);
 
     // Like the worker: pause, then spin until the next step; a bounded spin here, since a
     // starved device would keep it spinning for ever.
