@@ -15,6 +15,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -393,6 +397,92 @@ TEST_F(AlsaAudioTest, AServerThatDoesNotAnswerIsNoDriver) {
   EXPECT_EQ(device, nullptr);
   const std::wstring text = audio.GetErrorText(MMSYSERR_NODRIVER);
   EXPECT_NE(text.find(L"pulse"), std::wstring::npos) << testing::PrintToString(text);
+}
+
+// A PulseAudio server of the test's own, so that it can die in the middle of a recording.
+class PrivateServer {
+ public:
+  PrivateServer() {
+    char pattern[] = "/tmp/veltrane-dying-pulse.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    directory = pattern;
+    const std::string socket = directory + "/native";
+    const std::string protocol = "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
+    const std::string runtime = directory + "/runtime";
+    // Everything the child needs is built before fork: only exec may follow it.
+    std::vector<std::string> environment = {"XDG_RUNTIME_DIR=" + directory,
+                                            "PULSE_RUNTIME_PATH=" + runtime,
+                                            "PULSE_STATE_PATH=" + runtime};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+      const std::string entry = *variable;
+      if (entry.rfind("XDG_RUNTIME_DIR=", 0) != 0 && entry.rfind("PULSE_", 0) != 0) {
+        environment.push_back(entry);
+      }
+    }
+    std::vector<std::string> arguments = {
+        "pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
+        "--log-target=file:/dev/null", "-L", "module-null-sink sink_name=nullsink rate=44100",
+        "-L", protocol};
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      execvpe("pulseaudio", argv.data(), envp.data());
+      _exit(127);
+    }
+    server = "unix:" + socket;
+    for (int i = 0; i < 100 && access(socket.c_str(), F_OK) != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // The socket exists a moment before the server takes clients.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ~PrivateServer() {
+    Kill();
+    if (!directory.empty()) std::filesystem::remove_all(directory);
+  }
+  void Kill() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  const std::string& Address() const { return server; }
+
+ private:
+  std::string directory;
+  std::string server;
+  pid_t pid = -1;
+};
+
+TEST_F(AlsaAudioTest, AServerThatDiesEndsTheRunAndReturnsTheBufferEarly) {
+  PrivateServer dying;
+  const std::string saved = std::getenv("PULSE_SERVER");
+  setenv("PULSE_SERVER", dying.Address().c_str(), 1);
+  Returns returns;
+  std::unique_ptr<WaveInDevice> device;
+  const MMResult opened = OpenPulse(device, returns.Callback());
+  setenv("PULSE_SERVER", saved.c_str(), 1);
+  ASSERT_EQ(opened, MMSYSERR_NOERROR) << testing::PrintToString(audio.GetErrorText(opened));
+  std::vector<std::uint8_t> buffer(kRate * 60);
+  WaveHeader header;
+  Record(*device, header, buffer);
+  ASSERT_TRUE(WaitForStep(*device, 5.0).has_value());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  dying.Kill();
+  ASSERT_TRUE(returns.WaitFor(1, 3.0)) << "the run went on without its server";
+  EXPECT_NE(header.flags & WHDR_DONE, 0u);
+  EXPECT_GT(header.bytesRecorded, 0u);
+  EXPECT_LT(header.bytesRecorded, kRate * 10);
+  EXPECT_FALSE(WaitForStep(*device, 0.5).has_value());
+  EXPECT_EQ(device->Reset(), MMSYSERR_NOERROR);
+  EXPECT_EQ(returns.Count(), 1u);
+  EXPECT_EQ(device->Close(), MMSYSERR_NOERROR);
 }
 
 TEST_F(AlsaAudioTest, ClosingOrDestroyingARunningDeviceReturnsItsBuffer) {

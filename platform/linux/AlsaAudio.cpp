@@ -33,13 +33,14 @@ constexpr unsigned kPeriodMicroseconds = 10'000;
 // The ring buffer holds this much sound, so the reader may be held up by the scheduler for
 // about two seconds (see kLongestUnwatchedFraction) before the run fails as an overrun.
 constexpr unsigned kBufferMicroseconds = 4'000'000;
-// Plugins count their pointer modulo the ring buffer (the PulseAudio plugin does): if nobody
-// looks at the stream for as long as the ring buffer lasts, whole buffers of samples vanish
-// from the count without an overrun being reported. Sound servers also deliver in bursts, so
-// a look must come within half of that time, or the run fails as an overrun.
+// Plugins without a sound card below them count their pointer modulo the ring buffer (the
+// PulseAudio plugin does): if nobody looks at the stream for as long as the ring buffer lasts,
+// whole buffers of samples vanish from the count and no overrun is reported. Sound servers
+// also deliver in bursts, so with such a plugin a look must come within half of that time, or
+// the run fails as an overrun. (Below a card, the kernel itself reports an overrun.)
 constexpr double kLongestUnwatchedFraction = 0.5;
-// How long the reader waits for sound before it looks at the stream's state again; commands
-// wake it at once through its event descriptor.
+// How long the reader waits for sound before it looks at the stream's state again, at most;
+// commands wake it at once through its event descriptor.
 constexpr int kPollTimeoutMilliseconds = 200;
 // Where the reader puts sound while no buffer is queued: the count goes on, the sound is lost,
 // as on the other platform.
@@ -454,6 +455,15 @@ class AlsaWaveIn final : public WaveInDevice {
     ringFrames = bufferFrames;
     longestUnwatched = std::chrono::duration<double>(kLongestUnwatchedFraction *
                                                      static_cast<double>(bufferFrames) / rate);
+    snd_pcm_info_t* rawInfo = nullptr;
+    if (snd_pcm_info_malloc(&rawInfo) >= 0) {
+      watchUnread = snd_pcm_info(handle.get(), rawInfo) < 0 || snd_pcm_info_get_card(rawInfo) < 0;
+      snd_pcm_info_free(rawInfo);
+    }
+    // Quiet streams are looked at often enough for the watch.
+    pollTimeoutMilliseconds = std::clamp(
+        static_cast<int>(std::chrono::duration<double, std::milli>(longestUnwatched).count() / 4),
+        1, kPollTimeoutMilliseconds);
 
     snd_pcm_sw_params_t* rawSw = nullptr;
     if (snd_pcm_sw_params_malloc(&rawSw) < 0) return Fail(MMSYSERR_NOMEM, L"sw params", 0);
@@ -532,7 +542,7 @@ class AlsaWaveIn final : public WaveInDevice {
 
   void WaitForSound() {
     for (pollfd& descriptor : pollDescriptors) descriptor.revents = 0;
-    ::poll(pollDescriptors.data(), pollDescriptors.size(), kPollTimeoutMilliseconds);
+    ::poll(pollDescriptors.data(), pollDescriptors.size(), pollTimeoutMilliseconds);
     if ((pollDescriptors.back().revents & POLLIN) != 0) {
       std::uint64_t count = 0;
       (void)!::read(wakeDescriptor, &count, sizeof count);
@@ -615,7 +625,7 @@ class AlsaWaveIn final : public WaveInDevice {
   // does not say so, since its count may have lost samples.
   snd_pcm_sframes_t Available() {
     const auto now = std::chrono::steady_clock::now();
-    if (now - lastLook > longestUnwatched) lostCount = true;
+    if (watchUnread && now - lastLook > longestUnwatched) lostCount = true;
     lastLook = now;
     if (lostCount) return -EPIPE;
     const snd_pcm_sframes_t available = snd_pcm_avail(pcm.get());
@@ -674,6 +684,7 @@ class AlsaWaveIn final : public WaveInDevice {
   std::uint64_t drained = 0;  // frames read from the ring buffer since Start
   snd_pcm_uframes_t ringFrames = 0;
   std::chrono::duration<double> longestUnwatched{0};
+  bool watchUnread = true;  // no card below the plugin: its pointer may wrap unnoticed
   std::chrono::steady_clock::time_point lastLook;
   bool lostCount = false;
   std::atomic<bool> streaming{false};
@@ -682,6 +693,7 @@ class AlsaWaveIn final : public WaveInDevice {
 
   // The device thread's own.
   std::vector<pollfd> pollDescriptors;
+  int pollTimeoutMilliseconds = kPollTimeoutMilliseconds;
   std::uint8_t scratch[kScratchBytes];
 };
 
