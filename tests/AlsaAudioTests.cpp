@@ -2,11 +2,12 @@
 // scripts/with-pulse-null-sink, whose null sink is clocked by the system clock. Without it
 // (VELTRANE_NULL_SINK unset) every test is skipped.
 
-#include "linux/AlsaAudio.h"
-
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,10 +15,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
-#include <dirent.h>
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -27,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "linux/AlsaAudio.h"
 
 namespace veltrane {
 namespace {
@@ -204,14 +203,15 @@ TEST_F(AlsaAudioTest, PositionRunsAtTheNullSinkRateAndTheSoundLandsInTheBuffer) 
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const double lateness =
         steps[i].seconds - first->seconds - (steps[i].position - first->position) / kRate;
-    if (steps[i].seconds - first->seconds < 1.0) earliestAtStart = std::min(earliestAtStart, lateness);
+    if (steps[i].seconds - first->seconds < 1.0)
+      earliestAtStart = std::min(earliestAtStart, lateness);
     if (last.seconds - steps[i].seconds < 1.0) earliestAtEnd = std::min(earliestAtEnd, lateness);
     if (i > 0) longestGap = std::max(longestGap, steps[i].seconds - steps[i - 1].seconds);
   }
   const double envelopePpm = -(earliestAtEnd - earliestAtStart) / (span - 1.0) * 1e6;
-  std::cout << "over " << span << " s, " << steps.size() << " steps: earliest steps "
-            << envelopePpm << " ppm, end to end " << endToEndPpm << " ppm; longest step "
-            << longestGap * 1e3 << " ms; " << span / queries * 1e6 << " us per position query\n";
+  std::cout << "over " << span << " s, " << steps.size() << " steps: earliest steps " << envelopePpm
+            << " ppm, end to end " << endToEndPpm << " ppm; longest step " << longestGap * 1e3
+            << " ms; " << span / queries * 1e6 << " us per position query\n";
   EXPECT_NEAR(envelopePpm, 0.0, 20.0);
   // One lost period of 10 ms would be 1000 ppm.
   EXPECT_NEAR(endToEndPpm, 0.0, 500.0);
@@ -330,8 +330,7 @@ TEST_F(AlsaAudioTest, AnOverrunEndsTheRunAndReturnsTheBufferEarly) {
   std::unique_ptr<WaveInDevice> device;
   // The first callback holds up the reader for 5 s, longer than the ring buffer may go
   // unread. The PulseAudio plugin itself would not notice: its pointer wraps around.
-  ASSERT_EQ(OpenPulse(device, returns.Callback(std::chrono::milliseconds(5000))),
-            MMSYSERR_NOERROR);
+  ASSERT_EQ(OpenPulse(device, returns.Callback(std::chrono::milliseconds(5000))), MMSYSERR_NOERROR);
   std::vector<std::uint8_t> small(kRate / 10);
   std::vector<std::uint8_t> large(kRate * 60);
   WaveHeader first;
@@ -376,12 +375,12 @@ TEST_F(AlsaAudioTest, RefusesWhatItCannotRecordAsAsked) {
             WAVERR_BADFORMAT);
   EXPECT_EQ(audio.Open(device, *pulseId, Format(kRate), returns.Callback(), WAVE_FORMAT_DIRECT),
             MMSYSERR_INVALFLAG);
-  EXPECT_EQ(audio.Open(device, *pulseId, Format(kRate), returns.Callback(),
-                       CALLBACK_FUNCTION | 0x0001),
-            MMSYSERR_INVALFLAG);
-  EXPECT_EQ(audio.Open(device, audio.GetNumDevs(), Format(kRate), returns.Callback(),
-                       CALLBACK_FUNCTION),
-            MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(
+      audio.Open(device, *pulseId, Format(kRate), returns.Callback(), CALLBACK_FUNCTION | 0x0001),
+      MMSYSERR_INVALFLAG);
+  EXPECT_EQ(
+      audio.Open(device, audio.GetNumDevs(), Format(kRate), returns.Callback(), CALLBACK_FUNCTION),
+      MMSYSERR_BADDEVICEID);
   EXPECT_EQ(device, nullptr);
   EXPECT_EQ(returns.Count(), 0u);
 }
@@ -419,10 +418,16 @@ class PrivateServer {
         environment.push_back(entry);
       }
     }
-    std::vector<std::string> arguments = {
-        "pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
-        "--log-target=file:/dev/null", "-L", "module-null-sink sink_name=nullsink rate=44100",
-        "-L", protocol};
+    std::vector<std::string> arguments = {"pulseaudio",
+                                          "-n",
+                                          "--daemonize=no",
+                                          "--use-pid-file=no",
+                                          "--exit-idle-time=-1",
+                                          "--log-target=file:/dev/null",
+                                          "-L",
+                                          "module-null-sink sink_name=nullsink rate=44100",
+                                          "-L",
+                                          protocol};
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);

@@ -1,8 +1,8 @@
-#include "linux/DeviceNames.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include "linux/DeviceNames.h"
 
 namespace veltrane {
 namespace {
@@ -12,7 +12,9 @@ TEST(DeviceNamesTests, DecodesUtf8AndMarksBrokenBytes) {
   EXPECT_EQ(DecodeUtf8("Mikrofon \xC3\xBC \xE2\x82\xAC \xF0\x9F\x8E\xA4"),
             L"Mikrofon \u00FC \u20AC \U0001F3A4");
   // A lone continuation byte, a cut-off sequence, an overlong slash and a surrogate.
-  EXPECT_EQ(DecodeUtf8("a\x80" "b"), L"a\uFFFDb");
+  EXPECT_EQ(DecodeUtf8("a\x80"
+                       "b"),
+            L"a\uFFFDb");
   EXPECT_EQ(DecodeUtf8("c\xE2\x82"), L"c\uFFFD\uFFFD");
   EXPECT_EQ(DecodeUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");
   EXPECT_EQ(DecodeUtf8("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");
@@ -31,15 +33,18 @@ TEST(DeviceNamesTests, ShortensToThirtyOneCharactersWithoutDanglingBlanks) {
   // The cut falls right after a blank: the blank goes too.
   EXPECT_EQ(ShortenName(L"Microphone (USB Audio Device 2) and more"),
             L"Microphone (USB Audio Device 2)");
-  EXPECT_EQ(ShortenName(L"abcdefghij klmnopqrst uvwxyzabc defg"), L"abcdefghij klmnopqrst uvwxyzabc");
-  EXPECT_EQ(ShortenName(L"abcdefghij klmnopqrst uvwxyzab cdefg"), L"abcdefghij klmnopqrst uvwxyzab");
+  EXPECT_EQ(ShortenName(L"abcdefghij klmnopqrst uvwxyzabc defg"),
+            L"abcdefghij klmnopqrst uvwxyzabc");
+  EXPECT_EQ(ShortenName(L"abcdefghij klmnopqrst uvwxyzab cdefg"),
+            L"abcdefghij klmnopqrst uvwxyzab");
   EXPECT_EQ(ShortenName(L"abcdef", 3), L"abc");
   // Characters, not bytes, are counted.
   EXPECT_EQ(ShortenName(std::wstring(40, L'\u00FC')).size(), kMaxProductNameChars);
 }
 
 TEST(DeviceNamesTests, HardwareNameShowsInputAndAdapter) {
-  EXPECT_EQ(HardwareDeviceName(L"HDA Intel PCH", L"ALC892 Analog"), L"ALC892 Analog (HDA Intel PCH)");
+  EXPECT_EQ(HardwareDeviceName(L"HDA Intel PCH", L"ALC892 Analog"),
+            L"ALC892 Analog (HDA Intel PCH)");
   EXPECT_EQ(HardwareDeviceName(L"USB Audio", L"USB Audio"), L"USB Audio");
   EXPECT_EQ(HardwareDeviceName(L"Loopback", L""), L"Loopback");
   EXPECT_EQ(HardwareDeviceName(L"", L"Capture"), L"Capture");

@@ -9,11 +9,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -61,6 +62,10 @@ void KeepAlsaMessage(const char* file, int line, const char* function, int error
   std::vsnprintf(text, sizeof text, format, arguments);
   va_end(arguments);
   lastAlsaMessage = text;
+  while (!lastAlsaMessage.empty() &&
+         std::isspace(static_cast<unsigned char>(lastAlsaMessage.back()))) {
+    lastAlsaMessage.pop_back();
+  }
   if (error != 0) lastAlsaMessage += std::string(": ") + snd_strerror(error);
 }
 
@@ -425,8 +430,7 @@ class AlsaWaveIn final : public WaveInDevice {
     error = snd_pcm_hw_params_set_rate(handle.get(), hw.get(), rate, 0);
     if (error < 0) {
       return Fail(WAVERR_BADFORMAT,
-                  L"cannot record at " + std::to_wstring(rate) + L" Hz without resampling",
-                  error);
+                  L"cannot record at " + std::to_wstring(rate) + L" Hz without resampling", error);
     }
     // Near values: whatever the device can do close to them is good enough, so a refusal
     // leaves the configuration as it is.
@@ -562,8 +566,7 @@ class AlsaWaveIn final : public WaveInDevice {
       if (!streaming.load()) return;
       unsigned short revents = 0;
       snd_pcm_poll_descriptors_revents(pcm.get(), pollDescriptors.data(),
-                                       static_cast<unsigned>(pollDescriptors.size() - 1),
-                                       &revents);
+                                       static_cast<unsigned>(pollDescriptors.size() - 1), &revents);
       for (;;) {
         const snd_pcm_sframes_t available = Available();
         if (available < 0) {
@@ -844,9 +847,7 @@ AlsaAudio::AlsaAudio() : impl(std::make_unique<Impl>()) {
 
 AlsaAudio::~AlsaAudio() = default;
 
-std::uint32_t AlsaAudio::GetNumDevs() {
-  return static_cast<std::uint32_t>(impl->Devices().size());
-}
+std::uint32_t AlsaAudio::GetNumDevs() { return static_cast<std::uint32_t>(impl->Devices().size()); }
 
 MMResult AlsaAudio::GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) {
   const auto& devices = impl->Devices();
@@ -856,8 +857,7 @@ MMResult AlsaAudio::GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) {
 }
 
 MMResult AlsaAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
-                         const WaveFormat& format, WaveInCallback callback,
-                         std::uint32_t flags) {
+                         const WaveFormat& format, WaveInCallback callback, std::uint32_t flags) {
   // Every sample reaches this program unresampled anyway, so WAVE_FORMAT_DIRECT is met as
   // asked; WAVE_ALLOWSYNC means nothing for an input.
   constexpr std::uint32_t kKnownFlags = CALLBACK_FUNCTION | WAVE_FORMAT_DIRECT | WAVE_ALLOWSYNC;
@@ -867,8 +867,8 @@ MMResult AlsaAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t de
   if (!callback) return MMSYSERR_INVALPARAM;
   const auto& devices = impl->Devices();
   if (deviceId >= devices.size()) return MMSYSERR_BADDEVICEID;
-  if (format.formatTag != WAVE_FORMAT_PCM || format.channels != 1 ||
-      format.bitsPerSample != 8 || format.blockAlign != 1 || format.samplesPerSec == 0 ||
+  if (format.formatTag != WAVE_FORMAT_PCM || format.channels != 1 || format.bitsPerSample != 8 ||
+      format.blockAlign != 1 || format.samplesPerSec == 0 ||
       format.avgBytesPerSec != format.samplesPerSec) {
     impl->errors->Set(WAVERR_BADFORMAT, L"only 8-bit mono PCM is recorded");
     return WAVERR_BADFORMAT;
