@@ -25,7 +25,9 @@
 #include <thread>
 #include <vector>
 
+#include "AudioContract.h"
 #include "linux/AlsaAudio.h"
+#include "linux/PosixClock.h"
 
 namespace veltrane {
 namespace {
@@ -48,7 +50,7 @@ WaveFormat Format(std::uint32_t rate) {
 // What came back through the callback, and on which thread.
 class Returns {
  public:
-  WaveInCallback Callback(std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+  WaveInCompletion Callback(std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
     return [this, delay](WaveInDevice*, std::uint32_t msg, WaveHeader* header) {
       // A slow callback holds up the device's reader as a scheduling hiccup would.
       if (delay.count() > 0 && Count() == 0) std::this_thread::sleep_for(delay);
@@ -132,7 +134,7 @@ class AlsaAudioTest : public ::testing::Test {
     ASSERT_TRUE(pulseId.has_value()) << "no PulseAudio device among the recording devices";
   }
 
-  MMResult OpenPulse(std::unique_ptr<WaveInDevice>& device, WaveInCallback callback,
+  MMResult OpenPulse(std::unique_ptr<WaveInDevice>& device, WaveInCompletion callback,
                      std::uint32_t rate = kRate) {
     return audio.Open(device, *pulseId, Format(rate), std::move(callback),
                       CALLBACK_FUNCTION | WAVE_FORMAT_DIRECT | WAVE_ALLOWSYNC);
@@ -626,4 +628,26 @@ TEST_F(AlsaAudioTest, APinnedRealTimeCallerDoesNotStarveTheDevice) {
 }
 
 }  // namespace
+// The recording-device contract, on the PulseAudio device of the private null sink.
+AudioContractSubject PulseSubject() {
+  AudioContractSubject subject;
+  if (std::getenv("VELTRANE_NULL_SINK") == nullptr) return subject;
+  auto audio = std::make_shared<AlsaAudio>();
+  for (std::uint32_t id = 0; id < audio->GetNumDevs(); ++id) {
+    WaveInCaps caps;
+    if (audio->GetDevCaps(id, caps) == MMSYSERR_NOERROR &&
+        caps.productName.find(L"PulseAudio") != std::wstring::npos) {
+      subject.clock = std::make_shared<PosixClock>();
+      subject.audio = audio;
+      subject.deviceId = id;
+      break;
+    }
+  }
+  return subject;
+}
+
+INSTANTIATE_TEST_SUITE_P(Alsa, AudioContract,
+                         ::testing::Values(AudioContractParam{"Pulse", PulseSubject, 0.03, 5000}),
+                         AudioContractName);
+
 }  // namespace veltrane

@@ -141,7 +141,10 @@ struct Recording {
 
 }  // namespace
 
-void AudioContract::SetUp() { subject = GetParam().make(); }
+void AudioContract::SetUp() {
+  subject = GetParam().make();
+  if (!subject.audio) GTEST_SKIP() << "this back end has no device to record from here";
+}
 
 std::string AudioContractName(const ::testing::TestParamInfo<AudioContractParam>& info) {
   return info.param.name;

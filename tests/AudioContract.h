@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "Audio.h"
@@ -20,6 +21,7 @@ namespace veltrane {
 
 // A back end ready for the contract: its devices, the clock that its position runs against
 // (the tests sleep and measure the rate on it), and the device that the tests record from.
+// A subject without audio skips the suite (no sound server here).
 struct AudioContractSubject {
   std::shared_ptr<Clock> clock;
   std::shared_ptr<Audio> audio;
@@ -35,6 +37,9 @@ struct AudioContractParam {
   // How long, on the subject's clock, the device may take to start delivering.
   std::uint32_t startUpMs = 3000;
 };
+
+// Test names show the subject's name, not the parameter's bytes.
+inline void PrintTo(const AudioContractParam& param, std::ostream* out) { *out << param.name; }
 
 class AudioContract : public ::testing::TestWithParam<AudioContractParam> {
  protected:

@@ -209,7 +209,7 @@ MMResult OpenErrorCode(int error) {
 // callback; the opening thread sends it commands and waits for their results.
 class AlsaWaveIn final : public WaveInDevice {
  public:
-  AlsaWaveIn(std::string pcmName, unsigned rate, WaveInCallback callback,
+  AlsaWaveIn(std::string pcmName, unsigned rate, WaveInCompletion callback,
              std::shared_ptr<ErrorDetails> errors)
       : pcmName(std::move(pcmName)),
         rate(rate),
@@ -664,7 +664,7 @@ class AlsaWaveIn final : public WaveInDevice {
 
   const std::string pcmName;
   const unsigned rate;
-  const WaveInCallback callback;
+  const WaveInCompletion callback;
   const std::shared_ptr<ErrorDetails> errors;
   CleanThread thread;
   int wakeDescriptor = -1;
@@ -857,7 +857,7 @@ MMResult AlsaAudio::GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) {
 }
 
 MMResult AlsaAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
-                         const WaveFormat& format, WaveInCallback callback, std::uint32_t flags) {
+                         const WaveFormat& format, WaveInCompletion callback, std::uint32_t flags) {
   // Every sample reaches this program unresampled anyway, so WAVE_FORMAT_DIRECT is met as
   // asked; WAVE_ALLOWSYNC means nothing for an input.
   constexpr std::uint32_t kKnownFlags = CALLBACK_FUNCTION | WAVE_FORMAT_DIRECT | WAVE_ALLOWSYNC;
