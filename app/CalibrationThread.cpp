@@ -25,10 +25,10 @@ void TraceCalibration(const std::wstring& message, int line) {
 
 enum class StepWait { Stepped, StopRequested, Failed };
 
-// Spins on the position until it moves away from the one it starts with, then reads the
-// clock at once, so that both ends of every interval lie on a step of the counter. Gives up
-// when a stop is requested or the counter stands still for too long.
-StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, const RunState& state,
+// Polls the position until it moves away from the one it starts with, then reads the clock at
+// once, so that both ends of every interval lie on a step of the counter. Gives up when a
+// stop is requested or the counter stands still for too long.
+StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& state,
                              std::uint32_t& position, double& milliseconds) {
   std::uint32_t noted = 0;
   if (device.GetPositionSamples(noted) != MMSYSERR_NOERROR) return StepWait::Failed;
@@ -42,6 +42,7 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, const RunStat
       return StepWait::Stepped;
     }
     if (state.stopRequested.load(std::memory_order_relaxed)) return StepWait::StopRequested;
+    state.services.clock->Pause(kPositionPollPauseUs);
     if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStepTimeoutMs) {
       TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
       return StepWait::Failed;

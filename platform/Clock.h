@@ -23,6 +23,11 @@ class Clock {
   // Blocks the calling thread for about this many milliseconds.
   virtual void Sleep(std::uint32_t milliseconds) = 0;
 
+  // Gives the processor away for about this many microseconds: a busy wait that pauses like
+  // this lets other threads on its processor run (a sound server's among them). Where a pause
+  // that short cannot be had, it returns at once.
+  virtual void Pause(std::uint32_t microseconds) { (void)microseconds; }
+
   // The finest and coarsest timer period in ms; false when they cannot be read.
   virtual bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) = 0;
 

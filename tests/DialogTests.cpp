@@ -6,6 +6,7 @@
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/evtloop.h>
+#include <wx/textctrl.h>
 #include <wx/timer.h>
 #include <wx/utils.h>
 
@@ -266,15 +267,51 @@ TEST_F(DialogTest, CancelInEveryWayStoresNothing) {
   }
 }
 
-TEST_F(DialogTest, CancelWhileTheWorkerStillChoosesItsClock) {
+TEST_F(DialogTest, CancelWhileTheWorkerStillChoosesItsClockOutlivesTheDialog) {
   DialogRun run(kFields);
   run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
-  run.actionAfterMs = Real(1000);
+  run.actionAfterMs = Real(500);
+  run.boxOpenMs = 0;
   EXPECT_EQ(run.Execute(), IDCANCEL);
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCanceled});
   ASSERT_TRUE(run.runState);
+  // The stop wait is shorter than the clock choice and the pause after it: the worker sees
+  // the request only after the dialog has gone, and must then end without touching it.
+  EXPECT_FALSE(run.runState->WorkerEnded());
   EXPECT_TRUE(run.runState->WaitForWorkerEnd(5000));
   EXPECT_EQ(run.audio->opens, 0);
+}
+
+TEST_F(DialogTest, GermanRunShowsEveryTextTranslated) {
+  SetModuleDirectory(ExecutablePath());
+  ASSERT_TRUE(theLanguage.LoadLanguage(L"Deutsch"));
+  DialogRun run(L"Simulated Input;Tuner;Input1;Deutsch;;44100");
+  std::vector<std::pair<std::wstring, std::wstring>> shown;  // English, shown
+  run.action = [&](CVeltraneDlg& dialog) {
+    auto label = [&](int id) { return dialog.FindWindow(id)->GetLabel().ToStdWstring(); };
+    shown = {
+        {kTextTitle, dialog.GetTitle().ToStdWstring()},
+        {kTextCalibrating, label(IDC_HEADING)},
+        {kTextWarning, label(IDC_WARNING)},
+        {kTextCancel, label(IDC_CANCEL)},
+        {kTextIntroduction,
+         static_cast<wxTextCtrl*>(dialog.FindWindow(IDC_EXPLANATION))->GetValue().ToStdWstring()},
+        {kTextTimeLeft + L": 00:05:00", label(IDC_TIME_LEFT)},
+    };
+    dialog.Close();
+  };
+  run.actionAfterMs = Real(3000);
+  EXPECT_EQ(run.Execute(), IDCANCEL);
+  theLanguage.LoadLanguage(L"English");
+  ASSERT_EQ(shown.size(), 6u);
+  EXPECT_EQ(shown[1].second, L"Kalibrierung läuft ...");
+  EXPECT_EQ(shown[3].second, L"Abbrechen");
+  EXPECT_EQ(shown[5].second, L"Verbleibende Zeit: 00:05:00");
+  for (const auto& [english, text] : shown) {
+    if (english == kTextTitle) continue;  // the product's name is the same in every language
+    EXPECT_NE(text, english);
+  }
+  EXPECT_EQ(run.Texts(), std::vector<std::wstring>{L"Die Kalibrierung wurde abgebrochen.\nBitte versuchen Sie es erneut."});
 }
 
 TEST_F(DialogTest, DeviceThatRefusesToOpenEndsThroughTheWatchdog) {

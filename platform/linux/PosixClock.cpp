@@ -61,6 +61,13 @@ void PosixClock::Sleep(std::uint32_t milliseconds) {
   }
 }
 
+void PosixClock::Pause(std::uint32_t microseconds) {
+  timespec pause{};
+  pause.tv_sec = static_cast<time_t>(microseconds / 1000000);
+  pause.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
+  nanosleep(&pause, nullptr);
+}
+
 bool PosixClock::GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) {
   periodMinMs = kPeriodMinMs;
   periodMaxMs = kPeriodMaxMs;

@@ -14,6 +14,7 @@ class PosixClock : public Clock {
   std::uint32_t MillisecondTimer() override;
   std::uint32_t TickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
+  void Pause(std::uint32_t microseconds) override;
   bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;
   bool BeginPeriod(std::uint32_t periodMs) override;
   bool EndPeriod(std::uint32_t periodMs) override;

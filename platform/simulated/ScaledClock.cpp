@@ -31,6 +31,14 @@ void ScaledClock::Sleep(std::uint32_t milliseconds) {
       std::chrono::duration<double, std::milli>(static_cast<double>(milliseconds) / scale));
 }
 
+void ScaledClock::Pause(std::uint32_t microseconds) {
+  constexpr double kShortestRealPauseUs = 100.0;
+  const double realUs = static_cast<double>(microseconds) / scale;
+  if (realUs >= kShortestRealPauseUs) {
+    real->Pause(static_cast<std::uint32_t>(realUs));
+  }
+}
+
 bool ScaledClock::GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) {
   return real->GetTimerCaps(periodMinMs, periodMaxMs);
 }

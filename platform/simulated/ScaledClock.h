@@ -20,6 +20,9 @@ class ScaledClock : public Clock {
   std::uint32_t MillisecondTimer() override;
   std::uint32_t TickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
+  // Scaled pauses below what a real sleep can resolve would stretch into milliseconds of
+  // program time: those return at once, so a busy wait spins instead.
+  void Pause(std::uint32_t microseconds) override;
   // Timer periods are those of the underlying clock.
   bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;
   bool BeginPeriod(std::uint32_t periodMs) override;

@@ -45,6 +45,10 @@ void VirtualClock::Sleep(std::uint32_t milliseconds) {
   if (sleepHook) sleepHook(milliseconds);
 }
 
+void VirtualClock::Pause(std::uint32_t microseconds) {
+  AdvanceNs(static_cast<std::int64_t>(microseconds) * 1000);
+}
+
 bool VirtualClock::GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) {
   periodMinMs = 1;
   periodMaxMs = 1000000;

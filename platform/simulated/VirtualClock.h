@@ -32,6 +32,7 @@ class VirtualClock : public Clock {
   std::uint32_t MillisecondTimer() override;
   std::uint32_t TickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
+  void Pause(std::uint32_t microseconds) override;
   // Periods from 1 to 1000000 ms; beginning and ending them always succeeds.
   bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;
   bool BeginPeriod(std::uint32_t periodMs) override;
