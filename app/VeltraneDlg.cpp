@@ -184,7 +184,8 @@ int CVeltraneDlg::DoModal() {
 
 void CVeltraneDlg::OnInitDialog() {
   // Fixed texts and fonts.
-  SetIcons(LoadAppIcon());
+  // The big icon only; the platform picks what it shows in the task switcher from it.
+  SetIcon(LoadAppIcon().GetIcon(wxSize(32, 32)));
   SetTitle(Translate(kTextTitle));
   const wxFont titleFont = MakeArial(22, true);
   const wxFont bodyFont = MakeArial(16, false);
