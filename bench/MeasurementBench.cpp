@@ -21,6 +21,7 @@
 #include "linux/PosixClock.h"
 #include "linux/PosixScheduler.h"
 #include "simulated/SimulatedAudio.h"
+#include "simulated/SimulatedScheduler.h"
 #include "simulated/VirtualClock.h"
 
 using namespace veltrane;
@@ -91,17 +92,6 @@ bool Measure(PlatformServices services, std::int32_t deviceId, Result& result) {
   return true;
 }
 
-class NoScheduler : public Scheduler {
- public:
-  ThreadRef CurrentThread() override { return 1; }
-  bool GetProcessAffinityMask(std::uint32_t& processMask, std::uint32_t& systemMask) override {
-    processMask = systemMask = 1;
-    return true;
-  }
-  std::uint32_t SetThreadAffinityMask(ThreadRef, std::uint32_t) override { return 1; }
-  bool SetPriorityClass(PriorityClass) override { return true; }
-  bool SetThreadTimeCritical(ThreadRef) override { return true; }
-};
 
 void Print(const Result& r) {
   std::printf("%-34s %10.6f  %10.6f %8.2f  %10.6f %8.2f  %8.3f %7d\n", r.name.c_str(), r.truth,
@@ -123,7 +113,7 @@ int main(int argc, char** argv) {
     options.jitterUs = jitter;
     PlatformServices services;
     services.clock = std::make_shared<VirtualClock>();
-    services.scheduler = std::make_shared<NoScheduler>();
+    services.scheduler = std::make_shared<SimulatedScheduler>(1);
     services.audio = std::make_shared<SimulatedAudio>(services.clock, options);
     Result result;
     result.name = "simulated, virtual, jitter " + std::to_string(static_cast<int>(jitter)) + " us";
@@ -136,15 +126,7 @@ int main(int argc, char** argv) {
   services.clock = std::make_shared<PosixClock>();
   services.scheduler = std::make_shared<PosixScheduler>();
   services.audio = std::make_shared<AlsaAudio>();
-  std::int32_t pulse = -1;
-  for (std::uint32_t id = 0; id < services.audio->GetNumDevs(); ++id) {
-    WaveInCaps caps;
-    if (services.audio->GetDevCaps(id, caps) == MMSYSERR_NOERROR &&
-        caps.productName.find(L"Pulse") != std::wstring::npos) {
-      pulse = static_cast<std::int32_t>(id);
-      break;
-    }
-  }
+  const std::int32_t pulse = FindDeviceContaining(*services.audio, L"Pulse");
   if (pulse < 0) {
     std::printf("%-34s no PulseAudio device answers; start one with scripts/with-pulse-null-sink\n",
                 "ALSA pulse");

@@ -107,4 +107,17 @@ class Audio {
   virtual std::wstring GetErrorText(MMResult code) = 0;
 };
 
+// The id of the first device whose product name contains nameFragment; -1 when none does.
+inline std::int32_t FindDeviceContaining(Audio& audio, const std::wstring& nameFragment) {
+  const std::uint32_t count = audio.GetNumDevs();
+  for (std::uint32_t id = 0; id < count; ++id) {
+    WaveInCaps caps;
+    if (audio.GetDevCaps(id, caps) == MMSYSERR_NOERROR &&
+        caps.productName.find(nameFragment) != std::wstring::npos) {
+      return static_cast<std::int32_t>(id);
+    }
+  }
+  return -1;
+}
+
 }  // namespace veltrane

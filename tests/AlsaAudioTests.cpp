@@ -633,15 +633,11 @@ AudioContractSubject PulseSubject() {
   AudioContractSubject subject;
   if (std::getenv("VELTRANE_NULL_SINK") == nullptr) return subject;
   auto audio = std::make_shared<AlsaAudio>();
-  for (std::uint32_t id = 0; id < audio->GetNumDevs(); ++id) {
-    WaveInCaps caps;
-    if (audio->GetDevCaps(id, caps) == MMSYSERR_NOERROR &&
-        caps.productName.find(L"PulseAudio") != std::wstring::npos) {
-      subject.clock = std::make_shared<PosixClock>();
-      subject.audio = audio;
-      subject.deviceId = id;
-      break;
-    }
+  const std::int32_t id = FindDeviceContaining(*audio, L"PulseAudio");
+  if (id >= 0) {
+    subject.clock = std::make_shared<PosixClock>();
+    subject.audio = audio;
+    subject.deviceId = static_cast<std::uint32_t>(id);
   }
   return subject;
 }

@@ -13,6 +13,7 @@
 #include "RunState.h"
 #include "Trace.h"
 #include "simulated/SimulatedAudio.h"
+#include "simulated/SimulatedScheduler.h"
 #include "simulated/VirtualClock.h"
 
 namespace veltrane {
@@ -20,18 +21,6 @@ namespace {
 
 constexpr std::int32_t kRate = 44100;
 
-// A scheduler that grants everything and changes nothing.
-class IdleScheduler : public Scheduler {
- public:
-  ThreadRef CurrentThread() override { return 1; }
-  bool GetProcessAffinityMask(std::uint32_t& processMask, std::uint32_t& systemMask) override {
-    processMask = systemMask = 3;
-    return true;
-  }
-  std::uint32_t SetThreadAffinityMask(ThreadRef, std::uint32_t) override { return 3; }
-  bool SetPriorityClass(PriorityClass) override { return true; }
-  bool SetThreadTimeCritical(ThreadRef) override { return true; }
-};
 
 // Virtual time whose sleeps can be watched: the hook runs before the n-th sleep returns.
 class WatchedClock : public VirtualClock {
@@ -104,7 +93,7 @@ struct WorkerRun {
     audio = std::make_shared<WatchedAudio>(clock, options);
     PlatformServices services;
     services.clock = clock;
-    services.scheduler = std::make_shared<IdleScheduler>();
+    services.scheduler = std::make_shared<SimulatedScheduler>(3);
     services.audio = audio;
     state = std::make_shared<RunState>(services, 0, kRate);
     state->SetTarget(

@@ -10,7 +10,10 @@
 #include <wx/timer.h>
 #include <wx/utils.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <string>
@@ -52,7 +55,7 @@ class NamedAudio : public SimulatedAudio {
     return SimulatedAudio::Open(device, 0, format, std::move(callback), flags);
   }
   std::vector<std::wstring> names;
-  int opens = 0;
+  std::atomic<int> opens{0};
 };
 
 struct Box {
@@ -104,12 +107,20 @@ class DialogRun {
     CVeltraneDlg dialog(services);
     current = &dialog;
     wxTimer actionTimer;
+    bool acted = false;
     if (action) {
       actionTimer.Bind(wxEVT_TIMER, [&](wxTimerEvent&) {
+        if (acted || (when && !when(dialog))) return;
+        acted = true;
+        actionTimer.Stop();
         actionAtMs = ElapsedMs();
         action(dialog);
       });
-      actionTimer.StartOnce(actionAfterMs);
+      if (when) {
+        actionTimer.Start(2);
+      } else {
+        actionTimer.StartOnce(actionAfterMs);
+      }
     }
     const int result = dialog.DoModal();
     actionTimer.Stop();
@@ -140,6 +151,9 @@ class DialogRun {
   std::vector<Box> boxes;
   std::function<void(const std::wstring&)> onBox;
   std::function<void(CVeltraneDlg&)> action;
+  // When set, action runs as soon as this holds (looked at every 2 ms) instead of after a
+  // fixed time: timings shift under the sanitizers, events do not.
+  std::function<bool(CVeltraneDlg&)> when;
   int actionAfterMs = 0;
   int boxOpenMs = 100;
   double actionAtMs = 0;
@@ -201,7 +215,7 @@ TEST_F(DialogTest, LongNameMatchesOnItsFirst31Characters) {
   DialogRun run(longName + L";Tuner;Input1;English;;44100", {},
                 {L"Another one", longName.substr(0, 31), longName.substr(0, 31)});
   run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
-  run.actionAfterMs = Real(9000);
+  run.when = [&run](CVeltraneDlg&) { return run.audio->opens > 0; };
   EXPECT_EQ(run.Execute(), IDCANCEL);
   ASSERT_TRUE(run.runState);
   EXPECT_EQ(run.runState->deviceId, 1);  // the lower id of two equal names
@@ -220,7 +234,7 @@ TEST_F(DialogTest, UnusableRatesAreRefused) {
 TEST_F(DialogTest, RateWithUnitStillWorks) {
   DialogRun run(L"Simulated Input;Tuner;Input1;English;;44100 Hz");
   run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
-  run.actionAfterMs = Real(9000);
+  run.when = [&run](CVeltraneDlg&) { return run.audio->opens > 0; };
   EXPECT_EQ(run.Execute(), IDCANCEL);
   ASSERT_TRUE(run.runState);
   EXPECT_EQ(run.runState->nominalRate, 44100);
@@ -267,17 +281,49 @@ TEST_F(DialogTest, CancelInEveryWayStoresNothing) {
   }
 }
 
+// Scaled time whose 2000 ms sleeps (the worker's pause after its clock choice; the dialog
+// never sleeps that long) wait until the test lets them go.
+class GatedClock : public ScaledClock {
+ public:
+  using ScaledClock::ScaledClock;
+  void Sleep(std::uint32_t milliseconds) override {
+    if (milliseconds == 2000) {
+      std::unique_lock lock(mutex);
+      opened.wait(lock, [this] { return open; });
+    }
+    ScaledClock::Sleep(milliseconds);
+  }
+  void Open() {
+    {
+      std::lock_guard lock(mutex);
+      open = true;
+    }
+    opened.notify_all();
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
+};
+
 TEST_F(DialogTest, CancelWhileTheWorkerStillChoosesItsClockOutlivesTheDialog) {
   DialogRun run(kFields);
+  auto clock = std::make_shared<GatedClock>(std::make_shared<PosixClock>(), kTimeScale);
+  run.services.platform.clock = clock;
+  run.audio = std::make_shared<NamedAudio>(clock, SimulatedAudioOptions{},
+                                           std::vector<std::wstring>{L"Simulated Input"});
+  run.services.platform.audio = run.audio;
   run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
-  run.actionAfterMs = Real(500);
+  run.when = [](CVeltraneDlg& dialog) { return dialog.GetRunState() != nullptr; };
   run.boxOpenMs = 0;
   EXPECT_EQ(run.Execute(), IDCANCEL);
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCanceled});
   ASSERT_TRUE(run.runState);
-  // The stop wait is shorter than the clock choice and the pause after it: the worker sees
-  // the request only after the dialog has gone, and must then end without touching it.
+  // The worker is still in its first seconds when the dialog has gone; it must then see the
+  // request and end without touching the dialog or opening the device.
   EXPECT_FALSE(run.runState->WorkerEnded());
+  clock->Open();
   EXPECT_TRUE(run.runState->WaitForWorkerEnd(5000));
   EXPECT_EQ(run.audio->opens, 0);
 }

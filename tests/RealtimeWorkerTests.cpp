@@ -26,14 +26,7 @@ TEST(RealtimeWorker, MinuteOfReportsMeasuresTheNullSinkAtItsNominalRate) {
   services.clock = std::make_shared<PosixClock>();
   services.scheduler = std::make_shared<PosixScheduler>();
   services.audio = std::make_shared<AlsaAudio>();
-  std::int32_t pulse = -1;
-  for (std::uint32_t id = 0; id < services.audio->GetNumDevs(); ++id) {
-    WaveInCaps caps;
-    if (services.audio->GetDevCaps(id, caps) == MMSYSERR_NOERROR &&
-        caps.productName.find(L"PulseAudio") != std::wstring::npos) {
-      pulse = static_cast<std::int32_t>(id);
-    }
-  }
+  const std::int32_t pulse = FindDeviceContaining(*services.audio, L"PulseAudio");
   ASSERT_GE(pulse, 0);
 
   auto state = std::make_shared<RunState>(services, pulse, kRate);

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "Registry.h"
@@ -30,6 +31,9 @@ struct RegistryMaker {
 inline std::string RegistryMakerName(const testing::TestParamInfo<RegistryMaker>& info) {
   return info.param.name;
 }
+
+// Test names show the back end's name, not the parameter's bytes.
+inline void PrintTo(const RegistryMaker& maker, std::ostream* out) { *out << maker.name; }
 
 class RegistryContract : public testing::TestWithParam<RegistryMaker> {
  protected:

@@ -11,6 +11,7 @@
 #include "RunState.h"
 #include "simulated/MemoryRegistry.h"
 #include "simulated/SimulatedAudio.h"
+#include "simulated/SimulatedScheduler.h"
 #include "simulated/VirtualClock.h"
 
 namespace veltrane {
@@ -18,17 +19,6 @@ namespace {
 
 constexpr std::int32_t kRate = 44100;
 
-class GrantingScheduler : public Scheduler {
- public:
-  ThreadRef CurrentThread() override { return 1; }
-  bool GetProcessAffinityMask(std::uint32_t& processMask, std::uint32_t& systemMask) override {
-    processMask = systemMask = 1;
-    return true;
-  }
-  std::uint32_t SetThreadAffinityMask(ThreadRef, std::uint32_t) override { return 1; }
-  bool SetPriorityClass(PriorityClass) override { return true; }
-  bool SetThreadTimeCritical(ThreadRef) override { return true; }
-};
 
 struct Outcome {
   std::wstring stored;
@@ -42,7 +32,7 @@ Outcome Calibrate(double ppm, double jitterUs) {
   options.jitterUs = jitterUs;
   PlatformServices services;
   services.clock = std::make_shared<VirtualClock>();
-  services.scheduler = std::make_shared<GrantingScheduler>();
+  services.scheduler = std::make_shared<SimulatedScheduler>(1);
   services.audio = std::make_shared<SimulatedAudio>(services.clock, options);
   auto state = std::make_shared<RunState>(services, 0, kRate);
 
