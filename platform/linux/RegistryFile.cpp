@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "RegistryHive.h"
+#include "Utf8.h"
 
 namespace veltrane {
 namespace {
@@ -62,29 +63,6 @@ std::optional<std::wstring> DecodeUtf8(const std::string& bytes) {
     i += extra + 1;
   }
   return out;
-}
-
-// Only called with text that IsStorableRegistryText accepted, so every character is a
-// Unicode scalar value.
-void AppendUtf8(std::string& out, const std::wstring& text) {
-  for (wchar_t wc : text) {
-    const auto c = static_cast<std::uint32_t>(wc);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
 }
 
 // The registry editor's text format, limited to what this hive holds: keys of
