@@ -1,9 +1,5 @@
 #include "LanguageSupport.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -13,6 +9,7 @@
 #include <string_view>
 
 #include "AppPaths.h"
+#include "Files.h"
 #include "Text.h"
 #include "Trace.h"
 #include "WaitCursor.h"
@@ -38,9 +35,6 @@ constexpr std::size_t kUnitsAfterHeaderMarker = 2;
 
 // The platform's path separator: a language name that holds it is a complete path.
 constexpr wchar_t kPathSeparator = L'/';
-
-// One read call at most this many bytes, well below what read() accepts in one go.
-constexpr std::size_t kReadChunkBytes = std::size_t{1} << 30;
 
 void TraceLanguage(const std::wstring& message, int line) {
   Trace(L"TR_GENERAL", message, L"LanguageSupport", line);
@@ -174,59 +168,6 @@ class WaitCursorScope {
   WaitCursorScope& operator=(const WaitCursorScope&) = delete;
 };
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd(fd) {}
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd; }
-
- private:
-  int fd;
-};
-
-// Non-blocking, so that a FIFO or device given as the language cannot stall the start-up;
-// such files are then refused because they are not regular files.
-int OpenForReading(const std::wstring& path) {
-  const std::string bytes = ToUtf8(path);
-  if (bytes.empty() || bytes.find('\0') != std::string::npos) return -1;
-  int fd = -1;
-  do {
-    fd = open(bytes.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-enum class ReadResult { kRead, kNoBuffer, kFailed };
-
-// Reads the whole regular file; a file that shrank meanwhile gives the bytes still there.
-ReadResult ReadWholeFile(int fd, std::unique_ptr<unsigned char[]>& buffer, std::size_t& count) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-    return ReadResult::kFailed;
-  }
-  if (static_cast<std::uintmax_t>(info.st_size) > std::numeric_limits<std::size_t>::max()) {
-    return ReadResult::kNoBuffer;
-  }
-  const auto size = static_cast<std::size_t>(info.st_size);
-  buffer.reset(new (std::nothrow) unsigned char[std::max<std::size_t>(size, 1)]);
-  if (!buffer) return ReadResult::kNoBuffer;
-  count = 0;
-  while (count < size) {
-    const ssize_t got = read(fd, buffer.get() + count, std::min(size - count, kReadChunkBytes));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return ReadResult::kFailed;
-    }
-    if (got == 0) break;
-    count += static_cast<std::size_t>(got);
-  }
-  return ReadResult::kRead;
-}
-
 }  // namespace
 
 std::wstring CLanguageSupport::SplitLeading(std::wstring& text) {
@@ -273,25 +214,23 @@ bool CLanguageSupport::LoadLanguage(const std::wstring& name) {
 bool CLanguageSupport::LoadLanguageFile(const std::wstring& name) {
   const std::wstring path = LanguageFilePath(name);
   TraceLanguage(L"Opening language file: " + path, __LINE__);
-  const FileDescriptor file(OpenForReading(path));
-  if (file.get() < 0) {
+  std::string bytes;
+  const FileRead result = ReadWholeFile(ToUtf8(path), bytes);
+  if (result == FileRead::Missing || result == FileRead::CannotOpen) {
     TraceLanguage(L"Error: Failed to load the language file.", __LINE__);
     loaded = false;
     return false;
   }
-  std::unique_ptr<unsigned char[]> bytes;
-  std::size_t count = 0;
-  const ReadResult result = ReadWholeFile(file.get(), bytes, count);
   // A file that cannot be read to the end counts as not loaded: half a file could leave
   // the entries cut at an arbitrary place, and English is the safe fallback.
-  if (result == ReadResult::kFailed) {
+  if (result == FileRead::Failed) {
     TraceLanguage(L"Error: Failed to load the language file.", __LINE__);
-  } else if (result == ReadResult::kRead) {
-    ParseLanguageText(bytes.get(), count);
+  } else if (result == FileRead::Read) {
+    ParseLanguageText(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   }
-  bytes.reset();
+  bytes = std::string();
   TraceLanguage(L"Closing language file", __LINE__);
-  loaded = result == ReadResult::kRead;
+  loaded = result == FileRead::Read;
   return loaded;
 }
 

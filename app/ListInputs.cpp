@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Platform.h"
+#include "Services.h"
 #include "Text.h"
 
 int main() {

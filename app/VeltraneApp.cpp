@@ -5,13 +5,13 @@
 #include <wx/msgdlg.h>
 #include <wx/utils.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "AppPaths.h"
+#include "Environment.h"
 #include "LanguageSupport.h"
 #include "MessageBox.h"
-#include "Platform.h"
+#include "Services.h"
 #include "VeltraneDlg.h"
 #include "WaitCursor.h"
 
@@ -21,10 +21,12 @@ namespace {
 // cycle; the process does not destroy its static objects under it meanwhile.
 constexpr std::uint32_t kWorkerEndWaitMs = 5000;
 
-bool Unattended() {
-  const char* value = std::getenv("VELTRANE_UNATTENDED");
-  return value != nullptr && std::string(value) == "1";
-}
+bool Unattended() { return veltrane::Environment("VELTRANE_UNATTENDED") == "1"; }
+
+// The arguments as the process got them: wxWidgets decodes its own copy with the process
+// locale, which under LC_ALL=C turns every non-ASCII field into something else.
+int rawArgumentCount = 0;
+char** rawArguments = nullptr;
 
 std::wstring ApplicationName(const std::wstring& executablePath) {
   std::wstring name = executablePath.substr(executablePath.rfind(L'/') + 1);
@@ -58,12 +60,7 @@ class CVeltraneApp : public wxApp {
 bool CVeltraneApp::OnInit() {
   const std::wstring executable = veltrane::ExecutablePath();
   veltrane::SetModuleDirectory(executable);
-  std::wstring commandLine;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) commandLine += L' ';
-    commandLine += argv[i].ToStdWstring();
-  }
-  veltrane::SetCommandLineText(commandLine);
+  veltrane::SetCommandLineText(veltrane::JoinArguments(rawArgumentCount, rawArguments));
 
   veltrane::SetApplicationName(ApplicationName(executable));
   if (!Unattended()) veltrane::SetMessageBoxHandler(ShowWxMessageBox);
@@ -94,6 +91,8 @@ wxIMPLEMENT_APP_NO_MAIN(CVeltraneApp);
 
 int main(int argc, char** argv) {
   // The outcome reaches the tuner only through the stored value: no exit status of our own.
+  rawArgumentCount = argc;
+  rawArguments = argv;
   wxEntry(argc, argv);
   return 0;
 }

@@ -12,7 +12,7 @@
 
 #include "CalibrationThread.h"
 #include "Evaluation.h"
-#include "Platform.h"
+#include "PlatformServices.h"
 #include "RegistrySettings.h"
 #include "RunState.h"
 

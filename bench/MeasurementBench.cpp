@@ -17,12 +17,12 @@
 #include "CalibrationThread.h"
 #include "RunState.h"
 #include "Text.h"
-#include "linux/AlsaAudio.h"
-#include "linux/PosixClock.h"
-#include "linux/PosixScheduler.h"
-#include "simulated/SimulatedAudio.h"
-#include "simulated/SimulatedScheduler.h"
-#include "simulated/VirtualClock.h"
+#include "AlsaAudio.h"
+#include "PosixClock.h"
+#include "PosixScheduler.h"
+#include "SimulatedAudio.h"
+#include "SimulatedScheduler.h"
+#include "VirtualClock.h"
 
 using namespace veltrane;
 

@@ -3,37 +3,16 @@
 #include <wx/log.h>
 #include <wx/mstream.h>
 
-#include <filesystem>
-#include <fstream>
 #include <new>
 #include <vector>
 
+#include "Files.h"
 #include "PixelShading.h"
 #include "SkinGeometry.h"
 #include "Text.h"
 
 namespace veltrane {
 namespace {
-
-// The whole file in memory, or nothing when it cannot be read completely.
-std::vector<char> ReadWholeFile(const std::wstring& path) {
-  const std::string name = ToUtf8(path);
-  std::error_code error;
-  // A directory opens for reading too, and reports an absurd length.
-  if (!std::filesystem::is_regular_file(name, error)) return {};
-  try {
-    std::ifstream file(name, std::ios::binary | std::ios::ate);
-    if (!file) return {};
-    const std::streamoff size = file.tellg();
-    if (size <= 0) return {};
-    std::vector<char> bytes(static_cast<std::size_t>(size));
-    file.seekg(0);
-    if (!file.read(bytes.data(), size)) return {};
-    return bytes;
-  } catch (const std::bad_alloc&) {
-    return {};  // too large to hold in memory: not a picture we can show
-  }
-}
 
 void EnsureImageHandlers() {
   static bool added = false;
@@ -49,8 +28,8 @@ void EnsureImageHandlers() {
 }  // namespace
 
 wxImage LoadPictureImage(const std::wstring& path, int maxWidth, int maxHeight) {
-  const std::vector<char> bytes = ReadWholeFile(path);
-  if (bytes.empty()) return {};
+  std::string bytes;
+  if (ReadWholeFile(ToUtf8(path), bytes) != FileRead::Read || bytes.empty()) return {};
 
   EnsureImageHandlers();
   wxImage image;

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "MessageBox.h"
-#include "Platform.h"
 #include "Text.h"
 
 namespace veltrane {
@@ -23,8 +22,6 @@ bool IsWhiteSpace(wchar_t c) {
 }
 
 }  // namespace
-
-CRegistrySettings::CRegistrySettings() : CRegistrySettings(MakeUserRegistry()) {}
 
 CRegistrySettings::CRegistrySettings(std::shared_ptr<Registry> registry)
     : registry(std::move(registry)) {}

@@ -13,8 +13,6 @@ namespace veltrane {
 
 class CRegistrySettings {
  public:
-  // Writes to the current user's registry (MakeUserRegistry).
-  CRegistrySettings();
   explicit CRegistrySettings(std::shared_ptr<Registry> registry);
   virtual ~CRegistrySettings();
 

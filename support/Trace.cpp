@@ -1,10 +1,10 @@
 #include "Trace.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
+#include "Environment.h"
 #include "Text.h"
 
 namespace veltrane {
@@ -15,10 +15,10 @@ std::mutex traceMutex;
 std::function<void(const TraceLine&)> traceListener;
 
 std::FILE* OpenSink() {
-  const char* target = std::getenv("VELTRANE_TRACE");
-  if (target == nullptr || *target == '\0') return nullptr;
-  if (std::string(target) == "-") return stderr;
-  return std::fopen(target, "a");
+  const std::string target = Environment("VELTRANE_TRACE");
+  if (target.empty()) return nullptr;
+  if (target == "-") return stderr;
+  return std::fopen(target.c_str(), "a");
 }
 
 std::FILE* Sink() {

@@ -2,8 +2,6 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -24,6 +22,8 @@
 #include <vector>
 
 #include "DeviceNames.h"
+#include "NormalThread.h"
+#include "Text.h"
 
 namespace veltrane {
 namespace {
@@ -69,9 +69,7 @@ void KeepAlsaMessage(const char* file, int line, const char* function, int error
   if (error != 0) lastAlsaMessage += std::string(": ") + snd_strerror(error);
 }
 
-std::wstring Widen(const std::string& text) { return DecodeUtf8(text); }
-
-std::wstring AlsaErrorText(int error) { return Widen(snd_strerror(error)); }
+std::wstring AlsaErrorText(int error) { return FromUtf8(snd_strerror(error)); }
 
 // The latest failure detail per result code, shown after the code's own text.
 class ErrorDetails {
@@ -89,87 +87,6 @@ class ErrorDetails {
  private:
   std::mutex mutex;
   std::map<MMResult, std::wstring> details;
-};
-
-// Processors for threads that must not share the calibration worker's pinning: those the
-// thread that created the back end may use, joined with those of the main thread.
-cpu_set_t ProcessProcessors() {
-  cpu_set_t processors;
-  CPU_ZERO(&processors);
-  cpu_set_t own;
-  if (sched_getaffinity(0, sizeof own, &own) == 0) CPU_OR(&processors, &processors, &own);
-  cpu_set_t mainThread;
-  if (sched_getaffinity(getpid(), sizeof mainThread, &mainThread) == 0) {
-    CPU_OR(&processors, &processors, &mainThread);
-  }
-  return processors;
-}
-
-// Processors for the device's threads when the calling thread opens a device: those of the
-// process that the caller is not pinned to. A normal thread woken on the processor where a
-// real-time thread spins waits there until the load balancer moves it, tens of milliseconds,
-// and the position steps late. An unpinned caller leaves every processor to the device.
-cpu_set_t DeviceProcessors(const cpu_set_t& processProcessors) {
-  cpu_set_t caller;
-  if (sched_getaffinity(0, sizeof caller, &caller) != 0) return processProcessors;
-  cpu_set_t shared;
-  CPU_AND(&shared, &caller, &processProcessors);
-  if (CPU_EQUAL(&shared, &processProcessors)) return processProcessors;
-  cpu_set_t others;
-  CPU_XOR(&others, &processProcessors, &shared);
-  return CPU_COUNT(&others) > 0 ? others : processProcessors;
-}
-
-// A thread with normal scheduling on every processor of the process, whatever its creator
-// runs with. A thread inherits its creator's affinity and real-time policy; the calibration
-// worker is pinned and runs at real-time priority, and the threads that ALSA's plugins start
-// while the device is opened (the PulseAudio main loop) would starve beside it.
-class CleanThread {
- public:
-  CleanThread() = default;
-  CleanThread(const CleanThread&) = delete;
-  CleanThread& operator=(const CleanThread&) = delete;
-  ~CleanThread() { Join(); }
-
-  // False when no thread could be started.
-  bool Start(std::function<void()> body, const cpu_set_t& processors) {
-    this->body = std::move(body);
-    if (Create(&processors)) return true;
-    // Processors that went offline since they were noted would make the start fail.
-    return Create(nullptr);
-  }
-
-  void Join() {
-    if (!started) return;
-    pthread_join(thread, nullptr);
-    started = false;
-  }
-
- private:
-  bool Create(const cpu_set_t* processors) {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return false;
-    sched_param parameters{};
-    parameters.sched_priority = 0;
-    bool ready = pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED) == 0 &&
-                 pthread_attr_setschedpolicy(&attributes, SCHED_OTHER) == 0 &&
-                 pthread_attr_setschedparam(&attributes, &parameters) == 0;
-    if (ready && processors != nullptr) {
-      ready = pthread_attr_setaffinity_np(&attributes, sizeof *processors, processors) == 0;
-    }
-    if (ready) started = pthread_create(&thread, &attributes, &Entry, this) == 0;
-    pthread_attr_destroy(&attributes);
-    return ready && started;
-  }
-
-  static void* Entry(void* self) {
-    static_cast<CleanThread*>(self)->body();
-    return nullptr;
-  }
-
-  std::function<void()> body;
-  pthread_t thread{};
-  bool started = false;
 };
 
 struct PcmCloser {
@@ -204,7 +121,7 @@ MMResult OpenErrorCode(int error) {
   }
 }
 
-// One open recording device. A thread of its own (started clean, see CleanThread) opens the
+// One open recording device. A thread of its own (see NormalThread) opens the
 // ALSA stream, starts, drains, stops and closes it, and hands buffers back through the
 // callback; the opening thread sends it commands and waits for their results.
 class AlsaWaveIn final : public WaveInDevice {
@@ -219,15 +136,15 @@ class AlsaWaveIn final : public WaveInDevice {
   ~AlsaWaveIn() override { Close(); }
 
   // Opens the stream on the device's own thread; the result of snd_pcm_open and the set-up.
-  MMResult Launch(const cpu_set_t& processors) {
+  MMResult Launch() {
     wakeDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeDescriptor < 0) {
-      errors->Set(MMSYSERR_ERROR, L"eventfd: " + Widen(std::strerror(errno)));
+      errors->Set(MMSYSERR_ERROR, L"eventfd: " + FromUtf8(std::strerror(errno)));
       closed = true;
       return MMSYSERR_ERROR;
     }
     threadRunning = true;
-    if (!thread.Start([this] { Run(); }, processors)) {
+    if (!thread.Start([this] { Run(); })) {
       threadRunning = false;
       errors->Set(MMSYSERR_NOMEM, L"the device thread could not start");
       Shutdown();
@@ -397,9 +314,9 @@ class AlsaWaveIn final : public WaveInDevice {
   }
 
   MMResult Fail(MMResult code, const std::wstring& what, int error) {
-    std::wstring detail = Widen(pcmName) + L": " + what;
+    std::wstring detail = FromUtf8(pcmName) + L": " + what;
     if (error != 0) detail += L": " + AlsaErrorText(error);
-    if (!lastAlsaMessage.empty()) detail += L" [" + Widen(lastAlsaMessage) + L"]";
+    if (!lastAlsaMessage.empty()) detail += L" [" + FromUtf8(lastAlsaMessage) + L"]";
     errors->Set(code, detail);
     return code;
   }
@@ -666,7 +583,7 @@ class AlsaWaveIn final : public WaveInDevice {
   const unsigned rate;
   const WaveInCompletion callback;
   const std::shared_ptr<ErrorDetails> errors;
-  CleanThread thread;
+  NormalThread thread;
   int wakeDescriptor = -1;
   bool closed = false;  // the opening thread's own
 
@@ -732,7 +649,7 @@ void ListHardwareDevices(std::vector<std::string>& pcmNames, std::vector<std::ws
       continue;
     }
     const std::string cardId = snd_ctl_card_info_get_id(cardInfo);
-    const std::wstring cardName = Widen(snd_ctl_card_info_get_name(cardInfo));
+    const std::wstring cardName = FromUtf8(snd_ctl_card_info_get_name(cardInfo));
     int device = -1;
     while (snd_ctl_pcm_next_device(control, &device) == 0 && device >= 0) {
       snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(device));
@@ -741,8 +658,8 @@ void ListHardwareDevices(std::vector<std::string>& pcmNames, std::vector<std::ws
       if (snd_ctl_pcm_info(control, pcmInfo) < 0) continue;  // playback only
       // By card id rather than number, so a card that appears meanwhile does not shift it.
       pcmNames.push_back("plughw:CARD=" + cardId + ",DEV=" + std::to_string(device));
-      std::wstring name = HardwareDeviceName(cardName, Widen(snd_pcm_info_get_name(pcmInfo)));
-      if (name.empty()) name = Widen("hw:" + cardId + "," + std::to_string(device));
+      std::wstring name = HardwareDeviceName(cardName, FromUtf8(snd_pcm_info_get_name(pcmInfo)));
+      if (name.empty()) name = FromUtf8("hw:" + cardId + "," + std::to_string(device));
       names.push_back(name);
     }
     snd_ctl_close(control);
@@ -777,7 +694,7 @@ void ListServerDevices(std::vector<std::string>& pcmNames, std::vector<std::wstr
   for (const Server& server : servers) {
     const auto found = descriptions.find(server.pcmName);
     if (found == descriptions.end()) continue;
-    std::wstring name = FirstLine(Widen(found->second));
+    std::wstring name = FirstLine(FromUtf8(found->second));
     if (name.empty() || name.size() > kMaxProductNameChars) name = server.fallbackName;
     pcmNames.push_back(server.pcmName);
     names.push_back(name);
@@ -822,7 +739,6 @@ struct AlsaAudio::Impl {
   std::once_flag listed;
   std::vector<DeviceEntry> devices;
   std::shared_ptr<ErrorDetails> errors = std::make_shared<ErrorDetails>();
-  cpu_set_t processors = ProcessProcessors();
 
   // Once per run, so ids stay the same while the program runs.
   const std::vector<DeviceEntry>& Devices() {
@@ -875,7 +791,7 @@ MMResult AlsaAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t de
   }
   auto opened = std::make_unique<AlsaWaveIn>(devices[deviceId].pcmName, format.samplesPerSec,
                                              std::move(callback), impl->errors);
-  const MMResult result = opened->Launch(DeviceProcessors(impl->processors));
+  const MMResult result = opened->Launch();
   if (result != MMSYSERR_NOERROR) return result;
   device = std::move(opened);
   return MMSYSERR_NOERROR;

@@ -13,10 +13,6 @@ namespace veltrane {
 // The capabilities record holds 32 characters including the terminator.
 constexpr std::size_t kMaxProductNameChars = 31;
 
-// UTF-8 as ALSA reports names; a malformed sequence becomes U+FFFD instead of being dropped,
-// so two different broken names stay different.
-std::wstring DecodeUtf8(std::string_view text);
-
 // The first line of an ALSA description, with tabs and other control characters as blanks
 // and leading and trailing blanks removed.
 std::wstring FirstLine(std::wstring_view text);

@@ -9,12 +9,12 @@
 #include <deque>
 #include <mutex>
 #include <set>
-#include <system_error>
 #include <thread>
 #include <utility>
 
+#include "NormalThread.h"
+#include "Text.h"
 #include "VirtualClock.h"
-#include "linux/ThreadAttributes.h"
 
 namespace veltrane {
 namespace {
@@ -86,10 +86,8 @@ class SimulatedWaveIn : public WaveInDevice {
 
   ~SimulatedWaveIn() override { Close(/*force=*/true); }
 
-  // Throws std::system_error when the thread cannot start.
-  void StartThread() {
-    deviceThread = StartNormalThread([this] { RunDeviceThread(); });
-  }
+  // False when the thread cannot start.
+  bool StartThread() { return deviceThread.Start([this] { RunDeviceThread(); }); }
 
   MMResult PrepareHeader(WaveHeader& header) override {
     std::lock_guard lock(mutex);
@@ -171,7 +169,7 @@ class SimulatedWaveIn : public WaveInDevice {
       stopThread = true;
       changed.notify_all();
     }
-    if (deviceThread.joinable()) deviceThread.join();
+    deviceThread.Join();
     inUse->store(false);
     return MMSYSERR_NOERROR;
   }
@@ -275,7 +273,7 @@ class SimulatedWaveIn : public WaveInDevice {
   std::uint64_t enqueued = 0;
   std::uint64_t delivered = 0;
   bool stopThread = false;
-  std::thread deviceThread;
+  NormalThread deviceThread;
 };
 
 // Parses the whole of text as a number of type T; false on anything else.
@@ -289,10 +287,8 @@ bool ParseNumber(const std::string& text, T& value) {
   return true;
 }
 
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
 bool Fail(std::wstring& error, const std::string& option, const std::wstring& reason) {
-  error = L"Simulated device option \"" + Widen(option) + L"\": " + reason;
+  error = L"Simulated device option \"" + FromUtf8(option) + L"\": " + reason;
   return false;
 }
 
@@ -309,7 +305,7 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
     begin = comma + 1;
     const std::size_t equals = item.find('=');
     if (item.empty()) {
-      error = L"Simulated device options: empty option in \"" + Widen(text) + L"\".";
+      error = L"Simulated device options: empty option in \"" + FromUtf8(text) + L"\".";
       return false;
     }
     if (equals == std::string::npos) return Fail(error, item, L"expected <name>=<value>.");
@@ -381,9 +377,7 @@ MMResult SimulatedAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32
   if (inUse->exchange(true)) return MMSYSERR_ALLOCATED;
   auto opened =
       std::make_unique<SimulatedWaveIn>(clock, options, format, std::move(callback), inUse);
-  try {
-    opened->StartThread();
-  } catch (const std::system_error&) {
+  if (!opened->StartThread()) {
     opened.reset();
     return MMSYSERR_NOMEM;
   }

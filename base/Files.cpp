@@ -1,0 +1,50 @@
+#include "Files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+#include <stdexcept>
+
+namespace veltrane {
+
+bool FileDescriptor::Close() {
+  const int result = fd >= 0 ? ::close(fd) : 0;
+  fd = -1;
+  return result == 0;
+}
+
+FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info) {
+  bytes.clear();
+  if (path.empty() || path.find('\0') != std::string::npos) return FileRead::CannotOpen;
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ENOENT ? FileRead::Missing : FileRead::CannotOpen;
+  const FileDescriptor file(fd);
+
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return FileRead::Failed;
+  if (info != nullptr) *info = status;
+  try {
+    bytes.reserve(static_cast<std::size_t>(status.st_size));
+    char chunk[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, chunk, sizeof chunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return FileRead::Failed;
+      if (got == 0) return FileRead::Read;
+      bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+  } catch (const std::bad_alloc&) {
+    bytes = std::string();
+    return FileRead::NoMemory;
+  } catch (const std::length_error&) {
+    bytes = std::string();
+    return FileRead::NoMemory;
+  }
+}
+
+}  // namespace veltrane

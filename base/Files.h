@@ -1,0 +1,39 @@
+#pragma once
+// Files at the program's edge: a descriptor that closes itself, and one whole-file reader.
+// Any thread.
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace veltrane {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { Close(); }
+  int Get() const { return fd; }
+  // False when close reported an error (for a file just written: the data may be lost).
+  bool Close();
+
+ private:
+  int fd;
+};
+
+enum class FileRead {
+  Read,        // bytes hold the whole file
+  Missing,     // there is no such file
+  CannotOpen,  // it exists but cannot be opened (permissions, a bad path)
+  Failed,      // opened, but not a regular file, or reading failed
+  NoMemory,    // too large to hold in memory
+};
+
+// Reads the whole regular file at path (UTF-8). Opens without blocking, so that a FIFO or a
+// device named as the file cannot stall the caller; such files are refused as not regular.
+// A file that shrinks or grows meanwhile gives the bytes there when the read reaches its
+// end. info, when given, receives the file's status.
+FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info = nullptr);
+
+}  // namespace veltrane

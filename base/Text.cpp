@@ -1,0 +1,136 @@
+#include "Text.h"
+
+#include <algorithm>
+#include <clocale>
+#include <cstdarg>
+#include <cstdint>
+#include <cwchar>
+#include <locale.h>
+#include <vector>
+
+namespace veltrane {
+namespace {
+
+constexpr wchar_t kReplacementChar = 0xFFFD;
+
+bool IsScalarValue(std::uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+// The character that starts at text[i] and the number of bytes it takes; 0 bytes when the
+// sequence there is malformed.
+std::size_t DecodeOne(std::string_view text, std::size_t i, std::uint32_t& c) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t extra = 0;
+  std::uint32_t smallest = 0;
+  if (lead < 0x80) {
+    c = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    c = lead & 0x1Fu;
+    extra = 1;
+    smallest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    c = lead & 0x0Fu;
+    extra = 2;
+    smallest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    c = lead & 0x07u;
+    extra = 3;
+    smallest = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() - i <= extra) return 0;
+  for (std::size_t k = 1; k <= extra; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (next & 0x3Fu);
+  }
+  // Overlong forms, surrogates and values beyond Unicode are as broken as a bad byte;
+  // letting them through would hand invalid code points to the GUI and the registry file.
+  if (c < smallest || !IsScalarValue(c)) return 0;
+  return extra + 1;
+}
+
+}  // namespace
+
+void AppendUtf8(std::string& out, const std::wstring& text) {
+  for (wchar_t wc : text) {
+    auto c = static_cast<std::uint32_t>(wc);
+    if (!IsScalarValue(c)) c = kReplacementChar;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendUtf8(out, text);
+  return out;
+}
+
+std::wstring FromUtf8(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t c = 0;
+    const std::size_t length = DecodeOne(text, i, c);
+    out += length == 0 ? kReplacementChar : static_cast<wchar_t>(c);
+    i += length == 0 ? 1 : length;
+  }
+  return out;
+}
+
+std::optional<std::wstring> FromUtf8Strict(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t c = 0;
+    const std::size_t length = DecodeOne(text, i, c);
+    if (length == 0) return std::nullopt;
+    out += static_cast<wchar_t>(c);
+    i += length;
+  }
+  return out;
+}
+
+std::wstring FormatText(const wchar_t* format, ...) {
+  // A private "C" locale for this thread only, so the decimal separator is always '.'.
+  static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  locale_t previous = uselocale(cLocale);
+  // vswprintf reports a buffer that is too small and a text it cannot convert (a narrow
+  // "%s" argument outside ASCII) the same way, so the buffer grows only up to a size no
+  // message of the program comes near; past it the result is empty.
+  constexpr std::size_t kLargestTextUnits = std::size_t{1} << 20;
+  std::vector<wchar_t> buffer(256);
+  int written = 0;
+  for (;;) {
+    va_list args;
+    va_start(args, format);
+    written = std::vswprintf(buffer.data(), buffer.size(), format, args);
+    va_end(args);
+    if (written >= 0 && static_cast<std::size_t>(written) < buffer.size()) break;
+    if (buffer.size() >= kLargestTextUnits) {
+      written = 0;
+      break;
+    }
+    buffer.resize(std::min(buffer.size() * 4, kLargestTextUnits));
+  }
+  uselocale(previous);
+  return std::wstring(buffer.data(), static_cast<std::size_t>(written));
+}
+
+}  // namespace veltrane

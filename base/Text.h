@@ -1,0 +1,29 @@
+#pragma once
+// Text at the program's edges: one UTF-8 codec (lenient for names and arguments, strict for
+// files that must be read back exactly) and printf-style formatting that does not depend on
+// the process locale (GTK switches the C locale to the user's, which would turn "0.999750"
+// into "0,999750"). Every function may be called from any thread.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace veltrane {
+
+// Anything that is not a Unicode scalar value is written as U+FFFD.
+std::string ToUtf8(const std::wstring& text);
+void AppendUtf8(std::string& out, const std::wstring& text);
+
+// Each malformed byte becomes one U+FFFD (overlong forms, surrogates and values beyond
+// U+10FFFF included), so two different broken names stay different and the rest is kept.
+std::wstring FromUtf8(std::string_view text);
+
+// nullopt when text is not clean UTF-8.
+std::optional<std::wstring> FromUtf8Strict(std::string_view text);
+
+// swprintf-style formatting in the "C" locale whatever the process locale is. Empty when the
+// text cannot be formed: longer than about a million characters, or a narrow "%s" or "%c"
+// argument outside ASCII (pass wide texts with "%ls").
+std::wstring FormatText(const wchar_t* format, ...);
+
+}  // namespace veltrane

@@ -1,0 +1,127 @@
+// The one UTF-8 codec, locale-free formatting and the whole-file reader.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "Files.h"
+#include "Text.h"
+
+namespace veltrane {
+namespace {
+
+TEST(Text, Utf8RoundTrip) {
+  const std::wstring text = L"Fran\u00E7ais \u20AC \u65E5\u672C \U0001F600 \U0010FFFF";
+  const std::string bytes = ToUtf8(text);
+  EXPECT_EQ(bytes,
+            "Fran\xC3\xA7" "ais \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 "
+            "\xF4\x8F\xBF\xBF");
+  EXPECT_EQ(FromUtf8(bytes), text);
+  EXPECT_EQ(FromUtf8(""), L"");
+  EXPECT_EQ(ToUtf8(L""), "");
+}
+
+TEST(Text, InvalidUtf8BecomesReplacementCharacters) {
+  EXPECT_EQ(FromUtf8("a\xFF" "b"), L"a\uFFFDb");
+  // Cut short at the end, and a lead byte followed by a non-continuation.
+  EXPECT_EQ(FromUtf8("a\xE2\x82"), L"a\uFFFD\uFFFD");
+  EXPECT_EQ(FromUtf8("\xC3(") , L"\uFFFD(");
+  // Overlong forms, encoded surrogates and values beyond U+10FFFF are no characters.
+  EXPECT_EQ(FromUtf8("\xC0\xAF").front(), L'\uFFFD');
+  EXPECT_EQ(FromUtf8("\xE0\x80\xAF").front(), L'\uFFFD');
+  EXPECT_EQ(FromUtf8("\xED\xA0\x80").front(), L'\uFFFD');
+  EXPECT_EQ(FromUtf8("\xF4\x90\x80\x80").front(), L'\uFFFD');
+  for (wchar_t c : FromUtf8("\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xF7\xBF\xBF\xBF")) {
+    EXPECT_TRUE(c == L'\uFFFD' || (c < 0xD800) || (c > 0xDFFF && c <= 0x10FFFF));
+  }
+  // Wide texts that are no characters are written as U+FFFD.
+  EXPECT_EQ(ToUtf8(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");
+  EXPECT_EQ(ToUtf8(std::wstring(1, static_cast<wchar_t>(0x110000))), "\xEF\xBF\xBD");
+}
+
+TEST(Text, FormatTextIgnoresTheProcessLocale) {
+  EXPECT_EQ(FormatText(L"%f", 0.99975), L"0.999750");
+  const std::string previous = std::setlocale(LC_ALL, nullptr);
+  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) {
+    GTEST_SKIP() << "locale de_DE.UTF-8 missing (scripts/setup installs locales-all)";
+  }
+  // The locale really writes a decimal comma, so the check below means something.
+  wchar_t plain[32];
+  std::swprintf(plain, 32, L"%f", 0.99975);
+  const std::wstring plainText = plain;
+  const std::wstring formatted = FormatText(L"%f", 0.99975);
+  const std::wstring mixed = FormatText(L"%ls %d %.2f", L"Calib_44100_Of Mic", 44100, 12.5);
+  std::setlocale(LC_ALL, previous.c_str());
+  EXPECT_EQ(plainText, L"0,999750");
+  EXPECT_EQ(formatted, L"0.999750");
+  EXPECT_EQ(mixed, L"Calib_44100_Of Mic 44100 12.50");
+}
+
+long PeakMemoryKilobytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(Text, FormatTextOfLongAndUnformattableTexts) {
+  const std::wstring longText(100000, L'x');
+  EXPECT_EQ(FormatText(L"<%ls>", longText.c_str()), L"<" + longText + L">");
+  EXPECT_EQ(FormatText(L""), L"");
+  // A narrow argument outside ASCII cannot be converted in the "C" locale: empty, and no
+  // runaway buffer on the way (vswprintf fails the same way for a buffer that is too small).
+  const long peakBefore = PeakMemoryKilobytes();
+  EXPECT_EQ(FormatText(L"%s", "\xC3\xA4"), L"");
+  EXPECT_LT(PeakMemoryKilobytes() - peakBefore, 32 * 1024);
+}
+
+TEST(Text, DecodesDeviceNamesAndMarksBrokenBytes) {
+  EXPECT_EQ(FromUtf8("USB Audio"), L"USB Audio");
+  EXPECT_EQ(FromUtf8("Mikrofon \xC3\xBC \xE2\x82\xAC \xF0\x9F\x8E\xA4"),
+            L"Mikrofon \u00FC \u20AC \U0001F3A4");
+  // A lone continuation byte, a cut-off sequence, an overlong slash and a surrogate.
+  EXPECT_EQ(FromUtf8("a\x80"
+                       "b"),
+            L"a\uFFFDb");
+  EXPECT_EQ(FromUtf8("c\xE2\x82"), L"c\uFFFD\uFFFD");
+  EXPECT_EQ(FromUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");
+  EXPECT_EQ(FromUtf8("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");
+}
+
+TEST(Text, StrictDecodingRefusesWhatLenientDecodingReplaces) {
+  EXPECT_EQ(FromUtf8Strict("Fran\xC3\xA7" "ais"), L"Fran\u00E7ais");
+  for (const char* broken : {"a\x80", "c\xE2\x82", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+    EXPECT_EQ(FromUtf8Strict(broken), std::nullopt) << broken;
+  }
+}
+
+TEST(Files, ReadWholeFileTellsEveryOutcome) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("veltrane-files-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string file = (folder / "data").string();
+  std::ofstream(file, std::ios::binary) << std::string("a\0b", 3);
+  const std::string fifo = (folder / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  std::string bytes = "old";
+  struct stat info {};
+  EXPECT_EQ(ReadWholeFile(file, bytes, &info), FileRead::Read);
+  EXPECT_EQ(bytes, std::string("a\0b", 3));
+  EXPECT_EQ(info.st_size, 3);
+  EXPECT_EQ(ReadWholeFile((folder / "none").string(), bytes), FileRead::Missing);
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_EQ(ReadWholeFile(std::string("da\0ta", 5), bytes), FileRead::CannotOpen);
+  // A folder and a FIFO are no files to read; the FIFO must not block.
+  EXPECT_EQ(ReadWholeFile(folder.string(), bytes), FileRead::Failed);
+  EXPECT_EQ(ReadWholeFile(fifo, bytes), FileRead::Failed);
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace veltrane

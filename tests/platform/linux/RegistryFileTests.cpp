@@ -1,0 +1,394 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "Services.h"
+#include "RegistryContract.h"
+#include "RegistryFile.h"
+
+namespace veltrane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    std::string pattern = (fs::temp_directory_path() / "veltrane-registry-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path, ignored);
+  }
+  fs::path path;
+};
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::set<std::string> FolderEntries(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// Runs body in a child process and returns its exit status (body's result, 0 for success).
+template <typename Body>
+int RunInChild(Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+class FileUnderTest : public RegistryUnderTest {
+ public:
+  Registry& Current() override { return registry; }
+  std::shared_ptr<Registry> Reopen() override { return std::make_shared<RegistryFile>(file); }
+
+ private:
+  TemporaryFolder folder;
+  std::string file = (folder.path / "hive.reg").string();
+  RegistryFile registry{file};
+};
+
+INSTANTIATE_TEST_SUITE_P(File, RegistryContract,
+                         testing::Values(RegistryMaker{
+                             "File", [] { return std::make_unique<FileUnderTest>(); }}),
+                         RegistryMakerName);
+
+class RegistryFileTest : public testing::Test {
+ protected:
+  TemporaryFolder folder;
+  fs::path file = folder.path / "HKEY_CURRENT_USER.reg";
+  RegistryFile registry{file.string()};
+};
+
+TEST_F(RegistryFileTest, WritesTheEditorFormatWithEscapes) {
+  const auto tuner = registry.CreateKey(nullptr, L"SOFTWARE\\Ombrel's Projects\\Tuner");
+  ASSERT_TRUE(tuner);
+  ASSERT_TRUE(registry.SetStringValue(*tuner, L"Input1Calib_44100_Of USB \"Pro\"", L"0.999750"));
+  ASSERT_TRUE(registry.SetStringValue(*tuner, L"C:\\dir\\", L"a\\b\"c"));
+  ASSERT_TRUE(registry.SetStringValue(*tuner, L"Grüße", L"ÄÖÜ 日本"));
+  ASSERT_TRUE(registry.SetStringValue(*tuner, L"", L"default"));
+  ASSERT_TRUE(registry.SetStringValue(*tuner, L"GRÜSSE", L"second"));
+  ASSERT_TRUE(registry.SetStringValue(*tuner, L"grüße", L"replaced"));
+  const auto odd = registry.CreateKey(&*tuner, L"[A]=\"B\"]");
+  ASSERT_TRUE(odd);
+  ASSERT_TRUE(registry.SetStringValue(*odd, L"x", L""));
+
+  EXPECT_EQ(ReadBytes(file), R"reg(Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\SOFTWARE]
+
+[HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects]
+
+[HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects\Tuner]
+"Input1Calib_44100_Of USB \"Pro\""="0.999750"
+"C:\\dir\\"="a\\b\"c"
+"Grüße"="replaced"
+@="default"
+"GRÜSSE"="second"
+
+[HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects\Tuner\[A]="B"]]
+"x"=""
+
+)reg");
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(FolderEntries(folder.path),
+            (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock"}));
+}
+
+TEST_F(RegistryFileTest, KeepsEverythingElseInAFileWrittenElsewhere) {
+  // Windows line ends, a byte order mark, blank lines with blanks and no final line end,
+  // and a key whose ancestors have no section of their own.
+  WriteBytes(file,
+             "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+             "[HKEY_CURRENT_USER\\Other]\r\n\"keep\"=\"me \\\"too\\\"\"\r\n@=\"def\"\r\n \t\r\n"
+             "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Tuner]\r\n"
+             "\"old\"=\"1\"\r\n\"ratio\"=\"0.5\"");
+  const auto tuner = registry.CreateKey(nullptr, L"software\\OMBREL'S PROJECTS\\tuner");
+  ASSERT_TRUE(tuner);
+  EXPECT_EQ(tuner->path, L"SOFTWARE\\Ombrel's Projects\\Tuner");
+  ASSERT_TRUE(registry.SetStringValue(*tuner, L"Ratio", L"0.999750"));
+
+  EXPECT_EQ(ReadBytes(file), R"reg(Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Other]
+"keep"="me \"too\""
+@="def"
+
+[HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects\Tuner]
+"old"="1"
+"ratio"="0.999750"
+
+[HKEY_CURRENT_USER\SOFTWARE]
+
+[HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects]
+
+)reg");
+}
+
+TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
+  const std::string header = "Windows Registry Editor Version 5.00\n\n";
+  const std::string good = header + "[HKEY_CURRENT_USER\\Other]\n\"keep\"=\"1\"\n";
+  std::string utf16 = "\xFF\xFE";  // what the editor itself exports
+  for (char c : std::string("Windows Registry Editor Version 5.00\r\n")) {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  const std::vector<std::pair<const char*, std::string>> files = {
+      {"empty", ""},
+      {"older editor format", "REGEDIT4\n\n[HKEY_CURRENT_USER\\Other]\n\"keep\"=\"1\"\n"},
+      {"UTF-16 export", utf16},
+      {"not a registry file", "hello world\n"},
+      {"stray line", good + "hello\n"},
+      {"comment", good + "; note\n"},
+      {"unknown escape", good + "\"a\"=\"\\n\"\n"},
+      {"other value type", good + "\"a\"=dword:00000001\n"},
+      {"key deletion", good + "[-HKEY_CURRENT_USER\\Gone]\n"},
+      {"value deletion", good + "\"a\"=-\n"},
+      {"other hive", good + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"},
+      {"value before any key", header + "\"a\"=\"b\"\n"},
+      {"text after a value", good + "\"a\"=\"b\" c\n"},
+      {"blank before the equals sign", good + "\"a\" =\"b\"\n"},
+      {"invalid UTF-8", good + "\"a\"=\"\xC3\x28\"\n"},
+      {"overlong UTF-8", good + "\"a\"=\"\xC0\xAF\"\n"},
+      {"UTF-8 surrogate", good + "\"a\"=\"\xED\xA0\x80\"\n"},
+      {"truncated in a value", good + "\"a\"=\"0.99"},
+      {"truncated in a section", good + "[HKEY_CURR"},
+      {"truncated in a character", good + "\"a\"=\"\xC3"},
+      {"value name twice", good + "\"KEEP\"=\"2\"\n"},
+      {"key twice", good + "[HKEY_CURRENT_USER\\OTHER]\n"},
+      {"empty key level", good + "[HKEY_CURRENT_USER\\A\\\\B]\n"},
+      {"NUL byte", good + std::string("\"a\"=\"x\0y\"\n", 10)},
+      {"carriage return inside a line", good + "\"a\"=\"x\ry\"\n"},
+  };
+  for (const auto& [what, bytes] : files) {
+    SCOPED_TRACE(what);
+    WriteBytes(file, bytes);
+    EXPECT_FALSE(registry.CreateKey(nullptr, L"SOFTWARE"));
+    EXPECT_FALSE(registry.SetStringValue(RegistryKey{L"Other"}, L"keep", L"2"));
+    EXPECT_FALSE(registry.KeyExists(L"Other"));
+    EXPECT_EQ(registry.GetStringValue(L"Other", L"keep"), std::nullopt);
+    EXPECT_EQ(ReadBytes(file), bytes);
+    EXPECT_EQ(FolderEntries(folder.path),
+              (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock"}));
+  }
+  // The same file without the fault is taken, so each case above fails for its fault.
+  WriteBytes(file, good);
+  EXPECT_TRUE(registry.SetStringValue(RegistryKey{L"Other"}, L"keep", L"2"));
+  EXPECT_EQ(registry.GetStringValue(L"Other", L"keep"), L"2");
+}
+
+TEST_F(RegistryFileTest, FailsWhenTheFileCannotBeReachedOrRead) {
+  fs::create_directory(file);
+  EXPECT_FALSE(registry.CreateKey(nullptr, L"SOFTWARE"));
+  EXPECT_TRUE(fs::is_directory(file));
+  EXPECT_TRUE(fs::is_empty(file));
+
+  WriteBytes(folder.path / "plain", "not a folder");
+  RegistryFile belowAFile((folder.path / "plain" / "hive.reg").string());
+  EXPECT_FALSE(belowAFile.CreateKey(nullptr, L"SOFTWARE"));
+  EXPECT_EQ(ReadBytes(folder.path / "plain"), "not a folder");
+}
+
+TEST_F(RegistryFileTest, FailsWithoutPermissionAndLeavesTheFileAlone) {
+  // Root reads and writes anything, so the user's side runs as nobody in a child process.
+  const std::string bytes = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n";
+  WriteBytes(file, bytes);
+  WriteBytes(folder.path / "HKEY_CURRENT_USER.reg.lock", "");
+  fs::permissions(folder.path / "HKEY_CURRENT_USER.reg.lock", fs::perms::all);
+  fs::permissions(folder.path, fs::perms::all);
+
+  const auto writeAs = [&](fs::perms filePermissions, fs::perms folderPermissions) {
+    fs::permissions(file, filePermissions);
+    fs::permissions(folder.path, folderPermissions);
+    return RunInChild([&] {
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
+      RegistryFile asUser(file.string());
+      const RegistryKey key{L"K"};
+      return asUser.SetStringValue(key, L"v", L"1") ? 1 : 0;
+    });
+  };
+  EXPECT_EQ(writeAs(fs::perms::none, fs::perms::all), 0) << "unreadable file";
+  const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  const auto executable = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+  EXPECT_EQ(writeAs(readOnly, readOnly | executable), 0) << "folder without write permission";
+  fs::permissions(folder.path, fs::perms::owner_all);
+  EXPECT_EQ(ReadBytes(file), bytes);
+  EXPECT_EQ(FolderEntries(folder.path),
+            (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock"}));
+  // The same write is allowed to the file's owner.
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(registry.SetStringValue(RegistryKey{L"K"}, L"v", L"1"));
+}
+
+TEST_F(RegistryFileTest, CreatesMissingFolders) {
+  const fs::path deep = folder.path / "a" / "b" / "c" / "hive.reg";
+  RegistryFile fresh(deep.string());
+  EXPECT_FALSE(fresh.KeyExists(L"K"));
+  EXPECT_FALSE(fs::exists(deep.parent_path()));
+  const auto key = fresh.CreateKey(nullptr, L"K");
+  ASSERT_TRUE(key);
+  ASSERT_TRUE(fresh.SetStringValue(*key, L"v", L"1"));
+  EXPECT_EQ(ReadBytes(deep),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n"
+            "\"v\"=\"1\"\n\n");
+}
+
+TEST_F(RegistryFileTest, ReplacesTheFileByRenameKeepingItsPermissions) {
+  const auto key = registry.CreateKey(nullptr, L"K");
+  ASSERT_TRUE(key);
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+  // Nothing changes: the file is not rewritten.
+  ASSERT_TRUE(registry.CreateKey(nullptr, L"k"));
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+
+  ASSERT_TRUE(registry.SetStringValue(*key, L"v", L"1"));
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(FolderEntries(folder.path),
+            (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock"}));
+}
+
+TEST_F(RegistryFileTest, WritesThroughASymbolicLink) {
+  const fs::path target = folder.path / "real.reg";
+  fs::create_symlink("real.reg", file);
+  const auto key = registry.CreateKey(nullptr, L"K");
+  ASSERT_TRUE(key);
+  ASSERT_TRUE(registry.SetStringValue(*key, L"v", L"1"));
+  EXPECT_TRUE(fs::is_symlink(file));
+  EXPECT_EQ(RegistryFile(target.string()).GetStringValue(L"K", L"v"), L"1");
+}
+
+TEST_F(RegistryFileTest, ConcurrentWriterProcessesKeepEachOthersValues) {
+  constexpr int kWriters = 2;
+  constexpr int kWritesEach = 100;
+  const auto shared = registry.CreateKey(nullptr, L"SOFTWARE\\Shared");
+  ASSERT_TRUE(shared);
+  ASSERT_TRUE(registry.SetStringValue(*shared, L"present", L"yes"));
+  const fs::path done = folder.path / "done";
+
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      RegistryFile own(file.string());
+      int failures = 0;
+      for (int i = 0; i < kWritesEach; ++i) {
+        const auto key = own.CreateKey(nullptr, L"SOFTWARE\\Shared");
+        const std::wstring name = L"w" + std::to_wstring(w) + L"_" + std::to_wstring(i);
+        if (!key || !own.SetStringValue(*key, name, std::to_wstring(i))) ++failures;
+      }
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    writers.push_back(child);
+  }
+  // A reader that must see a whole file every time, never one half written.
+  const pid_t reader = ::fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    RegistryFile view(file.string());
+    int reads = 0;
+    while (!fs::exists(done) || reads == 0) {
+      if (view.GetStringValue(L"SOFTWARE\\Shared", L"present") != L"yes") ::_exit(1);
+      ++reads;
+    }
+    ::_exit(0);
+  }
+
+  for (pid_t writer : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  WriteBytes(done, "");
+  int status = 0;
+  ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the reader saw a broken file";
+
+  for (int w = 0; w < kWriters; ++w) {
+    for (int i = 0; i < kWritesEach; ++i) {
+      const std::wstring name = L"w" + std::to_wstring(w) + L"_" + std::to_wstring(i);
+      EXPECT_EQ(registry.GetStringValue(L"SOFTWARE\\Shared", name), std::to_wstring(i));
+    }
+  }
+}
+
+class EnvironmentVariable {
+ public:
+  explicit EnvironmentVariable(const char* name) : name(name) {
+    const char* value = std::getenv(name);
+    if (value != nullptr) saved = value;
+  }
+  ~EnvironmentVariable() {
+    if (saved) {
+      ::setenv(name, saved->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  void Set(const char* value) {
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+
+ private:
+  const char* name;
+  std::optional<std::string> saved;
+};
+
+TEST(UserRegistryPath, FollowsTheEnvironment) {
+  EnvironmentVariable named("VELTRANE_REGISTRY_FILE");
+  EnvironmentVariable config("XDG_CONFIG_HOME");
+  EnvironmentVariable home("HOME");
+  home.Set("/home/someone");
+
+  named.Set("/tmp/elsewhere.reg");
+  config.Set("/etc/cfg");
+  EXPECT_EQ(UserRegistryPath(), "/tmp/elsewhere.reg");
+  named.Set(nullptr);
+  EXPECT_EQ(UserRegistryPath(), "/etc/cfg/veltrane/HKEY_CURRENT_USER.reg");
+  config.Set("relative/cfg");
+  EXPECT_EQ(UserRegistryPath(), "/home/someone/.config/veltrane/HKEY_CURRENT_USER.reg");
+  config.Set(nullptr);
+  EXPECT_EQ(UserRegistryPath(), "/home/someone/.config/veltrane/HKEY_CURRENT_USER.reg");
+}
+
+}  // namespace
+}  // namespace veltrane
