@@ -1,0 +1,183 @@
+// Prints how RateFit's estimate and band behave on simulated runs with a known true rate, next to
+// plain least squares, first-to-last and the one-line lower hull (LP envelope) on the same data,
+// and how long Estimate takes. Judges nothing; the tests do.
+//
+//   ratefit_bench [runs] [first random start]
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "RateSim.h"
+#include "RateFit.h"
+
+namespace veltrane {
+namespace {
+
+struct NamedCase {
+  const char* name;
+  SimCase simCase;
+  bool splitAtBusyEnd = false;  // the caller starts a segment where the busy stretch ends
+};
+
+std::vector<NamedCase> Cases() {
+  std::vector<NamedCase> cases;
+  auto add = [&](const char* name, auto edit) {
+    SimCase c;
+    edit(c);
+    cases.push_back({name, c});
+  };
+  add("441 calm 0ppm", [](SimCase&) {});
+  add("219 calm +198.6", [](SimCase& c) { c.stepFrames = 219, c.ppm = 198.6; });
+  add("441 jit200 -250", [](SimCase& c) { c.ppm = -250, c.jitterUs = 200; });
+  add("441 late2ms 0ppm", [](SimCase& c) { c.lateUs = 2000; });
+  add("219 j50 late5ms+out", [](SimCase& c) {
+    c.stepFrames = 219, c.ppm = 198.6, c.jitterUs = 50, c.lateUs = 5000, c.outlierRate = 0.002;
+  });
+  add("48k 1024 +37 late1ms",
+      [](SimCase& c) { c.nominalRate = 48000, c.stepFrames = 1024, c.ppm = 37, c.lateUs = 1000; });
+  add("441 calm 30s", [](SimCase& c) { c.seconds = 30, c.ppm = 198.6; });
+  add("441 late2ms 30s", [](SimCase& c) { c.seconds = 30, c.ppm = -250, c.lateUs = 2000; });
+  add("441 2seg -4800 late1ms",
+      [](SimCase& c) { c.ppm = 198.6, c.lateUs = 1000, c.lostFrames = 4800; });
+  add("441 2seg -4800 calm", [](SimCase& c) { c.ppm = -37, c.lostFrames = 4800; });
+  add("48k irregular late500", [](SimCase& c) {
+    c.nominalRate = 48000, c.stepFrames = 256, c.stepFramesMax = 1024, c.ppm = -80, c.jitterUs = 20,
+    c.lateUs = 500, c.outlierRate = 0.001;
+  });
+  add("441 device stamps 20us", [](SimCase& c) { c.ppm = 100, c.stampUs = 20; });
+  add("441 late2ms 1st half", [](SimCase& c) { c.ppm = 198.6, c.lateUs = 2000, c.busyPart = 0.5; });
+  cases.push_back(cases.back());
+  cases.back().name = "  same, split at its end";
+  cases.back().splitAtBusyEnd = true;
+  add("441 late2ms 900s", [](SimCase& c) { c.seconds = 900, c.ppm = 198.6, c.lateUs = 2000; });
+  return cases;
+}
+
+struct Spread {
+  double mean = 0, rms = 0, mad = 0;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+Spread Spreads(const std::vector<double>& errors) {
+  Spread s;
+  for (double e : errors) s.mean += e, s.rms += e * e;
+  s.mean /= errors.size();
+  s.rms = std::sqrt(s.rms / errors.size());
+  const double med = Median(errors);
+  std::vector<double> dev;
+  for (double e : errors) dev.push_back(std::fabs(e - med));
+  s.mad = 1.4826 * Median(dev);
+  return s;
+}
+
+void Coverage(int runs, std::uint64_t firstStart) {
+  std::printf(
+      "RateFit over %d runs per case (errors in ppm; spread = RMS of error about the truth;\n"
+      "half = median band half-width; cov = truth inside band; 1.96SE = inside +-1.96 stdErr;\n"
+      "40cov, 40pad = batches of 40 consecutive runs with the truth inside at least 38 times,\n"
+      "with median half-width at most 3 x the batch's RMS error)\n\n",
+      runs);
+  std::printf("%-24s %6s %8s %7s %7s %7s %7s %9s %9s %7s %7s\n", "case", "points", "mean", "rms",
+              "1.48MAD", "half", "half/rms", "cov", "cov1.96SE", "40cov", "40pad");
+  struct Other {
+    const char* name;
+    Spread ols, firstLast, hull, fit;
+  };
+  std::vector<Other> others;
+  for (const NamedCase& nc : Cases()) {
+    std::vector<double> fitErr, halves, olsErr, flErr, hullErr;
+    int inside = 0, insideSe = 0;
+    std::vector<bool> helds;
+    double points = 0;
+    for (int r = 0; r < runs; ++r) {
+      const auto steps = Simulate(nc.simCase, firstStart + r);
+      RateFit fit(nc.simCase.nominalRate);
+      bool split = false;
+      for (const SimStep& s : steps) {
+        const bool busyEnds =
+            nc.splitAtBusyEnd && !split &&
+            s.seconds - steps[0].seconds >= nc.simCase.busyPart * nc.simCase.seconds;
+        split = split || busyEnds;
+        if (s.newSegment || busyEnds) fit.BeginSegment();
+        fit.AddStep(s.seconds, s.frames);
+      }
+      const RateEstimate e = fit.Estimate();
+      const double truth = nc.simCase.ppm;
+      points += steps.size();
+      fitErr.push_back(e.ppm - truth);
+      halves.push_back(0.5 * (e.bandHighPpm - e.bandLowPpm));
+      const bool held = e.valid && e.bandLowPpm <= truth && truth <= e.bandHighPpm;
+      inside += held;
+      helds.push_back(held);
+      insideSe += std::fabs(e.ppm - truth) <= 1.96 * e.stdErrPpm;
+      const double nominal = nc.simCase.nominalRate;
+      olsErr.push_back(LeastSquaresPpm(steps, nominal) - truth);
+      flErr.push_back(FirstToLastPpm(steps, nominal) - truth);
+      hullErr.push_back(HullPpm(steps, nominal) - truth);
+    }
+    int batches = 0, batchesHeld = 0, batchesNotPadded = 0;
+    for (std::size_t b = 0; b + 40 <= fitErr.size(); b += 40, ++batches) {
+      batchesHeld += std::count(helds.begin() + b, helds.begin() + b + 40, true) >= 38;
+      const std::vector<double> err(fitErr.begin() + b, fitErr.begin() + b + 40);
+      const std::vector<double> hw(halves.begin() + b, halves.begin() + b + 40);
+      batchesNotPadded += Median(hw) <= 3.0 * Spreads(err).rms;
+    }
+    const Spread s = Spreads(fitErr);
+    const double half = Median(halves);
+    std::printf("%-24s %6.0f %8.4f %7.4f %7.4f %7.4f %7.2f %5d/%-3d %5d/%-3d %3d/%-3d %3d/%-3d\n",
+                nc.name, points / runs, s.mean, s.rms, s.mad, half, half / s.rms, inside, runs,
+                insideSe, runs, batchesHeld, batches, batchesNotPadded, batches);
+    others.push_back({nc.name, Spreads(olsErr), Spreads(flErr), Spreads(hullErr), s});
+  }
+  std::printf("\nSame runs, other estimators: mean error / RMS error, ppm\n\n");
+  std::printf("%-24s %19s %19s %19s %19s\n", "case", "RateFit", "least squares", "first-to-last",
+              "LP hull");
+  for (const Other& o : others) {
+    std::printf("%-24s %9.4f/%-9.4f %9.3f/%-9.3f %9.3f/%-9.3f %9.4f/%-9.4f\n", o.name, o.fit.mean,
+                o.fit.rms, o.ols.mean, o.ols.rms, o.firstLast.mean, o.firstLast.rms, o.hull.mean,
+                o.hull.rms);
+  }
+}
+
+void Timing() {
+  std::printf("\nCost (busy 441-frame case)\n\n");
+  for (double seconds : {60.0, 900.0}) {
+    SimCase c;
+    c.seconds = seconds;
+    c.lateUs = 2000;
+    const auto steps = Simulate(c, 1);
+    RateFit fit(c.nominalRate);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (const SimStep& s : steps) fit.AddStep(s.seconds, s.frames);
+    const auto t1 = std::chrono::steady_clock::now();
+    constexpr int kRepeats = 1000;
+    double sink = 0;
+    for (int i = 0; i < kRepeats; ++i) sink += fit.Estimate().ppm;
+    const auto t2 = std::chrono::steady_clock::now();
+    const double addNs = std::chrono::duration<double, std::nano>(t1 - t0).count() / steps.size();
+    const double estUs = std::chrono::duration<double, std::micro>(t2 - t1).count() / kRepeats;
+    std::printf("%6zu points: AddStep %.1f ns each, Estimate %.1f us (%.3f ppm)\n", steps.size(),
+                addNs, estUs, sink / kRepeats);
+  }
+}
+
+}  // namespace
+}  // namespace veltrane
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::atoi(argv[1]) : 40;
+  const std::uint64_t firstStart = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+  veltrane::Coverage(runs, firstStart);
+  veltrane::Timing();
+  return 0;
+}

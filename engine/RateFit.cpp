@@ -1,0 +1,215 @@
+#include "RateFit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+// How the rate and its band are found.
+//
+// A seen time is the true step instant plus a delay that is never negative (where the poll fell,
+// scheduling latency) plus small symmetric device jitter. Only the lowest points carry the rate,
+// so the fit follows the lower edge of time-versus-position, as in clock-skew estimation from
+// one-way delays.
+//
+// The steps of each segment are cut into blocks of equal step count (about kBlockCount over the
+// whole run). In each block the lowest point relative to the current line is kept; a
+// least-squares line with one common slope and one offset per segment goes through these lows;
+// the lows are picked again against the new line until they no longer change (two or three
+// rounds). A late look is never a block's lowest point, so it cannot move the estimate.
+//
+// The error of such an envelope comes from how far the best point of each block still sits above
+// the true line (its leftover delay plus its jitter). Blocks of equal count see alike and
+// independent leftovers, so a common leftover only shifts the offsets and the slope stays
+// unbiased, and the scatter of the lows around the fitted line measures that error from the data
+// itself: coarse polling, a computer busy all along or heavy jitter all widen it. The band is the
+// slope's least-squares standard error times a Student t quantile for blocks - segments - 1
+// degrees of freedom. The lows' leftovers are skewed (close to exponential), which makes that
+// standard error noisier than the t quantile assumes; the quantile is therefore taken two-sided
+// at 98 % rather than 95 %, so that the band holds the truth in at least 95 % of runs, not merely
+// on average.
+//
+// What this cannot see: leftovers that change along the run. A stretch of heavy latency in only
+// part of the run lifts that part's lows together and tilts the line by more than its band; a
+// segment started where such a stretch ends removes the tilt.
+
+namespace veltrane {
+namespace {
+
+// Blocks over the whole run. More blocks give the standard error more degrees of freedom; fewer
+// give each block more steps to find a low one. Around 40 keeps the band's own scatter small
+// while a 60-s run still has 150 steps per block at 441-frame steps.
+constexpr std::size_t kBlockCount = 40;
+
+// A low taken among fewer steps is hardly a low; below this early in a run, fewer blocks are cut.
+constexpr std::size_t kMinStepsPerBlock = 4;
+
+// The t quantile expansion below is good from 3 degrees of freedom; fewer means too little data.
+constexpr std::size_t kMinDof = 3;
+
+// The lows settle in two or three rounds; the cap only guards against a pick that flips forever
+// between two equally low points.
+constexpr int kMaxRounds = 8;
+
+// Normal quantile of a two-sided 98 % band (see the method note above for why not 95 %).
+constexpr double kBandZ = 2.3263;
+
+// Student t quantile for the normal quantile z (Cornish-Fisher expansion, Abramowitz and Stegun
+// 26.7.5); within 0.5 % of the exact value from 3 degrees of freedom on.
+double StudentQuantile(double z, double dof) {
+  const double z2 = z * z;
+  const double z3 = z2 * z, z5 = z3 * z2, z7 = z5 * z2, z9 = z7 * z2;
+  const double g1 = (z3 + z) / 4.0;
+  const double g2 = (5.0 * z5 + 16.0 * z3 + 3.0 * z) / 96.0;
+  const double g3 = (3.0 * z7 + 19.0 * z5 + 17.0 * z3 - 15.0 * z) / 384.0;
+  const double g4 = (79.0 * z9 + 776.0 * z7 + 1482.0 * z5 - 1920.0 * z3 - 945.0 * z) / 92160.0;
+  return z + g1 / dof + g2 / (dof * dof) + g3 / (dof * dof * dof) + g4 / (dof * dof * dof * dof);
+}
+
+struct Block {
+  std::size_t begin;
+  std::size_t end;
+  std::size_t segment;
+};
+
+struct Line {
+  bool ok = false;
+  double slope = 0.0;   // seconds per frame
+  double stdErr = 0.0;  // of the slope
+};
+
+// Least squares through the block lows: one slope, one offset per segment.
+template <typename PointVec>
+Line FitLows(const PointVec& points, const std::vector<Block>& blocks,
+             const std::vector<std::size_t>& lows, std::size_t segmentCount, std::size_t dof) {
+  std::vector<long double> sumFrames(segmentCount, 0.0L), sumSeconds(segmentCount, 0.0L);
+  std::vector<std::size_t> count(segmentCount, 0);
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    sumFrames[blocks[k].segment] += points[lows[k]].frames;
+    sumSeconds[blocks[k].segment] += points[lows[k]].seconds;
+    ++count[blocks[k].segment];
+  }
+  for (std::size_t s = 0; s < segmentCount; ++s) {
+    if (count[s] > 0) {
+      sumFrames[s] /= count[s];
+      sumSeconds[s] /= count[s];
+    }
+  }
+  long double sxx = 0.0L, sxt = 0.0L;
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    const long double df = points[lows[k]].frames - sumFrames[blocks[k].segment];
+    const long double dt = points[lows[k]].seconds - sumSeconds[blocks[k].segment];
+    sxx += df * df;
+    sxt += df * dt;
+  }
+  Line line;
+  if (!(sxx > 0.0L)) return line;
+  const long double slope = sxt / sxx;
+  long double rss = 0.0L;
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    const long double df = points[lows[k]].frames - sumFrames[blocks[k].segment];
+    const long double dt = points[lows[k]].seconds - sumSeconds[blocks[k].segment];
+    const long double r = dt - slope * df;
+    rss += r * r;
+  }
+  line.ok = slope > 0.0L;
+  line.slope = static_cast<double>(slope);
+  line.stdErr = static_cast<double>(std::sqrt(rss / dof / sxx));
+  return line;
+}
+
+}  // namespace
+
+RateFit::RateFit(double nominalRate) : nominalRate(nominalRate) {}
+
+bool RateFit::AddStep(double seconds, std::uint64_t frames) {
+  if (!std::isfinite(seconds)) return false;
+  if (points.empty()) {
+    originSeconds = seconds;
+    originFrames = frames;
+    segmentStarts.assign(1, 0);
+    pendingSegment = false;
+    points.push_back({0.0, 0.0});
+    return true;
+  }
+  // Signed difference, so a segment may restart below the first position after a loss.
+  const Point point{seconds - originSeconds,
+                    static_cast<double>(static_cast<std::int64_t>(frames - originFrames))};
+  if (pendingSegment) {
+    segmentStarts.push_back(points.size());
+    pendingSegment = false;
+  } else if (point.frames <= points.back().frames) {
+    return false;
+  }
+  points.push_back(point);
+  return true;
+}
+
+void RateFit::BeginSegment() {
+  if (!points.empty()) pendingSegment = true;
+}
+
+RateEstimate RateFit::Estimate() const {
+  RateEstimate estimate;
+  estimate.steps = points.size();
+  if (points.size() < 2) return estimate;
+  estimate.seconds = points.back().seconds - points.front().seconds;
+
+  // Equal step counts per block, never across a segment boundary.
+  const std::size_t perBlock = std::max(kMinStepsPerBlock, points.size() / kBlockCount);
+  std::vector<Block> blocks;
+  for (std::size_t s = 0; s < segmentStarts.size(); ++s) {
+    const std::size_t begin = segmentStarts[s];
+    const std::size_t end = s + 1 < segmentStarts.size() ? segmentStarts[s + 1] : points.size();
+    const std::size_t count = end - begin;
+    const std::size_t cut = std::max<std::size_t>(1, count / perBlock);
+    for (std::size_t j = 0; j < cut; ++j) {
+      blocks.push_back({begin + j * count / cut, begin + (j + 1) * count / cut, s});
+    }
+  }
+  const std::size_t segmentCount = segmentStarts.size();
+  if (blocks.size() < segmentCount + 1 + kMinDof) return estimate;
+  const std::size_t dof = blocks.size() - segmentCount - 1;
+
+  // Start from the nominal slope; the first round's lows already land close to the envelope.
+  std::vector<std::size_t> lows(blocks.size(), points.size());
+  Line line;
+  double slope = 1.0 / nominalRate;
+  bool changed = true;
+  for (int round = 0; round < kMaxRounds && changed; ++round) {
+    changed = false;
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+      std::size_t best = blocks[k].begin;
+      double bestHeight = std::numeric_limits<double>::infinity();
+      for (std::size_t i = blocks[k].begin; i < blocks[k].end; ++i) {
+        const double height = points[i].seconds - slope * points[i].frames;
+        if (height < bestHeight) {
+          bestHeight = height;
+          best = i;
+        }
+      }
+      if (best != lows[k]) {
+        lows[k] = best;
+        changed = true;
+      }
+    }
+    if (changed) {
+      line = FitLows(points, blocks, lows, segmentCount, dof);
+      if (!line.ok) return estimate;
+      slope = line.slope;
+    }
+  }
+
+  const double half = StudentQuantile(kBandZ, static_cast<double>(dof)) * line.stdErr;
+  estimate.valid = true;
+  estimate.blocks = blocks.size();
+  estimate.ratio = 1.0 / (nominalRate * slope);
+  estimate.ppm = (estimate.ratio - 1.0) * 1e6;
+  estimate.stdErrPpm = line.stdErr / slope * estimate.ratio * 1e6;
+  // The band is symmetric in slope; in ratio its high end lies slightly farther out.
+  estimate.bandLowPpm = (1.0 / (nominalRate * (slope + half)) - 1.0) * 1e6;
+  estimate.bandHighPpm = slope > half ? (1.0 / (nominalRate * (slope - half)) - 1.0) * 1e6
+                                      : std::numeric_limits<double>::infinity();
+  return estimate;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,56 @@
+// Estimates how fast a sound device really delivers frames against the monotonic clock, from
+// the instants at which its position counter was seen to step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace veltrane {
+
+struct RateEstimate {
+  bool valid = false;        // enough data for an estimate
+  double ratio = 1.0;        // real / nominal rate
+  double ppm = 0.0;          // (ratio - 1) * 1e6
+  double bandLowPpm = 0.0;   // band holding the truth in at least 95 % of runs, low end
+  double bandHighPpm = 0.0;  // and high end
+  double stdErrPpm = 0.0;    // standard error of ppm, from the scatter of the envelope points
+  double seconds = 0.0;      // time span covered
+  std::size_t steps = 0;     // position steps used
+  std::size_t blocks = 0;    // envelope points (one per block) the fit rests on
+};
+
+// Minimum-delay fit of time seen against position. Every look can only be late, so the line is
+// taken along the lower edge of the points: one lowest point per block of consecutive steps, a
+// least-squares line through those, one common slope (the rate) and one offset per segment.
+class RateFit {
+ public:
+  explicit RateFit(double nominalRate);
+
+  // Time (seconds, monotonic) at which the position was seen to reach `frames`. Positions must
+  // grow within a segment; a look that shows no new position is dropped and false is returned.
+  bool AddStep(double seconds, std::uint64_t frames);
+
+  // The next step starts a segment with its own offset and the same rate, e.g. after frames were
+  // lost. Harmless when the current segment is still empty.
+  void BeginSegment();
+
+  RateEstimate Estimate() const;
+
+  std::size_t Steps() const { return points.size(); }
+
+ private:
+  struct Point {
+    double seconds;  // relative to the first step, keeps ppm-level differences exact
+    double frames;   // relative to the first step
+  };
+
+  double nominalRate;
+  double originSeconds = 0.0;
+  std::uint64_t originFrames = 0;
+  std::vector<Point> points;
+  std::vector<std::size_t> segmentStarts;  // index of each segment's first point
+  bool pendingSegment = false;
+};
+
+}  // namespace veltrane
