@@ -283,6 +283,7 @@ TEST_F(DialogTest, CancelInEveryWayStoresNothing) {
     run.actionAfterMs = Real(20000);
     EXPECT_EQ(run.Execute(), IDCANCEL) << name;
     EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCanceled}) << name;
+    EXPECT_EQ(run.exitStatus, kExitCanceled) << name;
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_GE(run.boxes[0].atMs - run.actionAtMs, Real(3000) * 0.9) << name;
     EXPECT_FALSE(run.StoredValue().has_value()) << name;
