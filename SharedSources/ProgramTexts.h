@@ -36,13 +36,15 @@ inline const std::wstring kTextInterrupted =
     L"The calibration was interrupted.\nPlease try again.";
 // A measured result that could not be written must not be announced as a success.
 inline const std::wstring kTextNotStored = L"The result could not be stored.\nPlease try again.";
+// Found before measuring; the cause follows on a line of its own.
+inline const std::wstring kTextCannotStore = L"The result cannot be stored.";
 
 // All of them; addresses, so the list needs no initialisation order of its own.
 inline const std::wstring* const kProgramTexts[] = {
     &kTextTitle,         &kTextIntroduction,    &kTextWarning,       &kTextCancel,
     &kTextTimeLeft,      &kTextCalibrating,     &kTextSucceeded,     &kTextNoDevice,
     &kTextRateUnsupported, &kTextCouldNotStart, &kTextDidNotSucceed, &kTextCanceled,
-    &kTextInterrupted,   &kTextNotStored,
+    &kTextInterrupted,   &kTextNotStored,       &kTextCannotStore,
 };
 
 }  // namespace veltrane

@@ -5,21 +5,56 @@
 #include <wx/msgdlg.h>
 #include <wx/utils.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
+
+#include <unistd.h>
 
 #include "AppPaths.h"
 #include "Environment.h"
 #include "LanguageSupport.h"
 #include "MessageBox.h"
 #include "Services.h"
+#include "Trace.h"
 #include "VeltraneDlg.h"
 #include "WaitCursor.h"
 
 namespace {
 
 // A worker that is still ending when the dialog closes sees its stop request within one
-// cycle; the process does not destroy its static objects under it meanwhile.
+// cycle; the process does not destroy its static objects under it meanwhile. One that has
+// not ended by then is stuck (a sound server that never answers an open): the process ends
+// without destroying anything rather than wait for it without limit.
 constexpr std::uint32_t kWorkerEndWaitMs = 5000;
+
+const char kUsage[] =
+    "Usage: veltrane \"<device>;<folder>;<value prefix>;<language>;<picture>;<rate>\"\n"
+    "\n"
+    "Measures how fast the recording device delivers samples against the computer's clock\n"
+    "and stores the ratio of its real to its nominal rate in the registry.\n"
+    "\n"
+    "Fields, separated by ';':\n"
+    "  device        the recording device's name (its first 31 characters are compared)\n"
+    "  folder        the key below HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\n"
+    "  value prefix  the start of the stored value's name: <prefix>Calib_<rate>_Of <device>\n"
+    "  language      the language of the texts (English, Deutsch, Fran\xc3\xa7" "ais or a file)\n"
+    "  picture       a picture shown in place of the graph (may be empty)\n"
+    "  rate          the nominal sample rate in Hz\n"
+    "\n"
+    "Environment:\n"
+    "  VELTRANE_AUDIO=simulated[:options]  the simulated recording device replaces the real ones\n"
+    "  VELTRANE_TIME_SCALE=N               with it, time runs N times faster\n"
+    "  VELTRANE_REGISTRY_FILE=path         the file that holds the current user's registry\n"
+    "  VELTRANE_TRACE=path or -            trace lines to that file or to standard error\n"
+    "  VELTRANE_UNATTENDED=1               message boxes go to standard error, answered OK\n"
+    "\n"
+    "Exit status: 0 the value was stored, 1 canceled by the user, 2 bad parameters (no such\n"
+    "device, rate not supported), 3 the device failed or the calibration did not succeed,\n"
+    "4 the value could not be stored.\n";
+
+// The process's exit status; set by start-up from how the dialog ended.
+int exitStatus = veltrane::kExitFailed;
 
 bool Unattended() { return veltrane::Environment("VELTRANE_UNATTENDED") == "1"; }
 
@@ -71,28 +106,40 @@ bool CVeltraneApp::OnInit() {
   veltrane::DialogServices services;
   std::wstring error;
   if (!veltrane::MakePlatformServices(services.platform, error)) {
+    exitStatus = veltrane::kExitBadParameters;
     veltrane::ShowAppMessageBox(error, veltrane::MessageIcon::Exclamation);
     return false;
   }
   services.registry = veltrane::MakeUserRegistry();
+  services.reportProgress = Unattended();
 
   std::shared_ptr<veltrane::RunState> runState;
   {
     CVeltraneDlg dialog(services);
     SetTopWindow(&dialog);
     dialog.DoModal();
+    exitStatus = dialog.GetExitStatus();
     runState = dialog.GetRunState();
   }
-  if (runState) runState->WaitForWorkerEnd(kWorkerEndWaitMs);
+  if (runState && !runState->WaitForWorkerEnd(kWorkerEndWaitMs)) {
+    veltrane::Trace(L"TR_CALIBRATION", L"The worker did not end; the process ends without it",
+                    L"VeltraneApp", __LINE__);
+    std::fflush(nullptr);
+    _exit(exitStatus);
+  }
   return false;
 }
 
 wxIMPLEMENT_APP_NO_MAIN(CVeltraneApp);
 
 int main(int argc, char** argv) {
-  // The outcome reaches the tuner only through the stored value: no exit status of our own.
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   rawArgumentCount = argc;
   rawArguments = argv;
   wxEntry(argc, argv);
-  return 0;
+  // The tuner reads the stored value; scripts and callers read this.
+  return exitStatus;
 }

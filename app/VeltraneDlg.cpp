@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <cwctype>
 
@@ -42,6 +43,8 @@ struct BoxRequestPayload {
 constexpr std::uint32_t kStopWaitMs = 3000;
 constexpr int kWatchdogPeriodMs = 5000;
 constexpr int kDisplaySwapDelayMs = 10;
+// How often an unattended run says how long it still takes.
+constexpr std::uint32_t kProgressReportMs = 30000;
 
 // A rect of the dialog template, in dialog units.
 struct TemplateRect {
@@ -211,6 +214,7 @@ void CVeltraneDlg::OnInitDialog() {
 
   FindDevice();
   if (deviceId == -1) {
+    ClaimEnding(kExitBadParameters);
     ShowAppMessageBox(Translate(kTextNoDevice), MessageIcon::Information);
     EndDialog(IDCANCEL);
     return;
@@ -226,12 +230,22 @@ void CVeltraneDlg::OnInitDialog() {
   Show();
   Raise();
 
-  if (nominalRate > 0) {
-    StartCalibration();
-  } else {
+  if (!RateFitsBuffer(nominalRate)) {
+    ClaimEnding(kExitBadParameters);
     ShowAppMessageBox(Translate(kTextRateUnsupported), MessageIcon::Information);
     EndDialog(IDCANCEL);
+    return;
   }
+  // Five minutes of measuring are lost if the value then cannot be written: find out first.
+  std::wstring reason;
+  if (!settings.CheckWritable(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
+                              reason)) {
+    ClaimEnding(kExitNotStored);
+    ShowAppMessageBox(Translate(kTextCannotStore) + L"\n" + reason, MessageIcon::Information);
+    EndDialog(IDCANCEL);
+    return;
+  }
+  StartCalibration();
 }
 
 void CVeltraneDlg::FindDevice() {
@@ -302,24 +316,25 @@ void CVeltraneDlg::StartCalibration() {
       });
 
   std::shared_ptr<RunState> state = runState;
-  // The worker introduces itself to the scheduler first, so that its priority can be raised
-  // by the means an ordinary user has (which need the thread's own id) as well.
-  auto introduced = std::make_shared<std::promise<void>>();
-  std::future<void> introduction = introduced->get_future();
-  threadHandle = services.launchThread(
-      [state, introduced] {
-        state->services.scheduler->CurrentThread();
-        introduced->set_value();
-        CalibrationThread(state);
-      },
-      threadId);
-  if (threadHandle) introduction.wait_for(std::chrono::seconds(1));
+  // The worker raises its own priority, on its own thread: a handle of a detached thread
+  // held here could outlive the thread. The dialog waits a moment for the outcome, so that a
+  // failure is still shown by the dialog.
+  auto raised = std::make_shared<std::promise<bool>>();
+  std::future<bool> raising = raised->get_future();
+  threadHandle = services.launchThread([state, raised] {
+    Scheduler& scheduler = *state->services.scheduler;
+    raised->set_value(scheduler.SetThreadTimeCritical(scheduler.CurrentThread()));
+    CalibrationThread(state);
+  });
+  const bool raisingKnown =
+      threadHandle && raising.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
   watchdogTimer.Start(ScaledPeriod(kWatchdogPeriodMs));
   if (!threadHandle) {
     // With no worker to watch, the watchdog would only add a second message to this one.
     watchdogTimer.Stop();
     runState->ClearTarget();
     runState.reset();
+    ClaimEnding(kExitFailed);
     ShowAppMessageBox(Translate(kTextCouldNotStart), MessageIcon::Information);
     EndDialog(IDCANCEL);
     return;
@@ -328,7 +343,7 @@ void CVeltraneDlg::StartCalibration() {
   if (!scheduler.SetPriorityClass(PriorityClass::Realtime)) {
     ShowAppMessageBox(L"Set Priority Class failed\r\n", MessageIcon::Exclamation);
   }
-  if (!scheduler.SetThreadTimeCritical(threadId)) {
+  if (raisingKnown && !raising.get()) {
     Trace(L"TR_CALIBRATION", L"Set Thread Priority failed", L"VeltraneDlg", __LINE__);
     ShowAppMessageBox(L"Set Thread Priority failed", MessageIcon::Exclamation);
   }
@@ -364,7 +379,15 @@ void CVeltraneDlg::EndDialog(int code) {
   }
 }
 
+bool CVeltraneDlg::ClaimEnding(int status) {
+  if (ended) return false;
+  ended = true;
+  exitStatus = status;
+  return true;
+}
+
 void CVeltraneDlg::CancelSteps() {
+  if (!ClaimEnding(kExitCanceled)) return;
   StopWorker();
   ShowAppMessageBox(Translate(kTextCanceled), MessageIcon::Information);
   EndDialog(IDCANCEL);
@@ -396,7 +419,8 @@ void CVeltraneDlg::OnEngineBox(wxThreadEvent& event) {
 
 void CVeltraneDlg::OnCaptureBufferReturned() {
   const bool stopRequested = runState && runState->stopRequested;
-  if (!evaluation.finished && !stopRequested) FinishCalibration(IDCANCEL);
+  if (evaluation.finished || stopRequested || !ClaimEnding(kExitFailed)) return;
+  FinishCalibration(IDCANCEL);
 }
 
 void CVeltraneDlg::OnClockMethod(std::uintptr_t wParam) {
@@ -406,7 +430,7 @@ void CVeltraneDlg::OnClockMethod(std::uintptr_t wParam) {
 
 void CVeltraneDlg::OnMeasurement(std::uint32_t wParam, std::int32_t lParam) {
   // A report that was on its way when the run ended changes nothing.
-  if (evaluation.finished || (runState && runState->stopRequested)) return;
+  if (ended || evaluation.finished || (runState && runState->stopRequested)) return;
   const MeasurementOutcome outcome =
       EvaluateMeasurement(evaluation, wParam, lParam, nominalRate);
   if (outcome.intervalEvaluated) {
@@ -420,15 +444,18 @@ void CVeltraneDlg::OnMeasurement(std::uint32_t wParam, std::int32_t lParam) {
     graphControl->Update();
   }
   SetTimeLeft(outcome.hours, outcome.minutes, outcome.seconds);
+  ReportProgress(outcome.hours, outcome.minutes, outcome.seconds);
   progressBar->SetValue(outcome.progressPosition);
   progressBar->Update();
 
   if (outcome.complete) {
+    ClaimEnding(kExitStored);
     StopWorker();
     if (!deviceName.empty() &&
         !settings.WriteDouble(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
                               static_cast<double>(evaluation.median))) {
       // Five minutes of measuring are lost if this passes for a success: say so instead.
+      exitStatus = kExitNotStored;
       ShowAppMessageBox(Translate(kTextNotStored), MessageIcon::Information);
       FinishCalibration(IDCANCEL, /*announceFailure=*/false);
       return;
@@ -448,6 +475,7 @@ void CVeltraneDlg::OnTimer(wxTimerEvent& event) {
     if (threadHandle && !runState->WorkerEnded()) return;
     watchdogTimer.Stop();
     threadHandle = false;
+    if (!ClaimEnding(kExitFailed)) return;
     ShowAppMessageBox(Translate(kTextInterrupted), MessageIcon::Information);
     EndDialog(IDCANCEL);
   } else {
@@ -485,6 +513,17 @@ void CVeltraneDlg::SetTimeLeft(int hours, int minutes, int seconds) {
   const std::wstring text = Translate(kTextTimeLeft) + L": " +
                             time.Format("%H:%M:%S").ToStdWstring();
   timeLeftLabel->SetLabelText(text);
+}
+
+void CVeltraneDlg::ReportProgress(int hours, int minutes, int seconds) {
+  if (!services.reportProgress) return;
+  const std::uint32_t now = services.platform.clock->TickCount();
+  if (progressReported && now - lastProgressTick < kProgressReportMs) return;
+  progressReported = true;
+  lastProgressTick = now;
+  std::fprintf(stderr, "%s: %02d:%02d:%02d\n", ToUtf8(Translate(kTextTimeLeft)).c_str(), hours,
+               minutes, seconds);
+  std::fflush(stderr);
 }
 
 void CVeltraneDlg::SleepMs(std::uint32_t milliseconds) {

@@ -42,6 +42,13 @@ constexpr int IDC_GRAPH = 1105;
 constexpr int IDC_TIME_LEFT = 1164;
 constexpr int IDC_WARNING = 1165;
 
+// The process's exit status for each way a run ends; only a stored value is a success.
+constexpr int kExitStored = 0;
+constexpr int kExitCanceled = 1;        // by the user
+constexpr int kExitBadParameters = 2;   // no such device, rate not supported, bad switches
+constexpr int kExitFailed = 3;          // the device or the worker failed
+constexpr int kExitNotStored = 4;       // the result could not be (or cannot be) stored
+
 constexpr int kTimerDisplaySwap = 12;
 constexpr int kTimerWatchdog = 13;
 
@@ -50,6 +57,9 @@ struct DialogServices {
   PlatformServices platform;
   std::shared_ptr<Registry> registry;
   ThreadLauncher launchThread = DefaultThreadLauncher();
+  // Without a display nobody sees the window: the time left goes to standard error now and
+  // then instead.
+  bool reportProgress = false;
 };
 
 }  // namespace veltrane
@@ -62,6 +72,9 @@ class CVeltraneDlg : public wxDialog {
   // Initialises the dialog and runs it modally; returns IDOK after a successful calibration
   // and IDCANCEL after every other ending.
   int DoModal();
+
+  // One of the kExit* values, for the process's exit status.
+  int GetExitStatus() const { return exitStatus; }
 
   // The run state of the worker, if one was started; start-up waits for its end.
   std::shared_ptr<veltrane::RunState> GetRunState() const { return runState; }
@@ -84,6 +97,10 @@ class CVeltraneDlg : public wxDialog {
   void FinishCalibration(int code, bool announceFailure = true);
   void EndDialog(int code);
   void CancelSteps();
+  // A run ends once: the first ending to ask gets true, every later one false (a late report
+  // or a click while the first ending's box is open must not start a second ending).
+  bool ClaimEnding(int status);
+  void ReportProgress(int hours, int minutes, int seconds);
 
   void OnEngineMessage(wxThreadEvent& event);
   void OnEngineBox(wxThreadEvent& event);
@@ -120,7 +137,6 @@ class CVeltraneDlg : public wxDialog {
 
   std::shared_ptr<veltrane::RunState> runState;  // the worker's, while one is registered
   bool threadHandle = false;                     // a worker is registered
-  veltrane::ThreadRef threadId = 0;
   std::int32_t clockMethod = 0;
   veltrane::Evaluation evaluation;
   std::int32_t deviceId = -1;
@@ -132,4 +148,8 @@ class CVeltraneDlg : public wxDialog {
   bool initialising = false;
   bool endedDuringInit = false;
   int endCode = veltrane::IDCANCEL;
+  bool ended = false;
+  int exitStatus = veltrane::kExitFailed;
+  std::uint32_t lastProgressTick = 0;
+  bool progressReported = false;
 };

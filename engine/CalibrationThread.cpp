@@ -1,7 +1,5 @@
 #include "CalibrationThread.h"
 
-#include <pthread.h>
-
 #include <cmath>
 #include <new>
 #include <system_error>
@@ -17,7 +15,6 @@ namespace {
 
 constexpr std::uint32_t kPauseMs = 2000;
 constexpr std::uint32_t kWarmUpPauses = 2;
-constexpr std::uint32_t kBufferSeconds = 900;
 
 void TraceCalibration(const std::wstring& message, int line) {
   Trace(L"TR_CALIBRATION", message, L"CalibrationThread", line);
@@ -31,11 +28,17 @@ enum class StepWait { Stepped, StopRequested, Failed };
 StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& state,
                              std::uint32_t& position, double& milliseconds) {
   std::uint32_t noted = 0;
-  if (device.GetPositionSamples(noted) != MMSYSERR_NOERROR) return StepWait::Failed;
+  MMResult result = device.GetPositionSamples(noted);
   const double waitStart = timing.ReadMilliseconds();
   for (;;) {
     std::uint32_t now = 0;
-    if (device.GetPositionSamples(now) != MMSYSERR_NOERROR) return StepWait::Failed;
+    if (result == MMSYSERR_NOERROR) result = device.GetPositionSamples(now);
+    if (result != MMSYSERR_NOERROR) {
+      TraceCalibration(FormatText(L"waveInGetPosition failed: %u (%ls)", result,
+                                  state.services.audio->GetErrorText(result).c_str()),
+                       __LINE__);
+      return StepWait::Failed;
+    }
     if (now != noted) {
       milliseconds = timing.ReadMilliseconds();
       position = now;
@@ -103,6 +106,13 @@ class CaptureSession {
   }
 
   CaptureStep Begin() {
+    // Refused before anything is opened or allocated; the dialog refuses such a rate too.
+    if (!RateFitsBuffer(state.nominalRate)) {
+      TraceCalibration(FormatText(L"The sample rate %d does not fit the sound buffer",
+                                  static_cast<int>(state.nominalRate)),
+                       __LINE__);
+      return CaptureStep::Buffer;
+    }
     device = OpenWaveIn(state, static_cast<std::uint32_t>(state.deviceId));
     if (!device) {
       TraceCalibration(L"OpenWaveIn failed", __LINE__);
@@ -171,7 +181,16 @@ void RunWorker(RunState& state) {
 void WaveInCallback(WaveInDevice* /*device*/, std::uint32_t msg, WaveHeader* header) {
   if (msg != WIM_DATA || header == nullptr || (header->flags & WHDR_DONE) == 0) return;
   auto* state = reinterpret_cast<RunState*>(header->user);
-  if (state != nullptr) state->Post(WM_CAPTURE_BUFFER_RETURNED, 0, 0);
+  if (state == nullptr) return;
+  if (!state->stopRequested && header->bytesRecorded < header->bufferLength) {
+    // The dialog only learns that the run failed; the back end's text says why (an overrun,
+    // a suspend, a device unplugged, a sound server gone).
+    TraceCalibration(FormatText(L"The sound buffer came back early after %u bytes: %ls",
+                                header->bytesRecorded,
+                                state->services.audio->GetErrorText(MMSYSERR_ERROR).c_str()),
+                     __LINE__);
+  }
+  state->Post(WM_CAPTURE_BUFFER_RETURNED, 0, 0);
 }
 
 std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId) {
@@ -192,7 +211,14 @@ std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId
                         CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
   }
   if (result != MMSYSERR_NOERROR || !device) {
-    state.ShowMessageBox(FormatText(L"%d", static_cast<int>(result)), MessageIcon::Exclamation);
+    // The number alone tells a user nothing: the platform's text for it follows, with
+    // whatever detail the back end gave (resampling refused, server gone).
+    const std::wstring text = audio.GetErrorText(result);
+    TraceCalibration(FormatText(L"waveInOpen failed: %d (%ls)", static_cast<int>(result),
+                                text.c_str()),
+                     __LINE__);
+    state.ShowMessageBox(FormatText(L"%d\n%ls", static_cast<int>(result), text.c_str()),
+                         MessageIcon::Exclamation);
     return nullptr;
   }
   device->Reset();
@@ -205,10 +231,9 @@ void CalibrationThread(std::shared_ptr<RunState> state) {
 }
 
 ThreadLauncher DefaultThreadLauncher() {
-  return [](std::function<void()> body, ThreadRef& thread) {
+  return [](std::function<void()> body) {
     try {
       std::thread worker(std::move(body));
-      thread = static_cast<ThreadRef>(worker.native_handle());
       worker.detach();
       return true;
     } catch (const std::system_error&) {

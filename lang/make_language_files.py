@@ -58,6 +58,10 @@ TRANSLATIONS = {
         "Das Ergebnis konnte nicht gespeichert werden",
         "Le résultat n’a pas pu être enregistré",
     ),
+    "The result cannot be stored": (
+        "Das Ergebnis kann nicht gespeichert werden",
+        "Le résultat ne peut pas être enregistré",
+    ),
     "The calibration succeeded": (
         "Die Kalibrierung war erfolgreich",
         "L’étalonnage a réussi",

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "MessageBox.h"
+#include "RegistryHive.h"
 #include "Text.h"
 
 namespace veltrane {
@@ -71,6 +72,32 @@ bool CRegistrySettings::WriteString(const std::wstring& name, const std::wstring
 
 bool CRegistrySettings::WriteDouble(const std::wstring& name, double value) {
   return WriteString(name, FormatText(L"%f", value));
+}
+
+bool CRegistrySettings::CheckWritable(const std::wstring& valueName, std::wstring& reason) {
+  if (folder == kFolderNotSet) {
+    reason = L"Registry folder not set.";
+    return false;
+  }
+  if (!registry) {
+    reason = L"There is no registry.";
+    return false;
+  }
+  if (!SplitRegistryPath(folder)) {
+    reason = L"The registry folder \"" + folder + L"\" is not a valid key name.";
+    return false;
+  }
+  if (!IsStorableRegistryText(valueName)) {
+    reason = L"The value name \"" + valueName + L"\" cannot be stored.";
+    return false;
+  }
+  // The root always exists in a registry that can be read; a file that cannot be read or
+  // parsed would also refuse the write.
+  if (!registry->KeyExists(L"")) {
+    reason = L"The registry cannot be read.";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace veltrane

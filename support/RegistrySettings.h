@@ -27,6 +27,11 @@ class CRegistrySettings {
   // Stores value as text made with "%f" (six decimals, '.' as separator).
   bool WriteDouble(const std::wstring& name, double value);
 
+  // Whether a value of this name could be stored in the folder now, without writing
+  // anything or showing a box: the folder is set, its path and the name are valid, and the
+  // registry can be read. False with the cause in reason otherwise.
+  bool CheckWritable(const std::wstring& valueName, std::wstring& reason);
+
  private:
   std::optional<RegistryKey> OpenKey();
 

@@ -127,6 +127,7 @@ class DialogRun {
     actionTimer.Stop();
     evaluation = dialog.GetEvaluation();
     runState = dialog.GetRunState();
+    exitStatus = dialog.GetExitStatus();
     current = nullptr;
     return result;
   }
@@ -160,6 +161,7 @@ class DialogRun {
   double actionAtMs = 0;
   Evaluation evaluation;
   std::shared_ptr<RunState> runState;
+  int exitStatus = -1;
   CVeltraneDlg* current = nullptr;
   std::chrono::steady_clock::time_point start;
 };
@@ -228,11 +230,14 @@ TEST_F(DialogTest, LongNameMatchesOnItsFirst31Characters) {
 }
 
 TEST_F(DialogTest, UnusableRatesAreRefused) {
-  for (const std::wstring rate : {L"0", L"-44100", L"Hz", L""}) {
+  // Past 4772185 the 900 s buffer no longer fits its 32-bit length.
+  for (const std::wstring rate : {L"0", L"-44100", L"Hz", L"", L"4772186", L"4294967296",
+                                  L"99999999999 Hz"}) {
     DialogRun run(L"Simulated Input;Tuner;Input1;English;;" + rate);
     EXPECT_EQ(run.Execute(), IDCANCEL) << rate;
     EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextRateUnsupported}) << rate;
     EXPECT_FALSE(run.runState);
+    EXPECT_EQ(run.exitStatus, kExitBadParameters) << rate;
   }
 }
 
@@ -278,6 +283,7 @@ TEST_F(DialogTest, CancelInEveryWayStoresNothing) {
     run.actionAfterMs = Real(20000);
     EXPECT_EQ(run.Execute(), IDCANCEL) << name;
     EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCanceled}) << name;
+    EXPECT_EQ(run.exitStatus, kExitCanceled) << name;
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_GE(run.boxes[0].atMs - run.actionAtMs, Real(3000) * 0.9) << name;
     EXPECT_FALSE(run.StoredValue().has_value()) << name;
@@ -370,7 +376,10 @@ TEST_F(DialogTest, DeviceThatRefusesToOpenEndsThroughTheWatchdog) {
   options.failOpen = MMSYSERR_ALLOCATED;
   DialogRun run(kFields, options);
   EXPECT_EQ(run.Execute(), IDCANCEL);
-  ASSERT_EQ(run.Texts(), (std::vector<std::wstring>{L"4", kTextInterrupted}));
+  // The number, then what it means.
+  ASSERT_EQ(run.Texts(), (std::vector<std::wstring>{
+                             L"4\n" + run.audio->GetErrorText(MMSYSERR_ALLOCATED),
+                             kTextInterrupted}));
   EXPECT_EQ(run.boxes[0].icon, MessageIcon::Exclamation);
   EXPECT_LE(run.boxes[1].atMs - run.boxes[0].atMs, Real(5000) + 500);
   EXPECT_FALSE(run.StoredValue().has_value());
@@ -446,17 +455,105 @@ TEST_F(DialogTest, ResultThatCannotBeStoredIsNotCalledASuccess) {
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextNotStored});
 }
 
-TEST_F(DialogTest, FolderNotSetIsReportedAndNothingStored) {
-  DialogRun run(L"Simulated Input;Not set;Input1;English;;44100");
-  EXPECT_EQ(run.Execute(), IDCANCEL);
-  ASSERT_EQ(run.Texts(), (std::vector<std::wstring>{L"Registry folder not set.", kTextNotStored}));
-  EXPECT_EQ(run.boxes[0].caption, L"Error");
-  EXPECT_FALSE(run.registry->KeyExists(L"SOFTWARE"));
+// A registry whose file cannot be read: every write would fail too.
+class UnreadableRegistry : public MemoryRegistry {
+ public:
+  bool KeyExists(const std::wstring&) override { return false; }
+};
+
+// Found before five minutes of measuring are spent: the run does not start at all.
+TEST_F(DialogTest, ValueThatCannotBeStoredEndsBeforeMeasuring) {
+  struct Case {
+    std::wstring fields;
+    std::shared_ptr<Registry> registry;
+    std::wstring reason;
+  };
+  const Case cases[] = {
+      {L"Simulated Input;Not set;Input1;English;;44100", nullptr, L"Registry folder not set."},
+      {L"Simulated Input;Tuner\\\\Sub;Input1;English;;44100", nullptr,
+       L"The registry folder \"Tuner\\\\Sub\" is not a valid key name."},
+      {kFields, std::make_shared<UnreadableRegistry>(), L"The registry cannot be read."},
+  };
+  for (const auto& c : cases) {
+    DialogRun run(c.fields);
+    if (c.registry) run.services.registry = c.registry;
+    EXPECT_EQ(run.Execute(), IDCANCEL) << c.reason;
+    EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCannotStore + L"\n" + c.reason});
+    EXPECT_EQ(run.exitStatus, kExitNotStored) << c.reason;
+    EXPECT_FALSE(run.runState) << c.reason;
+    EXPECT_EQ(run.audio->opens, 0) << c.reason;
+    EXPECT_FALSE(run.registry->KeyExists(L"SOFTWARE")) << c.reason;
+  }
+}
+
+// Whatever arrives while the first ending's box is open, the run ends once: one box, one
+// freeze, the first ending's status.
+TEST_F(DialogTest, RunEndsOnceWhateverArrivesLate) {
+  struct Case {
+    const char* name;
+    SimulatedAudioOptions options;
+    std::wstring firstBox;
+    std::function<void(CVeltraneDlg&)> late;
+    int status;
+  };
+  SimulatedAudioOptions refusing;
+  refusing.failOpen = MMSYSERR_ALLOCATED;
+  SimulatedAudioOptions overrun;
+  overrun.overrunAfterS = 12;
+  auto bufferReturned = [](CVeltraneDlg& dialog) {
+    dialog.GetRunState()->Post(WM_CAPTURE_BUFFER_RETURNED);
+  };
+  auto cancel = [](CVeltraneDlg& dialog) { dialog.Close(); };
+  const Case cases[] = {
+      {"buffer returned after the watchdog", refusing, kTextInterrupted, bufferReturned,
+       kExitFailed},
+      {"cancel after the watchdog", refusing, kTextInterrupted, cancel, kExitFailed},
+      {"cancel after a failed run", overrun, kTextDidNotSucceed, cancel, kExitFailed},
+      {"cancel after a success", {}, kTextSucceeded, cancel, kExitStored},
+  };
+  for (const auto& c : cases) {
+    DialogRun run(kFields, c.options);
+    run.onBox = [&](const std::wstring& text) {
+      if (text == c.firstBox) c.late(*run.current);
+    };
+    run.Execute();
+    std::vector<std::wstring> texts = run.Texts();
+    if (!texts.empty() && texts[0] != c.firstBox) texts.erase(texts.begin());  // the error number
+    EXPECT_EQ(texts, std::vector<std::wstring>{c.firstBox}) << c.name;
+    EXPECT_EQ(run.exitStatus, c.status) << c.name;
+  }
+}
+
+// A scheduler that notes which thread asks to raise which thread.
+class WatchingScheduler : public PosixScheduler {
+ public:
+  bool SetThreadTimeCritical(ThreadRef thread) override {
+    std::lock_guard lock(mutex);
+    raised.emplace_back(thread, CurrentThread());
+    return PosixScheduler::SetThreadTimeCritical(thread);
+  }
+  std::mutex mutex;
+  std::vector<std::pair<ThreadRef, ThreadRef>> raised;  // raised thread, calling thread
+};
+
+// A detached worker may have ended before anyone uses its handle: it raises itself.
+TEST_F(DialogTest, WorkerRaisesItsOwnPriority) {
+  DialogRun run(kFields);
+  auto scheduler = std::make_shared<WatchingScheduler>();
+  run.services.platform.scheduler = scheduler;
+  run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
+  run.when = [&run](CVeltraneDlg&) { return run.audio->opens > 0; };
+  const ThreadRef dialogThread = scheduler->CurrentThread();
+  run.Execute();
+  std::lock_guard lock(scheduler->mutex);
+  ASSERT_EQ(scheduler->raised.size(), 1u);
+  EXPECT_EQ(scheduler->raised[0].first, scheduler->raised[0].second);
+  EXPECT_NE(scheduler->raised[0].first, dialogThread);
 }
 
 TEST_F(DialogTest, WorkerThatCannotStartIsReported) {
   DialogRun run(kFields);
-  run.services.launchThread = [](std::function<void()>, ThreadRef&) { return false; };
+  run.services.launchThread = [](std::function<void()>) { return false; };
   EXPECT_EQ(run.Execute(), IDCANCEL);
   EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextCouldNotStart});
 }

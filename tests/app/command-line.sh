@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The real program from outside, unattended on the simulated device with time running fast:
+# its exit status for each way a run ends, its usage text, and fields that are not ASCII
+# under a locale that cannot decode them.
+# Usage: command-line.sh <build dir>   (needs a display)
+set -uo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+
+# name | expected status | audio options | fields | line the messages must hold
+cases=(
+  "usage|0||--help|VELTRANE_UNATTENDED=1"
+  "usage short|0||-h|Exit status:"
+  "no such device|2||Other Input;Tuner;Input1;English;;44100|[veltrane] This sound input cannot be calibrated."
+  "rate too large|2||Simulated Input;Tuner;Input1;English;;4294967296|[veltrane] The sample rate is not supported."
+  "device refuses|3|fail_open=4|Simulated Input;Tuner;Input1;English;;44100|[veltrane] The calibration was interrupted."
+  "cannot store|4||Simulated Input;Not set;Input1;English;;44100|[veltrane] The result cannot be stored.\\nRegistry folder not set."
+  "stored|0|ppm=-250|Simulated Input;Réglages;Input1;English;$(printf '\xff');44100|Time left: 00:0"
+)
+for row in "${cases[@]}"; do
+  IFS='|' read -r name want options fields line <<<"$row"
+  rm -f "$work/r.reg"
+  LC_ALL=C VELTRANE_AUDIO="simulated${options:+:$options}" VELTRANE_TIME_SCALE=100 \
+    VELTRANE_UNATTENDED=1 VELTRANE_REGISTRY_FILE="$work/r.reg" \
+    timeout 60 "$build/veltrane" "$fields" >"$work/out" 2>&1
+  status=$?
+  if [ "$status" != "$want" ] || ! grep -qF -- "$line" "$work/out"; then
+    echo "FAILED $name: status $status (wanted $want), output:"; cat "$work/out"
+    failed=1
+  fi
+done
+
+# The last run: the folder stored in UTF-8 although the locale is C, and the invalid byte in
+# the picture field cost nothing else (the device was found, the value stored).
+if ! grep -qF "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Réglages]" "$work/r.reg" ||
+   ! grep -qF '"Input1Calib_44100_Of Simulated Input"="0.99' "$work/r.reg"; then
+  echo "FAILED stored: the registry file holds"; cat "$work/r.reg" 2>/dev/null
+  failed=1
+fi
+exit $failed
