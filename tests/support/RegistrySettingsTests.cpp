@@ -221,7 +221,7 @@ TEST(RegistrySettingsFile, TheDefaultStoreWritesTheFileNamedByTheEnvironment) {
           .GetStringValue(L"SOFTWARE\\Ombrel's Projects\\Tuner", L"Input1Calib_44100_Of USB Audio"),
       L"0.999750");
 
-  const std::string foreign = "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE]\n";
+  const std::string foreign = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n";
   std::ofstream(file, std::ios::binary | std::ios::trunc) << foreign;
   EXPECT_FALSE(settings.WriteDouble(L"Input1Calib_44100_Of USB Audio", 1.0));
   EXPECT_EQ(ReadBytes(file), foreign);

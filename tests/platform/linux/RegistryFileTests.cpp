@@ -9,6 +9,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "Services.h"
@@ -43,6 +44,31 @@ std::string ReadBytes(const fs::path& path) {
 void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+// UTF-16LE with a byte order mark, as the registry editor exports.
+std::string Utf16(const std::wstring& text) {
+  std::string out = "\xFF\xFE";
+  const auto unit = [&](unsigned long u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>(u >> 8);
+  };
+  for (wchar_t wc : text) {
+    const auto c = static_cast<unsigned long>(wc);
+    if (c >= 0x10000) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return out;
 }
 
 std::set<std::string> FolderEntries(const fs::path& folder) {
@@ -125,7 +151,7 @@ TEST_F(RegistryFileTest, WritesTheEditorFormatWithEscapes) {
 
 TEST_F(RegistryFileTest, KeepsEverythingElseInAFileWrittenElsewhere) {
   // Windows line ends, a byte order mark, blank lines with blanks and no final line end,
-  // and a key whose ancestors have no section of their own.
+  // and a key whose ancestors have no section of their own. Line ends and mark are kept.
   WriteBytes(file,
              "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
              "[HKEY_CURRENT_USER\\Other]\r\n\"keep\"=\"me \\\"too\\\"\"\r\n@=\"def\"\r\n \t\r\n"
@@ -136,7 +162,7 @@ TEST_F(RegistryFileTest, KeepsEverythingElseInAFileWrittenElsewhere) {
   EXPECT_EQ(tuner->path, L"SOFTWARE\\Ombrel's Projects\\Tuner");
   ASSERT_TRUE(registry.SetStringValue(*tuner, L"Ratio", L"0.999750"));
 
-  EXPECT_EQ(ReadBytes(file), R"reg(Windows Registry Editor Version 5.00
+  EXPECT_EQ(ReadBytes(file), "\xEF\xBB\xBF" + WithCrLf(R"reg(Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Other]
 "keep"="me \"too\""
@@ -150,7 +176,7 @@ TEST_F(RegistryFileTest, KeepsEverythingElseInAFileWrittenElsewhere) {
 
 [HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects]
 
-)reg");
+)reg"));
 }
 
 TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
@@ -163,13 +189,14 @@ TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
   }
   const std::vector<std::pair<const char*, std::string>> files = {
       {"empty", ""},
-      {"older editor format", "REGEDIT4\n\n[HKEY_CURRENT_USER\\Other]\n\"keep\"=\"1\"\n"},
-      {"UTF-16 export", utf16},
+      {"UTF-16 cut in a character", utf16 + "A"},
       {"not a registry file", "hello world\n"},
       {"stray line", good + "hello\n"},
-      {"comment", good + "; note\n"},
       {"unknown escape", good + "\"a\"=\"\\n\"\n"},
-      {"other value type", good + "\"a\"=dword:00000001\n"},
+      {"unknown value type", good + "\"a\"=qword:00000001\n"},
+      {"short dword", good + "\"a\"=dword:1\n"},
+      {"malformed hex", good + "\"a\"=hex:1,02\n"},
+      {"hex continued past the end", good + "\"a\"=hex:01,\\\n"},
       {"key deletion", good + "[-HKEY_CURRENT_USER\\Gone]\n"},
       {"value deletion", good + "\"a\"=-\n"},
       {"other hive", good + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"},
@@ -183,7 +210,7 @@ TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
       {"truncated in a section", good + "[HKEY_CURR"},
       {"truncated in a character", good + "\"a\"=\"\xC3"},
       {"value name twice", good + "\"KEEP\"=\"2\"\n"},
-      {"key twice", good + "[HKEY_CURRENT_USER\\OTHER]\n"},
+      {"value name twice in a key listed twice", good + "[HKEY_CURRENT_USER\\OTHER]\n\"KEEP\"=\"2\"\n"},
       {"empty key level", good + "[HKEY_CURRENT_USER\\A\\\\B]\n"},
       {"NUL byte", good + std::string("\"a\"=\"x\0y\"\n", 10)},
       {"carriage return inside a line", good + "\"a\"=\"x\ry\"\n"},
@@ -203,6 +230,52 @@ TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
   WriteBytes(file, good);
   EXPECT_TRUE(registry.SetStringValue(RegistryKey{L"Other"}, L"keep", L"2"));
   EXPECT_EQ(registry.GetStringValue(L"Other", L"keep"), L"2");
+}
+
+TEST_F(RegistryFileTest, KeepsTheEditorsOwnExportsAsTheyWere) {
+  // Comments go, a key listed twice is merged, every value is kept as it was written.
+  const std::wstring exported =
+      L"Windows Registry Editor Version 5.00\r\n\r\n; exported\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Tuner]\r\n"
+      L"\"Grüße \U0001F3B5\"=\"ä\"\r\n"
+      L"\"Count\"=dword:0000002A\r\n"
+      L"\"Blob\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+      L"  16,17\r\n"
+      L"\"Path\"=hex(2):25,00,48,00,00,00\r\n"
+      L"\"None\"=hex:\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Other]\r\n@=\"x\"\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Tuner]\r\n"
+      L"\"Multi\"=hex(7):61,00,00,00,00,00\r\n";
+  const std::wstring stored =
+      L"Windows Registry Editor Version 5.00\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Tuner]\r\n"
+      L"\"Grüße \U0001F3B5\"=\"ä\"\r\n"
+      L"\"Count\"=dword:0000002A\r\n"
+      L"\"Blob\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+      L"  16,17\r\n"
+      L"\"Path\"=hex(2):25,00,48,00,00,00\r\n"
+      L"\"None\"=hex:\r\n"
+      L"\"Multi\"=hex(7):61,00,00,00,00,00\r\n"
+      L"\"Ratio\"=\"0.999750\"\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Other]\r\n@=\"x\"\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software]\r\n\r\n";  // every level gets a section of its own
+  const std::vector<std::tuple<const char*, std::string, std::string>> cases = {
+      {"UTF-16 export", Utf16(exported), Utf16(stored)},
+      {"older editor's header",
+       "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tuner]\n\"Count\"=dword:00000001\n",
+       "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tuner]\n\"Count\"=dword:00000001\n"
+       "\"Ratio\"=\"0.999750\"\n\n[HKEY_CURRENT_USER\\Software]\n\n"},
+  };
+  for (const auto& [what, before, after] : cases) {
+    SCOPED_TRACE(what);
+    WriteBytes(file, before);
+    const auto tuner = registry.CreateKey(nullptr, L"software\\tuner");
+    ASSERT_TRUE(tuner);
+    ASSERT_TRUE(registry.SetStringValue(*tuner, L"Ratio", L"0.999750"));
+    EXPECT_EQ(ReadBytes(file), after);
+    EXPECT_EQ(registry.GetStringValue(L"Software\\Tuner", L"Count"), std::nullopt);
+  }
+  EXPECT_EQ(registry.GetStringValue(L"Software\\Tuner", L"Ratio"), L"0.999750");
 }
 
 TEST_F(RegistryFileTest, FailsWhenTheFileCannotBeReachedOrRead) {
