@@ -1,9 +1,14 @@
 #pragma once
-// The registry editor's text format ("Windows Registry Editor Version 5.00"), limited to what
-// this hive holds: keys of HKEY_CURRENT_USER with string values, in UTF-8. Anything else
-// (other hives, other value types, comments, deletions) is refused rather than dropped on
-// the next write. Pure functions; any thread.
+// The registry editor's text format ("Windows Registry Editor Version 5.00" or "REGEDIT4"),
+// for keys of HKEY_CURRENT_USER. Read in UTF-8 (with or without a byte order mark) or in
+// UTF-16LE with a byte order mark, as the registry editor exports, with LF or CR LF line
+// ends. String values are read as text; values of every other type (dword:, hex:, hex(n):
+// with continuation lines) are kept as written. Comment lines are skipped; a key listed
+// twice has its sections merged. What could not be written back as it was meant (other
+// hives, deletions, unknown types) is refused. FormatHive writes the encoding, line ends and
+// header the hive was read with; a new hive is UTF-8 with LF. Pure functions; any thread.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -11,8 +16,15 @@
 
 namespace veltrane {
 
-// nullopt when bytes are not a file in the format that FormatHive writes.
+// Where and why bytes are not a hive file.
+struct HiveParseError {
+  std::size_t line = 0;  // counted from 1; 0 when the file as a whole is at fault
+  std::wstring cause;    // a short phrase, e.g. "a value of an unknown type"
+};
+
+// nullopt when bytes are not a hive file in the format described above.
 std::optional<RegistryHive> ParseHive(const std::string& bytes);
+std::optional<RegistryHive> ParseHive(const std::string& bytes, HiveParseError& error);
 
 std::string FormatHive(const RegistryHive& hive);
 

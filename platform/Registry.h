@@ -33,6 +33,23 @@ class Registry {
   virtual bool KeyExists(const std::wstring& path) = 0;
   virtual std::optional<std::wstring> GetStringValue(const std::wstring& path,
                                                      const std::wstring& name) = 0;
+
+  // Creates every missing level of keyPath below the root and stores the string value in
+  // its key. This default opens one level at a time, as the operations above do; a back end
+  // whose every operation rewrites its store does it all in one change. False on failure.
+  virtual bool StoreStringValue(const std::wstring& keyPath, const std::wstring& name,
+                                const std::wstring& data);
+
+  // True when StoreStringValue(keyPath, name, ...) can be expected to succeed now: the names
+  // are valid and the store can be read, understood and written. Writes nothing. reason
+  // says why not, naming the store and the cause. This default checks the names only.
+  virtual bool CanStore(const std::wstring& keyPath, const std::wstring& name,
+                        std::wstring& reason);
+
+  // Why the last operation that failed failed, as a sentence for the user naming the store
+  // and the cause; empty when the back end cannot tell. Call it on the thread that made the
+  // failed call, before the next one.
+  virtual std::wstring LastError() const { return {}; }
 };
 
 }  // namespace veltrane

@@ -3,7 +3,7 @@
 #include <locale.h>
 #include <wctype.h>
 
-#include <cstddef>
+#include <utility>
 
 namespace veltrane {
 namespace {
@@ -12,17 +12,22 @@ namespace {
 // case table lives in the C.UTF-8 locale; the process locale may be plain "C" (ASCII only)
 // or anything the user chose, so it is not used.
 wint_t FoldCase(wchar_t c) {
+  if (c < 0x80) return c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c;  // the common case, fast
   static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   return unicode != static_cast<locale_t>(0) ? towupper_l(static_cast<wint_t>(c), unicode)
                                              : towupper(static_cast<wint_t>(c));
 }
 
-// True when the key path ancestor is path itself or one of its ancestors.
-bool IsSameOrAncestor(const std::wstring& ancestor, const std::wstring& path) {
-  if (ancestor.empty()) return true;
-  if (path.size() < ancestor.size()) return false;
-  if (path.size() > ancestor.size() && path[ancestor.size()] != L'\\') return false;
-  return SameRegistryName(ancestor, path.substr(0, ancestor.size()));
+// Two names are the same exactly when their folded forms are equal, so the folded form
+// serves as the key of the indexes.
+std::wstring Folded(const std::wstring& text) {
+  std::wstring folded(text.size(), L'\0');
+  for (std::size_t i = 0; i < text.size(); ++i) folded[i] = static_cast<wchar_t>(FoldCase(text[i]));
+  return folded;
+}
+
+std::wstring ValueSlot(const std::wstring& foldedPath, const std::wstring& name) {
+  return foldedPath + L'\n' + Folded(name);
 }
 
 std::wstring JoinPath(const std::wstring& parent, const std::wstring& level) {
@@ -62,22 +67,34 @@ std::optional<std::vector<std::wstring>> SplitRegistryPath(const std::wstring& p
   }
 }
 
-std::optional<RegistryHive> RegistryHive::FromKeys(std::vector<Key> keys) {
-  RegistryHive hive;
-  for (Key& key : keys) {
-    if (!SplitRegistryPath(key.path) || hive.FindKey(key.path) != nullptr) return std::nullopt;
-    for (std::size_t i = 0; i < key.values.size(); ++i) {
-      if (!IsStorableRegistryText(key.values[i].name) ||
-          !IsStorableRegistryText(key.values[i].data)) {
-        return std::nullopt;
-      }
-      for (std::size_t j = 0; j < i; ++j) {
-        if (SameRegistryName(key.values[i].name, key.values[j].name)) return std::nullopt;
-      }
-    }
-    hive.keys.push_back(std::move(key));
+std::wstring WhyNotStorable(const std::wstring& keyPath, const std::wstring& name,
+                            const std::wstring& data) {
+  if (!SplitRegistryPath(keyPath)) {
+    return L"The registry folder is not a valid key path: one of its levels is empty or holds "
+           L"a line break, a NUL or an invalid character.";
   }
-  return hive;
+  if (!IsStorableRegistryText(name)) {
+    return L"The value name cannot be stored: it holds a line break, a NUL or an invalid "
+           L"character.";
+  }
+  if (!IsStorableRegistryText(data)) {
+    return L"The value cannot be stored: it holds a line break, a NUL or an invalid character.";
+  }
+  return {};
+}
+
+std::optional<std::size_t> RegistryHive::AddKey(const std::wstring& path) {
+  if (!SplitRegistryPath(path)) return std::nullopt;
+  if (const auto found = FindKey(path)) return found;
+  return AppendKey(path);
+}
+
+bool RegistryHive::AddValue(std::size_t key, Value value) {
+  if (!IsStorableRegistryText(value.name) || !IsStorableRegistryText(value.data)) return false;
+  const bool added =
+      values.emplace(ValueSlot(Folded(keys[key].path), value.name), keys[key].values.size()).second;
+  if (added) keys[key].values.push_back(std::move(value));
+  return added;
 }
 
 std::optional<std::wstring> RegistryHive::CreateKey(const std::wstring& parentPath,
@@ -89,8 +106,8 @@ std::optional<std::wstring> RegistryHive::CreateKey(const std::wstring& parentPa
   for (const std::wstring& level : *levels) {
     const std::wstring wanted = JoinPath(*current, level);
     current = StoredPath(wanted).value_or(wanted);
-    if (FindKey(*current) == nullptr) {
-      keys.push_back(Key{*current, {}});
+    if (!FindKey(*current)) {
+      AppendKey(*current);
       changed = true;
     }
   }
@@ -103,20 +120,16 @@ bool RegistryHive::SetStringValue(const std::wstring& path, const std::wstring& 
   if (!IsStorableRegistryText(name) || !IsStorableRegistryText(data)) return false;
   const auto stored = StoredPath(path);
   if (!stored) return false;
-  Key* key = FindKey(*stored);
-  if (key == nullptr) {
-    // Implied by a descendant only: give it a section of its own to hold the value.
-    keys.push_back(Key{*stored, {}});
-    key = &keys.back();
+  // A key implied by a descendant only gets a section of its own to hold the value.
+  const std::size_t key = FindKey(*stored).value_or(keys.size());
+  if (key == keys.size()) AppendKey(*stored);
+  if (Value* value = FindValue(key, name)) {
+    changed = value->data != data || !value->otherType.empty();
+    value->data = data;
+    value->otherType.clear();
+    return true;
   }
-  for (Value& value : key->values) {
-    if (SameRegistryName(value.name, name)) {
-      changed = value.data != data;
-      value.data = data;
-      return true;
-    }
-  }
-  key->values.push_back(Value{name, data});
+  AddValue(key, Value{name, data, {}});
   changed = true;
   return true;
 }
@@ -127,35 +140,46 @@ bool RegistryHive::KeyExists(const std::wstring& path) const {
 
 std::optional<std::wstring> RegistryHive::GetStringValue(const std::wstring& path,
                                                          const std::wstring& name) const {
-  const Key* key = FindKey(path);
-  if (key == nullptr) return std::nullopt;
-  for (const Value& value : key->values) {
-    if (SameRegistryName(value.name, name)) return value.data;
-  }
-  return std::nullopt;
+  const auto key = FindKey(path);
+  if (!key) return std::nullopt;
+  const auto slot = values.find(ValueSlot(Folded(path), name));
+  if (slot == values.end()) return std::nullopt;
+  const Value& value = keys[*key].values[slot->second];
+  if (!value.otherType.empty()) return std::nullopt;
+  return value.data;
 }
 
 std::optional<std::wstring> RegistryHive::StoredPath(const std::wstring& path) const {
   if (!SplitRegistryPath(path)) return std::nullopt;
   if (path.empty()) return path;
-  for (const Key& key : keys) {
-    if (IsSameOrAncestor(path, key.path)) return key.path.substr(0, path.size());
-  }
-  return std::nullopt;
+  const auto found = paths.find(Folded(path));
+  if (found == paths.end()) return std::nullopt;
+  return keys[found->second].path.substr(0, path.size());
 }
 
-RegistryHive::Key* RegistryHive::FindKey(const std::wstring& path) {
-  for (Key& key : keys) {
-    if (SameRegistryName(key.path, path)) return &key;
-  }
-  return nullptr;
+std::optional<std::size_t> RegistryHive::FindKey(const std::wstring& path) const {
+  const auto found = sections.find(Folded(path));
+  if (found == sections.end()) return std::nullopt;
+  return found->second;
 }
 
-const RegistryHive::Key* RegistryHive::FindKey(const std::wstring& path) const {
-  for (const Key& key : keys) {
-    if (SameRegistryName(key.path, path)) return &key;
+std::size_t RegistryHive::AppendKey(const std::wstring& path) {
+  const std::size_t position = keys.size();
+  const std::wstring folded = Folded(path);
+  keys.push_back(Key{path, {}});
+  sections.emplace(folded, position);
+  // Every ancestor exists through this key; the first key that implied one keeps it. A
+  // level that is known already has all its ancestors known too, so the walk up ends there.
+  for (std::size_t end = folded.size(); end != 0 && end != std::wstring::npos;
+       end = folded.rfind(L'\\', end - 1)) {
+    if (!paths.try_emplace(folded.substr(0, end), position).second) break;
   }
-  return nullptr;
+  return position;
+}
+
+RegistryHive::Value* RegistryHive::FindValue(std::size_t key, const std::wstring& name) {
+  const auto slot = values.find(ValueSlot(Folded(keys[key].path), name));
+  return slot == values.end() ? nullptr : &keys[key].values[slot->second];
 }
 
 }  // namespace veltrane

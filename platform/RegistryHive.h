@@ -1,17 +1,22 @@
 #pragma once
-// The keys and string values of one hive, with the naming rules that every registry back end
+// The keys and values of one hive, with the naming rules that every registry back end
 // shares, so that the memory and the file registry behave alike:
 // - key and value names compare without regard to letter case, as the Windows registry
 //   does it (each character upper-cased on its own, whatever the process locale is);
 // - a key keeps the spelling it was first created with;
 // - a key path names every level between the root and the key, and all of them exist;
-// - names and data hold no NUL, carriage return or line feed and only Unicode scalar values,
-//   because the registry editor's text format, which the file back end keeps, cannot hold
-//   them in a string value.
+// - names and string data hold no NUL, carriage return or line feed and only Unicode scalar
+//   values, because the registry editor's text format, which the file back end keeps,
+//   cannot hold them in a string value.
+// Values of other types read from a store are kept as their text and never interpreted.
+// Look-ups go through indexes of the case-folded names, so a hive of hundreds of thousands
+// of keys loads and changes in time proportional to its size.
 // Not thread-safe: the back ends serialise access.
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace veltrane {
@@ -26,23 +31,42 @@ bool IsStorableRegistryText(const std::wstring& text);
 // a key name may not hold. The empty path is the hive's root and has no levels.
 std::optional<std::vector<std::wstring>> SplitRegistryPath(const std::wstring& path);
 
+// Empty when a string value name = data may be stored in the key keyPath; otherwise why not,
+// as a sentence for the user.
+std::wstring WhyNotStorable(const std::wstring& keyPath, const std::wstring& name,
+                            const std::wstring& data);
+
 class RegistryHive {
  public:
   struct Value {
     std::wstring name;
-    std::wstring data;
+    std::wstring data;  // a string value's text
+    // A value of another type (dword:, hex:, hex(n):) as the text after '=' that the store
+    // held, continuation lines joined by '\n'; empty for a string value.
+    std::wstring otherType;
   };
   struct Key {
     std::wstring path;  // below the root, levels separated by '\'; "" is the root itself
     std::vector<Value> values;
   };
+  // How the store wrote the hive, so that it is written back the same way.
+  struct TextForm {
+    bool utf16 = false;          // UTF-16LE, as the registry editor exports; else UTF-8
+    bool byteOrderMark = false;  // for UTF-8 only: the file began with one
+    bool crlf = false;           // lines end with CR LF
+    bool regedit4 = false;       // the older editor's header
+  };
 
   RegistryHive() = default;
 
-  // A hive made of keys read from a store, in their order. A key whose ancestors are not
-  // listed still implies them, as an imported .reg file does. nullopt when a path or a value
-  // breaks the rules above or a key or a value name appears twice.
-  static std::optional<RegistryHive> FromKeys(std::vector<Key> keys);
+  // For a reader of a store: the position of key path's section, added when new. A key may be
+  // listed more than once; its values are then merged. A key whose ancestors are not listed
+  // still implies them. nullopt when path breaks the rules above.
+  std::optional<std::size_t> AddKey(const std::wstring& path);
+
+  // For a reader of a store: adds a value to the key at position key. False when the key
+  // holds a value of that name already or the value breaks the rules above.
+  bool AddValue(std::size_t key, Value value);
 
   // Opens or creates subKey below the existing key parentPath and returns the key's path in
   // its stored spelling. Every missing level gets a key of its own. changed tells whether
@@ -50,25 +74,38 @@ class RegistryHive {
   std::optional<std::wstring> CreateKey(const std::wstring& parentPath, const std::wstring& subKey,
                                         bool& changed);
 
-  // Stores a string value in the existing key path, replacing one of the same name.
-  // False when the key does not exist or the name or the data cannot be stored.
+  // Stores a string value in the existing key path, replacing one of the same name whatever
+  // its type. False when the key does not exist or the name or the data cannot be stored.
   bool SetStringValue(const std::wstring& path, const std::wstring& name, const std::wstring& data,
                       bool& changed);
 
   bool KeyExists(const std::wstring& path) const;
+  // nullopt when there is no such value or it is not a string.
   std::optional<std::wstring> GetStringValue(const std::wstring& path,
                                              const std::wstring& name) const;
 
   // The keys in the order they were read or created; new keys come last.
   const std::vector<Key>& Keys() const { return keys; }
 
+  const TextForm& Form() const { return form; }
+  void SetForm(const TextForm& newForm) { form = newForm; }
+
  private:
   // The stored spelling of an existing key, explicit or implied by a descendant.
   std::optional<std::wstring> StoredPath(const std::wstring& path) const;
-  Key* FindKey(const std::wstring& path);
-  const Key* FindKey(const std::wstring& path) const;
+  std::optional<std::size_t> FindKey(const std::wstring& path) const;
+  std::size_t AppendKey(const std::wstring& path);
+  Value* FindValue(std::size_t key, const std::wstring& name);
 
   std::vector<Key> keys;
+  // Case-folded path of every key with a section → its position in keys.
+  std::unordered_map<std::wstring, std::size_t> sections;
+  // Case-folded path of every existing key, with a section or implied → the first key in
+  // keys at or below it, whose path begins with the key's stored spelling.
+  std::unordered_map<std::wstring, std::size_t> paths;
+  // Case-folded key path, '\n', case-folded value name → the value's position in its key.
+  std::unordered_map<std::wstring, std::size_t> values;
+  TextForm form;
 };
 
 }  // namespace veltrane

@@ -13,6 +13,7 @@ namespace veltrane {
 namespace {
 
 const wchar_t kFolderNotSet[] = L"Not set";
+const wchar_t kFolderNotSetText[] = L"Registry folder not set.";
 
 // The wide white-space test of the C.UTF-8 locale: blank, tab, CR, LF, VT, FF and the
 // Unicode spaces, the same whatever locale the GUI has switched the process to.
@@ -37,67 +38,36 @@ void CRegistrySettings::SetFolder(const std::wstring& newFolder) {
   folder = newFolder.substr(first, last - first);
 }
 
-std::optional<RegistryKey> CRegistrySettings::OpenKey() {
-  if (folder == kFolderNotSet) {
-    ShowMessageBox(L"Registry folder not set.", L"Error", MessageIcon::None);
-    return std::nullopt;
-  }
-  if (!registry) return std::nullopt;
-
-  auto software = registry->CreateKey(nullptr, L"SOFTWARE");
-  if (!software) return std::nullopt;
-  auto maker = registry->CreateKey(&*software, L"Ombrel's Projects");
-  if (!maker) {
-    registry->CloseKey(*software);
-    return std::nullopt;
-  }
-  std::optional<RegistryKey> result;
-  if (folder.empty()) {
-    result = std::move(maker);  // stays open for the caller
-  } else {
-    result = registry->CreateKey(&*maker, folder);
-    registry->CloseKey(*maker);
-  }
-  registry->CloseKey(*software);
-  return result;
+std::wstring CRegistrySettings::KeyPath() const {
+  const std::wstring maker = L"SOFTWARE\\Ombrel's Projects";
+  return folder.empty() ? maker : maker + L"\\" + folder;
 }
 
 bool CRegistrySettings::WriteString(const std::wstring& name, const std::wstring& value) {
-  auto key = OpenKey();
-  if (!key) return false;
-  const bool stored = registry->SetStringValue(*key, name, value);
-  registry->CloseKey(*key);
-  return stored;
+  lastError.clear();
+  if (folder == kFolderNotSet) {
+    ShowMessageBox(kFolderNotSetText, L"Error", MessageIcon::None);
+    lastError = kFolderNotSetText;
+    return false;
+  }
+  if (!registry) return false;
+  // One call, so that the file back end reads and replaces its file once per value.
+  if (registry->StoreStringValue(KeyPath(), name, value)) return true;
+  lastError = registry->LastError();
+  return false;
+}
+
+bool CRegistrySettings::CheckWritable(const std::wstring& name, std::wstring& reason) {
+  reason.clear();
+  if (folder == kFolderNotSet) {
+    reason = kFolderNotSetText;
+    return false;
+  }
+  return registry && registry->CanStore(KeyPath(), name, reason);
 }
 
 bool CRegistrySettings::WriteDouble(const std::wstring& name, double value) {
   return WriteString(name, FormatText(L"%f", value));
-}
-
-bool CRegistrySettings::CheckWritable(const std::wstring& valueName, std::wstring& reason) {
-  if (folder == kFolderNotSet) {
-    reason = L"Registry folder not set.";
-    return false;
-  }
-  if (!registry) {
-    reason = L"There is no registry.";
-    return false;
-  }
-  if (!SplitRegistryPath(folder)) {
-    reason = L"The registry folder \"" + folder + L"\" is not a valid key name.";
-    return false;
-  }
-  if (!IsStorableRegistryText(valueName)) {
-    reason = L"The value name \"" + valueName + L"\" cannot be stored.";
-    return false;
-  }
-  // The root always exists in a registry that can be read; a file that cannot be read or
-  // parsed would also refuse the write.
-  if (!registry->KeyExists(L"")) {
-    reason = L"The registry cannot be read.";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace veltrane

@@ -27,15 +27,20 @@ class CRegistrySettings {
   // Stores value as text made with "%f" (six decimals, '.' as separator).
   bool WriteDouble(const std::wstring& name, double value);
 
-  // Whether a value of this name could be stored in the folder now, without writing
-  // anything or showing a box: the folder is set, its path and the name are valid, and the
-  // registry can be read. False with the cause in reason otherwise.
-  bool CheckWritable(const std::wstring& valueName, std::wstring& reason);
+  // True when a value called name can be stored in the folder now: the names are valid and
+  // the store can be read, understood and written. Writes nothing and shows no box, so it
+  // may be asked before a long measurement. reason says why not.
+  bool CheckWritable(const std::wstring& name, std::wstring& reason);
+
+  // Why the last write that failed failed, as a sentence for the user naming the file and
+  // the cause; empty when the store cannot tell.
+  const std::wstring& LastError() const { return lastError; }
 
  private:
-  std::optional<RegistryKey> OpenKey();
+  std::wstring KeyPath() const;
 
   std::shared_ptr<Registry> registry;
+  std::wstring lastError;
   std::wstring folder = L"Not set";  // the text doubles as the marker "no folder chosen"
 };
 

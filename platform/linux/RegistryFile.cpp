@@ -1,19 +1,24 @@
 #include "RegistryFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <cstdlib>
-#include <functional>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "Files.h"
 #include "HiveFormat.h"
 #include "RegistryHive.h"
+#include "Text.h"
 
 namespace veltrane {
 namespace {
@@ -21,6 +26,51 @@ namespace {
 // Folders that the store creates hold the user's settings only.
 constexpr mode_t kNewFolderMode = 0700;
 constexpr mode_t kLockFileMode = 0600;
+// How often a held lock is tried again: short against the whole wait, long enough not to
+// spin.
+constexpr std::chrono::milliseconds kLockPoll{10};
+// A temporary file is the hive's name, this mark and the six characters that mkostemp puts
+// in place of its X's.
+const char kTemporaryMark[] = ".tmp-";
+constexpr std::size_t kTemporaryRandomChars = 6;
+
+std::wstring ErrorText(int error) {
+  char buffer[256];
+  return FromUtf8(strerror_r(error, buffer, sizeof buffer));
+}
+
+std::wstring Wide(const std::string& path) { return FromUtf8(path); }
+
+std::wstring TooLarge(const std::string& path, std::uint64_t bytes) {
+  return FormatText(
+      L"The settings file \"%ls\" is too large: %llu bytes, at most %llu are accepted.",
+      Wide(path).c_str(), static_cast<unsigned long long>(bytes),
+      static_cast<unsigned long long>(RegistryFile::kMostFileBytes));
+}
+
+std::wstring NoMemory(const std::string& path) {
+  return FormatText(L"There is not enough memory to read and change the settings file \"%ls\".",
+                    Wide(path).c_str());
+}
+
+std::wstring InUse(const std::string& path) {
+  return FormatText(
+      L"The settings file \"%ls\" is in use by another program. Try again when it "
+      L"has finished.",
+      Wide(path).c_str());
+}
+
+std::wstring ReadOnly(const std::string& path) {
+  return FormatText(
+      L"The settings file \"%ls\" is read-only. Make it writable to store values "
+      L"in it.",
+      Wide(path).c_str());
+}
+
+std::wstring FolderFailed(const std::string& folder, int error) {
+  return FormatText(L"The folder \"%ls\" for the settings file cannot be created: %ls.",
+                    Wide(folder).c_str(), ErrorText(error).c_str());
+}
 
 std::string ParentFolder(const std::string& path) {
   const auto slash = path.find_last_of('/');
@@ -29,60 +79,31 @@ std::string ParentFolder(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool MakeFolders(const std::string& folder) {
+std::string BaseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// 0 when folder exists or was made, with its missing parents; else the errno.
+int MakeFolders(const FileSystemCalls& calls, const std::string& folder) {
   struct stat info {};
-  if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  if (errno != ENOENT) return false;
+  if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+  if (errno != ENOENT) return errno;
   const std::string parent = ParentFolder(folder);
-  if (parent != folder && !MakeFolders(parent)) return false;
-  return ::mkdir(folder.c_str(), kNewFolderMode) == 0 || errno == EEXIST;
+  if (parent != folder) {
+    if (const int error = MakeFolders(calls, parent)) return error;
+  }
+  return calls.mkdir(folder.c_str(), kNewFolderMode) == 0 || errno == EEXIST ? 0 : errno;
 }
 
-// Reads the whole file. missing tells that it does not exist, which is not a failure.
-bool ReadFile(const std::string& path, std::string& bytes, bool& missing, struct stat& info) {
-  const FileRead result = ReadWholeFile(path, bytes, &info);
-  missing = result == FileRead::Missing;
-  return result == FileRead::Read || missing;
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<std::size_t>(wrote);
+// What MakeFolders would do, without making anything: 0 when the nearest existing folder
+// lets the missing ones be made, else the errno.
+int CheckFolders(const std::string& folder) {
+  std::string existing = folder;
+  struct stat info {};
+  while (::stat(existing.c_str(), &info) != 0) {
+    if (errno != ENOENT || ParentFolder(existing) == existing) return errno;
+    existing = ParentFolder(existing);
   }
-  return true;
-}
-
-// Writes bytes to a new file in path's folder and renames it over path, so that a reader
-// sees either the old or the new file, never a part of one.
-bool ReplaceFile(const std::string& path, const std::string& bytes, const struct stat* old) {
-  std::string temporary = path + ".tmp-XXXXXX";
-  FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (file.Get() < 0) return false;
-  bool ok = WriteAll(file.Get(), bytes);
-  if (old != nullptr) {
-    // The new file keeps the hive's owner and permissions (root may be writing a user's
-    // hive). A hive whose owner cannot be kept is not taken over.
-    if (old->st_uid != ::geteuid() || old->st_gid != ::getegid()) {
-      ok = ok && ::fchown(file.Get(), old->st_uid, old->st_gid) == 0;
-    }
-    ok = ok && ::fchmod(file.Get(), old->st_mode & 07777) == 0;
-  }
-  ok = ok && ::fsync(file.Get()) == 0;
-  ok = file.Close() && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // Make the rename itself survive a crash. The new file is in place already, so a folder
-  // that cannot be synced does not fail the write.
-  FileDescriptor folder(::open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.Get() >= 0) ::fsync(folder.Get());
-  return true;
+  if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+  return ::faccessat(AT_FDCWD, existing.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 // The file to replace: the one a symbolic link points to, even when it does not exist yet,
@@ -103,55 +124,220 @@ std::optional<std::string> ResolveTarget(const std::string& path) {
   return std::nullopt;
 }
 
-using HiveChange = std::function<bool(RegistryHive& hive, bool& changed)>;
-
-// Re-reads the file under the hive's lock, applies change and writes the result back when
-// change altered anything. False, with the file untouched, when the file cannot be read or
-// parsed, the change fails or the new file cannot be written.
-bool UpdateFile(const std::string& path, const HiveChange& change) {
-  const auto target = ResolveTarget(path);
-  if (!target || !MakeFolders(ParentFolder(*target))) return false;
-
-  // The lock lives in a file of its own: the hive's inode changes with every rename.
-  FileDescriptor lock(
-      ::open((*target + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockFileMode));
-  if (lock.Get() < 0) return false;
-  while (::flock(lock.Get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
-  }
-
-  std::string bytes;
-  bool missing = false;
-  struct stat info {};
-  if (!ReadFile(*target, bytes, missing, info)) return false;
-  std::optional<RegistryHive> hive = missing ? RegistryHive() : ParseHive(bytes);
-  if (!hive) return false;
-  bool changed = false;
-  if (!change(*hive, changed)) return false;
-  if (!changed) return true;
-  return ReplaceFile(*target, FormatHive(*hive), missing ? nullptr : &info);
+std::wstring BrokenLink(const std::string& path) {
+  return FormatText(L"The settings file \"%ls\" is a symbolic link that cannot be followed.",
+                    Wide(path).c_str());
 }
 
-// Reads without the lock: writers replace the file in one rename.
-std::optional<RegistryHive> ReadHive(const std::string& path) {
+// Reads and parses the hive; a missing file is an empty hive. nullopt with reason set when
+// the file cannot be read, is too large or is not a hive.
+std::optional<RegistryHive> ReadHive(const std::string& path, struct stat& info, bool& missing,
+                                     std::wstring& reason) {
+  // Refused before it is read: reading a huge file would take the memory and the time.
+  if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::uint64_t>(info.st_size) > RegistryFile::kMostFileBytes) {
+    reason = TooLarge(path, static_cast<std::uint64_t>(info.st_size));
+    return std::nullopt;
+  }
   std::string bytes;
-  bool missing = false;
-  struct stat info {};
-  if (!ReadFile(path, bytes, missing, info)) return std::nullopt;
-  return missing ? RegistryHive() : ParseHive(bytes);
+  const FileRead result = ReadWholeFile(path, bytes, &info);
+  const int error = errno;
+  missing = result == FileRead::Missing;
+  if (missing) return RegistryHive();
+  if (result == FileRead::NoMemory) {
+    reason = NoMemory(path);
+  } else if (result != FileRead::Read) {
+    reason = FormatText(
+        L"The settings file \"%ls\" cannot be read: %ls.", Wide(path).c_str(),
+        result == FileRead::CannotOpen ? ErrorText(error).c_str() : L"it is not a regular file");
+  } else if (bytes.size() > RegistryFile::kMostFileBytes) {
+    reason = TooLarge(path, bytes.size());
+  }
+  if (!reason.empty()) return std::nullopt;
+
+  HiveParseError fault;
+  auto hive = ParseHive(bytes, fault);
+  if (hive) return hive;
+  reason =
+      fault.line == 0
+          ? FormatText(L"The settings file \"%ls\" is not in the registry editor's format: %ls.",
+                       Wide(path).c_str(), fault.cause.c_str())
+          : FormatText(
+                L"The settings file \"%ls\" is not in the registry editor's format at "
+                L"line %zu: %ls.",
+                Wide(path).c_str(), fault.line, fault.cause.c_str());
+  return std::nullopt;
+}
+
+// The user took away the write permission (or the file system is mounted read-only): the
+// rename could replace the file all the same, but the user's wish is kept.
+bool IsReadOnly(const std::string& path, const struct stat& info) {
+  if ((info.st_mode & 0222) == 0) return true;
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 &&
+         (errno == EACCES || errno == EROFS);
+}
+
+// 0 when the lock is held, else the errno; EWOULDBLOCK when another holder kept it for
+// longer than wait.
+int LockWithin(const FileSystemCalls& calls, int fd, std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (calls.flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errno;
+    if (std::chrono::steady_clock::now() >= deadline) return EWOULDBLOCK;
+    std::this_thread::sleep_for(kLockPoll);
+  }
+}
+
+// Temporary files that a writer killed before its rename left behind. Only files named as
+// this hive's temporaries are taken, and only under the lock, which every writer holds while
+// its temporary file exists.
+void RemoveStaleTemporaries(const FileSystemCalls& calls, const std::string& path) {
+  const std::string folder = ParentFolder(path);
+  const std::string prefix = BaseName(path) + kTemporaryMark;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + kTemporaryRandomChars ||
+        name.compare(0, prefix.size(), prefix) != 0) {
+      continue;
+    }
+    bool random = true;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+      const char c = name[i];
+      random =
+          random && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+    }
+    struct stat info {};
+    const std::string full = folder + "/" + name;
+    if (random && ::lstat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode)) stale.push_back(full);
+  }
+  for (const std::string& full : stale) calls.unlink(full.c_str());
+}
+
+bool WriteAll(const FileSystemCalls& calls, int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = calls.write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote == 0) errno = EIO;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+// Writes bytes to a new file in path's folder and renames it over path, so that a reader
+// sees either the old or the new file, never a part of one. Empty on success, else why not;
+// the old file is then untouched and the temporary file gone.
+std::wstring ReplaceFile(const FileSystemCalls& calls, const std::string& path,
+                         const std::string& bytes, const struct stat* old) {
+  std::string temporary = path + kTemporaryMark + std::string(kTemporaryRandomChars, 'X');
+  FileDescriptor file(calls.mkostemp(temporary.data(), O_CLOEXEC));
+  const wchar_t* failed = file.Get() < 0 ? L"creating a temporary file" : nullptr;
+  int error = errno;
+  const auto step = [&](bool ok, const wchar_t* what) {
+    if (failed == nullptr && !ok) {
+      failed = what;
+      error = errno;
+    }
+  };
+  if (failed == nullptr) {
+    step(WriteAll(calls, file.Get(), bytes), L"writing");
+    if (old != nullptr) {
+      // The new file keeps the hive's owner and permissions (root may be writing a user's
+      // hive). A hive whose owner cannot be kept is not taken over.
+      if (old->st_uid != ::geteuid() || old->st_gid != ::getegid()) {
+        step(failed == nullptr && calls.fchown(file.Get(), old->st_uid, old->st_gid) == 0,
+             L"keeping the owner");
+      }
+      step(failed == nullptr && calls.fchmod(file.Get(), old->st_mode & 07777) == 0,
+           L"keeping the permissions");
+    }
+    step(failed == nullptr && calls.fsync(file.Get()) == 0, L"flushing to disk");
+    step(file.Close(), L"closing");
+    step(failed == nullptr && calls.rename(temporary.c_str(), path.c_str()) == 0, L"renaming");
+    if (failed != nullptr) calls.unlink(temporary.c_str());
+  }
+  if (failed != nullptr) {
+    return FormatText(
+        L"The settings file \"%ls\" could not be written (%ls: %ls). It was left "
+        L"as it was.",
+        Wide(path).c_str(), failed, ErrorText(error).c_str());
+  }
+  // Make the rename itself survive a crash. The new file is in place already, so a folder
+  // that cannot be synced does not fail the write.
+  FileDescriptor folder(
+      calls.open(ParentFolder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+  if (folder.Get() >= 0) calls.fsync(folder.Get());
+  return {};
 }
 
 }  // namespace
 
-RegistryFile::RegistryFile(std::string path) : path(std::move(path)) {}
+RegistryFile::RegistryFile(std::string path, const FileSystemCalls& calls,
+                           std::chrono::milliseconds lockWait)
+    : path(std::move(path)), calls(calls), lockWait(lockWait) {}
+
+bool RegistryFile::Update(const Change& change) {
+  try {
+    lastError = UpdateLocked(change);
+  } catch (const std::bad_alloc&) {
+    lastError = NoMemory(path);
+  } catch (const std::length_error&) {
+    lastError = NoMemory(path);
+  }
+  return lastError.empty();
+}
+
+// Re-reads the file under the hive's lock, applies change and writes the result back when
+// change altered anything. Empty on success, else why not, with the file untouched.
+std::wstring RegistryFile::UpdateLocked(const Change& change) {
+  const auto target = ResolveTarget(path);
+  if (!target) return BrokenLink(path);
+  const std::string folder = ParentFolder(*target);
+  if (const int error = MakeFolders(calls, folder)) return FolderFailed(folder, error);
+
+  // The lock lives in a file of its own: the hive's inode changes with every rename.
+  const std::string lockPath = *target + ".lock";
+  FileDescriptor lock(calls.open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockFileMode));
+  if (lock.Get() < 0) {
+    return FormatText(L"The lock file \"%ls\" of the settings file cannot be opened: %ls.",
+                      Wide(lockPath).c_str(), ErrorText(errno).c_str());
+  }
+  if (const int error = LockWithin(calls, lock.Get(), lockWait)) {
+    if (error == EWOULDBLOCK) return InUse(*target);
+    return FormatText(L"The settings file \"%ls\" cannot be locked: %ls.", Wide(*target).c_str(),
+                      ErrorText(error).c_str());
+  }
+  RemoveStaleTemporaries(calls, *target);
+
+  struct stat info {};
+  bool missing = false;
+  std::wstring reason;
+  std::optional<RegistryHive> hive = ReadHive(*target, info, missing, reason);
+  if (!hive) return reason;
+  bool changed = false;
+  reason = change(*hive, changed);
+  if (!reason.empty() || !changed) return reason;
+  if (!missing && IsReadOnly(*target, info)) return ReadOnly(*target);
+  return ReplaceFile(calls, *target, FormatHive(*hive), missing ? nullptr : &info);
+}
 
 std::optional<RegistryKey> RegistryFile::CreateKey(const RegistryKey* parent,
                                                    const std::wstring& subKey) {
   const std::wstring parentPath = parent == nullptr ? std::wstring() : parent->path;
   std::optional<std::wstring> created;
-  const bool ok = UpdateFile(path, [&](RegistryHive& hive, bool& changed) {
+  const bool ok = Update([&](RegistryHive& hive, bool& changed) {
     created = hive.CreateKey(parentPath, subKey, changed);
-    return created.has_value();
+    if (created) return std::wstring();
+    std::wstring why = WhyNotStorable(subKey, L"", L"");
+    if (!why.empty()) return why;
+    return FormatText(L"The registry key \"%ls\" does not exist in the settings file \"%ls\".",
+                      parentPath.c_str(), Wide(path).c_str());
   });
   if (!ok) return std::nullopt;
   return RegistryKey{std::move(*created)};
@@ -159,23 +345,92 @@ std::optional<RegistryKey> RegistryFile::CreateKey(const RegistryKey* parent,
 
 bool RegistryFile::SetStringValue(const RegistryKey& key, const std::wstring& name,
                                   const std::wstring& data) {
-  return UpdateFile(path, [&](RegistryHive& hive, bool& changed) {
-    return hive.SetStringValue(key.path, name, data, changed);
+  return Update([&](RegistryHive& hive, bool& changed) {
+    if (hive.SetStringValue(key.path, name, data, changed)) return std::wstring();
+    std::wstring why = WhyNotStorable(L"", name, data);
+    if (!why.empty()) return why;
+    return FormatText(L"The registry key \"%ls\" does not exist in the settings file \"%ls\".",
+                      key.path.c_str(), Wide(path).c_str());
   });
+}
+
+bool RegistryFile::StoreStringValue(const std::wstring& keyPath, const std::wstring& name,
+                                    const std::wstring& data) {
+  lastError = WhyNotStorable(keyPath, name, data);
+  if (!lastError.empty()) return false;
+  return Update([&](RegistryHive& hive, bool& changed) {
+    bool created = false;
+    const auto stored = hive.CreateKey(L"", keyPath, created);
+    if (!stored || !hive.SetStringValue(*stored, name, data, changed)) {
+      return WhyNotStorable(keyPath, name, data);  // checked above: cannot happen
+    }
+    changed = changed || created;
+    return std::wstring();
+  });
+}
+
+bool RegistryFile::CanStore(const std::wstring& keyPath, const std::wstring& name,
+                            std::wstring& reason) {
+  reason = WhyNotStorable(keyPath, name, L"");
+  if (!reason.empty()) return false;
+  try {
+    const auto target = ResolveTarget(path);
+    if (!target) {
+      reason = BrokenLink(path);
+      return false;
+    }
+    const std::string folder = ParentFolder(*target);
+    if (const int error = CheckFolders(folder)) {
+      reason = FolderFailed(folder, error);
+      return false;
+    }
+    // Only an existing lock file is opened: a check creates nothing.
+    FileDescriptor lock(calls.open((*target + ".lock").c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (lock.Get() >= 0 && calls.flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK) {
+      reason = InUse(*target);
+      return false;
+    }
+    lock.Close();
+    struct stat info {};
+    bool missing = false;
+    if (!ReadHive(*target, info, missing, reason)) return false;
+    if (!missing && IsReadOnly(*target, info)) reason = ReadOnly(*target);
+  } catch (const std::bad_alloc&) {
+    reason = NoMemory(path);
+  } catch (const std::length_error&) {
+    reason = NoMemory(path);
+  }
+  return reason.empty();
 }
 
 void RegistryFile::CloseKey(RegistryKey&) {}
 
+// Reads without the lock: writers replace the file in one rename.
 bool RegistryFile::KeyExists(const std::wstring& keyPath) {
-  const auto hive = ReadHive(path);
-  return hive && hive->KeyExists(keyPath);
+  try {
+    struct stat info {};
+    bool missing = false;
+    std::wstring reason;
+    const auto hive = ReadHive(path, info, missing, reason);
+    return hive && hive->KeyExists(keyPath);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 std::optional<std::wstring> RegistryFile::GetStringValue(const std::wstring& keyPath,
                                                          const std::wstring& name) {
-  const auto hive = ReadHive(path);
-  if (!hive) return std::nullopt;
-  return hive->GetStringValue(keyPath, name);
+  try {
+    struct stat info {};
+    bool missing = false;
+    std::wstring reason;
+    const auto hive = ReadHive(path, info, missing, reason);
+    if (!hive) return std::nullopt;
+    return hive->GetStringValue(keyPath, name);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace veltrane

@@ -19,10 +19,16 @@ class MemoryRegistry : public Registry {
   bool KeyExists(const std::wstring& path) override;
   std::optional<std::wstring> GetStringValue(const std::wstring& path,
                                              const std::wstring& name) override;
+  bool StoreStringValue(const std::wstring& keyPath, const std::wstring& name,
+                        const std::wstring& data) override;
+  bool CanStore(const std::wstring& keyPath, const std::wstring& name,
+                std::wstring& reason) override;
+  std::wstring LastError() const override;
 
  private:
-  std::mutex mutex;
+  mutable std::mutex mutex;
   RegistryHive hive;
+  std::wstring lastError;
 };
 
 }  // namespace veltrane

@@ -458,7 +458,10 @@ TEST_F(DialogTest, ResultThatCannotBeStoredIsNotCalledASuccess) {
 // A registry whose file cannot be read: every write would fail too.
 class UnreadableRegistry : public MemoryRegistry {
  public:
-  bool KeyExists(const std::wstring&) override { return false; }
+  bool CanStore(const std::wstring&, const std::wstring&, std::wstring& reason) override {
+    reason = L"The registry cannot be read.";
+    return false;
+  }
 };
 
 // Found before five minutes of measuring are spent: the run does not start at all.
@@ -471,7 +474,8 @@ TEST_F(DialogTest, ValueThatCannotBeStoredEndsBeforeMeasuring) {
   const Case cases[] = {
       {L"Simulated Input;Not set;Input1;English;;44100", nullptr, L"Registry folder not set."},
       {L"Simulated Input;Tuner\\\\Sub;Input1;English;;44100", nullptr,
-       L"The registry folder \"Tuner\\\\Sub\" is not a valid key name."},
+       L"The registry folder is not a valid key path: one of its levels is empty or holds a line "
+       L"break, a NUL or an invalid character."},
       {kFields, std::make_shared<UnreadableRegistry>(), L"The registry cannot be read."},
   };
   for (const auto& c : cases) {

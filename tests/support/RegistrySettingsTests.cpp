@@ -7,12 +7,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
+#include "MemoryRegistry.h"
 #include "MessageBox.h"
+#include "RegistryFile.h"
 #include "RegistrySettings.h"
 #include "Services.h"
-#include "RegistryFile.h"
-#include "MemoryRegistry.h"
 
 namespace veltrane {
 namespace {
@@ -199,6 +200,25 @@ TEST_F(RegistrySettingsTest, AFailingRegistryCallFailsTheWriteAndClosesWhatWasOp
   EXPECT_TRUE(boxes.empty());
 }
 
+TEST_F(RegistrySettingsTest, CheckWritableSaysWhyNotAndWritesNothing) {
+  const std::vector<std::tuple<const wchar_t*, const wchar_t*, bool, const wchar_t*>> cases = {
+      {L"Not set", L"v", false, L"Registry folder not set."},
+      {L"Tuner", L"line\nbreak", false, L"The value name cannot be stored"},
+      {L"Tu\\\\ner", L"v", false, L"not a valid key path"},
+      {L"Tuner", L"v", true, L""},
+  };
+  for (const auto& [folder, name, writable, reason] : cases) {
+    settings.SetFolder(folder);
+    std::wstring why = L"stale";
+    EXPECT_EQ(settings.CheckWritable(name, why), writable) << folder;
+    EXPECT_NE(why.find(reason), std::wstring::npos) << folder;
+    EXPECT_EQ(why.empty(), writable) << folder;
+  }
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(registry->createCalls, 0);
+  EXPECT_FALSE(memory->KeyExists(L"SOFTWARE"));
+}
+
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -221,10 +241,15 @@ TEST(RegistrySettingsFile, TheDefaultStoreWritesTheFileNamedByTheEnvironment) {
           .GetStringValue(L"SOFTWARE\\Ombrel's Projects\\Tuner", L"Input1Calib_44100_Of USB Audio"),
       L"0.999750");
 
-  const std::string foreign = "REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE]\n";
+  const std::string foreign = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n";
   std::ofstream(file, std::ios::binary | std::ios::trunc) << foreign;
   EXPECT_FALSE(settings.WriteDouble(L"Input1Calib_44100_Of USB Audio", 1.0));
   EXPECT_EQ(ReadBytes(file), foreign);
+  // The reason names the file and the line, for the dialog to show.
+  EXPECT_NE(settings.LastError().find(file.wstring()), std::wstring::npos);
+  EXPECT_NE(settings.LastError().find(L"line 3: only keys of HKEY_CURRENT_USER"),
+            std::wstring::npos)
+      << settings.LastError().size();
 
   if (previous) {
     ::setenv("VELTRANE_REGISTRY_FILE", previous->c_str(), 1);

@@ -1,19 +1,27 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
-#include "Services.h"
+#include "Files.h"
 #include "RegistryContract.h"
 #include "RegistryFile.h"
+#include "Services.h"
+#include "Text.h"
 
 namespace veltrane {
 namespace {
@@ -43,6 +51,31 @@ std::string ReadBytes(const fs::path& path) {
 void WriteBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+// UTF-16LE with a byte order mark, as the registry editor exports.
+std::string Utf16(const std::wstring& text) {
+  std::string out = "\xFF\xFE";
+  const auto unit = [&](unsigned long u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>(u >> 8);
+  };
+  for (wchar_t wc : text) {
+    const auto c = static_cast<unsigned long>(wc);
+    if (c >= 0x10000) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return out;
 }
 
 std::set<std::string> FolderEntries(const fs::path& folder) {
@@ -125,7 +158,7 @@ TEST_F(RegistryFileTest, WritesTheEditorFormatWithEscapes) {
 
 TEST_F(RegistryFileTest, KeepsEverythingElseInAFileWrittenElsewhere) {
   // Windows line ends, a byte order mark, blank lines with blanks and no final line end,
-  // and a key whose ancestors have no section of their own.
+  // and a key whose ancestors have no section of their own. Line ends and mark are kept.
   WriteBytes(file,
              "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
              "[HKEY_CURRENT_USER\\Other]\r\n\"keep\"=\"me \\\"too\\\"\"\r\n@=\"def\"\r\n \t\r\n"
@@ -136,7 +169,7 @@ TEST_F(RegistryFileTest, KeepsEverythingElseInAFileWrittenElsewhere) {
   EXPECT_EQ(tuner->path, L"SOFTWARE\\Ombrel's Projects\\Tuner");
   ASSERT_TRUE(registry.SetStringValue(*tuner, L"Ratio", L"0.999750"));
 
-  EXPECT_EQ(ReadBytes(file), R"reg(Windows Registry Editor Version 5.00
+  EXPECT_EQ(ReadBytes(file), "\xEF\xBB\xBF" + WithCrLf(R"reg(Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Other]
 "keep"="me \"too\""
@@ -150,7 +183,7 @@ TEST_F(RegistryFileTest, KeepsEverythingElseInAFileWrittenElsewhere) {
 
 [HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects]
 
-)reg");
+)reg"));
 }
 
 TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
@@ -163,13 +196,14 @@ TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
   }
   const std::vector<std::pair<const char*, std::string>> files = {
       {"empty", ""},
-      {"older editor format", "REGEDIT4\n\n[HKEY_CURRENT_USER\\Other]\n\"keep\"=\"1\"\n"},
-      {"UTF-16 export", utf16},
+      {"UTF-16 cut in a character", utf16 + "A"},
       {"not a registry file", "hello world\n"},
       {"stray line", good + "hello\n"},
-      {"comment", good + "; note\n"},
       {"unknown escape", good + "\"a\"=\"\\n\"\n"},
-      {"other value type", good + "\"a\"=dword:00000001\n"},
+      {"unknown value type", good + "\"a\"=qword:00000001\n"},
+      {"short dword", good + "\"a\"=dword:1\n"},
+      {"malformed hex", good + "\"a\"=hex:1,02\n"},
+      {"hex continued past the end", good + "\"a\"=hex:01,\\\n"},
       {"key deletion", good + "[-HKEY_CURRENT_USER\\Gone]\n"},
       {"value deletion", good + "\"a\"=-\n"},
       {"other hive", good + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"},
@@ -183,7 +217,8 @@ TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
       {"truncated in a section", good + "[HKEY_CURR"},
       {"truncated in a character", good + "\"a\"=\"\xC3"},
       {"value name twice", good + "\"KEEP\"=\"2\"\n"},
-      {"key twice", good + "[HKEY_CURRENT_USER\\OTHER]\n"},
+      {"value name twice in a key listed twice",
+       good + "[HKEY_CURRENT_USER\\OTHER]\n\"KEEP\"=\"2\"\n"},
       {"empty key level", good + "[HKEY_CURRENT_USER\\A\\\\B]\n"},
       {"NUL byte", good + std::string("\"a\"=\"x\0y\"\n", 10)},
       {"carriage return inside a line", good + "\"a\"=\"x\ry\"\n"},
@@ -203,6 +238,51 @@ TEST_F(RegistryFileTest, NeverReplacesAFileItCannotParse) {
   WriteBytes(file, good);
   EXPECT_TRUE(registry.SetStringValue(RegistryKey{L"Other"}, L"keep", L"2"));
   EXPECT_EQ(registry.GetStringValue(L"Other", L"keep"), L"2");
+}
+
+TEST_F(RegistryFileTest, KeepsTheEditorsOwnExportsAsTheyWere) {
+  // Comments go, a key listed twice is merged, every value is kept as it was written.
+  const std::wstring exported =
+      L"Windows Registry Editor Version 5.00\r\n\r\n; exported\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Tuner]\r\n"
+      L"\"Grüße \U0001F3B5\"=\"ä\"\r\n"
+      L"\"Count\"=dword:0000002A\r\n"
+      L"\"Blob\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+      L"  16,17\r\n"
+      L"\"Path\"=hex(2):25,00,48,00,00,00\r\n"
+      L"\"None\"=hex:\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Other]\r\n@=\"x\"\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Tuner]\r\n"
+      L"\"Multi\"=hex(7):61,00,00,00,00,00\r\n";
+  const std::wstring stored =
+      L"Windows Registry Editor Version 5.00\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Tuner]\r\n"
+      L"\"Grüße \U0001F3B5\"=\"ä\"\r\n"
+      L"\"Count\"=dword:0000002A\r\n"
+      L"\"Blob\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+      L"  16,17\r\n"
+      L"\"Path\"=hex(2):25,00,48,00,00,00\r\n"
+      L"\"None\"=hex:\r\n"
+      L"\"Multi\"=hex(7):61,00,00,00,00,00\r\n"
+      L"\"Ratio\"=\"0.999750\"\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software\\Other]\r\n@=\"x\"\r\n\r\n"
+      L"[HKEY_CURRENT_USER\\Software]\r\n\r\n";  // every level gets a section of its own
+  const std::vector<std::tuple<const char*, std::string, std::string>> cases = {
+      {"UTF-16 export", Utf16(exported), Utf16(stored)},
+      {"older editor's header",
+       "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tuner]\n\"Count\"=dword:00000001\n",
+       "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tuner]\n\"Count\"=dword:00000001\n"
+       "\"Ratio\"=\"0.999750\"\n\n[HKEY_CURRENT_USER\\Software]\n\n"},
+  };
+  for (const auto& [what, before, after] : cases) {
+    SCOPED_TRACE(what);
+    WriteBytes(file, before);
+    ASSERT_TRUE(registry.StoreStringValue(L"software\\tuner", L"Ratio", L"0.999750"))
+        << ToUtf8(registry.LastError());
+    EXPECT_EQ(ReadBytes(file), after);
+    EXPECT_EQ(registry.GetStringValue(L"Software\\Tuner", L"Count"), std::nullopt);
+  }
+  EXPECT_EQ(registry.GetStringValue(L"Software\\Tuner", L"Ratio"), L"0.999750");
 }
 
 TEST_F(RegistryFileTest, FailsWhenTheFileCannotBeReachedOrRead) {
@@ -246,6 +326,155 @@ TEST_F(RegistryFileTest, FailsWithoutPermissionAndLeavesTheFileAlone) {
   // The same write is allowed to the file's owner.
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_TRUE(registry.SetStringValue(RegistryKey{L"K"}, L"v", L"1"));
+}
+
+// A short wait keeps the test quick; the wait's bound is what is tested.
+constexpr std::chrono::milliseconds kShortLockWait{100};
+const std::string kGoodHive =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Other]\n\"keep\"=\"1\"\n";
+
+TEST_F(RegistryFileTest, RefusesWithAReasonAndLeavesTheFileAlone) {
+  std::optional<FileDescriptor> heldLock;  // another program's hold on the hive's lock
+  const std::vector<std::tuple<const char*, std::function<fs::path()>, const char*>> cases = {
+      {"not parsed",
+       [&] {
+         WriteBytes(file, kGoodHive + "\"a\"=qword:1\n");
+         return file;
+       },
+       "not in the registry editor's format at line 5: a value of an unknown type"},
+      {"read-only",
+       [&] {
+         WriteBytes(file, kGoodHive);
+         fs::permissions(file,
+                         fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+         return file;
+       },
+       "is read-only"},
+      {"in use",
+       [&] {
+         WriteBytes(file, kGoodHive);
+         heldLock.emplace(::open((file.string() + ".lock").c_str(), O_RDWR | O_CREAT, 0600));
+         EXPECT_EQ(::flock(heldLock->Get(), LOCK_EX), 0);
+         return file;
+       },
+       "is in use by another program"},
+      {"too large",
+       [&] {
+         WriteBytes(file, kGoodHive);
+         fs::resize_file(file, RegistryFile::kMostFileBytes + 1);
+         return file;
+       },
+       "is too large"},
+      {"folder below a file",
+       [&] {
+         WriteBytes(folder.path / "plain", "not a folder");
+         return folder.path / "plain" / "hive.reg";
+       },
+       "cannot be created: Not a directory"},
+  };
+  for (const auto& [what, prepare, cause] : cases) {
+    SCOPED_TRACE(what);
+    const fs::path hive = prepare();
+    const std::string before = ReadBytes(hive);
+    RegistryFile store(hive.string(), RealFileSystemCalls(), kShortLockWait);
+    std::wstring reason;
+    EXPECT_FALSE(store.CanStore(L"SOFTWARE\\Tuner", L"Ratio", reason));
+    EXPECT_NE(reason.find(FromUtf8(folder.path.string())), std::wstring::npos) << ToUtf8(reason);
+    EXPECT_NE(reason.find(FromUtf8(cause)), std::wstring::npos) << ToUtf8(reason);
+    EXPECT_FALSE(store.StoreStringValue(L"SOFTWARE\\Tuner", L"Ratio", L"1"));
+    EXPECT_EQ(store.LastError(), reason);
+    EXPECT_EQ(ReadBytes(hive), before);
+    heldLock.reset();
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+  }
+  // The same store is taken once the fault is gone, so each case fails for its own fault.
+  WriteBytes(file, kGoodHive);
+  std::wstring reason;
+  EXPECT_TRUE(registry.CanStore(L"SOFTWARE\\Tuner", L"Ratio", reason)) << ToUtf8(reason);
+  EXPECT_TRUE(registry.StoreStringValue(L"SOFTWARE\\Tuner", L"Ratio", L"1"));
+}
+
+// Stands in for a file-system call and fails it with error.
+template <typename Result, int error, typename... Arguments>
+Result Refuse(Arguments...) {
+  errno = error;
+  return -1;
+}
+
+// Each row replaces one call by one that fails.
+struct FailingCall {
+  const char* call;
+  void (*inject)(FileSystemCalls& calls);
+  const char* cause;
+};
+
+// clang-format off
+const std::vector<FailingCall> kFailingCalls = {
+    {"open", [](FileSystemCalls& c) { c.open = Refuse<int, EMFILE, const char*, int, mode_t>; }, "Too many open files"},
+    {"flock", [](FileSystemCalls& c) { c.flock = Refuse<int, EWOULDBLOCK, int, int>; }, "in use by another program"},
+    {"mkostemp", [](FileSystemCalls& c) { c.mkostemp = Refuse<int, EACCES, char*, int>; }, "Permission denied"},
+    {"write", [](FileSystemCalls& c) { c.write = Refuse<ssize_t, ENOSPC, int, const void*, size_t>; }, "writing: No space left on device"},
+    {"fchmod", [](FileSystemCalls& c) { c.fchmod = Refuse<int, EPERM, int, mode_t>; }, "Operation not permitted"},
+    {"fsync", [](FileSystemCalls& c) { c.fsync = Refuse<int, EIO, int>; }, "Input/output error"},
+    {"rename", [](FileSystemCalls& c) { c.rename = Refuse<int, EXDEV, const char*, const char*>; }, "Invalid cross-device link"},
+};
+// clang-format on
+
+TEST_F(RegistryFileTest, AFailingFileSystemCallLosesNothing) {
+  ASSERT_TRUE(registry.StoreStringValue(L"Other", L"keep", L"1"));
+  const std::string before = ReadBytes(file);
+  for (const FailingCall& row : kFailingCalls) {
+    SCOPED_TRACE(row.call);
+    FileSystemCalls calls = RealFileSystemCalls();
+    row.inject(calls);
+    RegistryFile failing(file.string(), calls, kShortLockWait);
+    EXPECT_FALSE(failing.StoreStringValue(L"Other", L"keep", L"2"));
+    EXPECT_NE(failing.LastError().find(FromUtf8(row.cause)), std::wstring::npos)
+        << ToUtf8(failing.LastError());
+    EXPECT_EQ(ReadBytes(file), before);
+    EXPECT_EQ(FolderEntries(folder.path),
+              (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock"}));
+  }
+}
+
+TEST_F(RegistryFileTest, RemovesOnlyItsOwnStaleTemporaryFiles) {
+  ASSERT_TRUE(registry.StoreStringValue(L"K", L"v", L"1"));
+  for (const char* name : {"HKEY_CURRENT_USER.reg.tmp-a1B2c3", "HKEY_CURRENT_USER.reg.tmp-a1B2c3d",
+                           "HKEY_CURRENT_USER.reg.tmp-a1.2c3", "other.reg.tmp-a1B2c3"}) {
+    WriteBytes(folder.path / name, "partial");
+  }
+  fs::create_directory(folder.path / "HKEY_CURRENT_USER.reg.tmp-Folder");
+  ASSERT_TRUE(registry.StoreStringValue(L"K", L"v", L"2"));
+  EXPECT_EQ(FolderEntries(folder.path),
+            (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock",
+                                   "HKEY_CURRENT_USER.reg.tmp-a1B2c3d",
+                                   "HKEY_CURRENT_USER.reg.tmp-a1.2c3", "other.reg.tmp-a1B2c3",
+                                   "HKEY_CURRENT_USER.reg.tmp-Folder"}));
+}
+
+int renames = 0;
+
+TEST_F(RegistryFileTest, StoresInALargeHiveWithOneRewrite) {
+  // Parsing used to compare every pair of keys: minutes for this many. The bound is generous
+  // for a calm machine and sanitizer builds; bench/HiveStoreBench measures.
+  constexpr int kKeys = 50000;
+  std::string bytes = "Windows Registry Editor Version 5.00\n\n";
+  for (int i = 0; i < kKeys; ++i) {
+    bytes += "[HKEY_CURRENT_USER\\SOFTWARE\\Vendor " + std::to_string(i % 100) + "\\Key " +
+             std::to_string(i) + "]\n\"v\"=\"" + std::to_string(i) + "\"\n\n";
+  }
+  WriteBytes(file, bytes);
+  FileSystemCalls counting = RealFileSystemCalls();
+  counting.rename = [](const char* from, const char* to) {
+    ++renames;
+    return ::rename(from, to);
+  };
+  RegistryFile store(file.string(), counting);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(store.StoreStringValue(L"SOFTWARE\\Ombrel's Projects\\Tuner", L"Ratio", L"1"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(renames, 1);
+  EXPECT_EQ(store.GetStringValue(L"software\\vendor 7\\key 49907", L"V"), L"49907");
 }
 
 TEST_F(RegistryFileTest, CreatesMissingFolders) {
