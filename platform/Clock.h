@@ -3,8 +3,17 @@
 // Every operation may be called from any thread.
 
 #include <cstdint>
+#include <optional>
 
 namespace veltrane {
+
+// What the operating system says of its own clock, against which every rate is measured.
+// Each part is unknown (nullopt) where the system cannot tell.
+struct ReferenceClockState {
+  std::optional<bool> synchronized;        // kept in step with an outside time source
+  std::optional<double> frequencyPpm;      // the correction applied to the local crystal
+  std::optional<double> estimatedErrorUs;  // the system's estimate of its time error
+};
 
 class Clock {
  public:
@@ -35,6 +44,9 @@ class Clock {
   // exactly one BeginPeriod with the same period. Both false on failure.
   virtual bool BeginPeriod(std::uint32_t periodMs) = 0;
   virtual bool EndPeriod(std::uint32_t periodMs) = 0;
+
+  // Read without privileges and without changing anything. Unknown by default.
+  virtual ReferenceClockState GetReferenceState() { return {}; }
 };
 
 }  // namespace veltrane

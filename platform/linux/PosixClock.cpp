@@ -1,6 +1,7 @@
 #include "PosixClock.h"
 
 #include <sys/prctl.h>
+#include <sys/timex.h>
 
 #include <cerrno>
 #include <ctime>
@@ -100,6 +101,20 @@ bool PosixClock::EndPeriod(std::uint32_t periodMs) {
     return true;
   }
   return false;
+}
+
+ReferenceClockState PosixClock::GetReferenceState() {
+  // The kernel keeps the frequency correction in ppm with 16 fractional bits.
+  constexpr double kFrequencyUnitsPerPpm = 65536.0;
+  timex query{};
+  query.modes = 0;
+  const int state = ::adjtimex(&query);
+  if (state < 0) return {};
+  ReferenceClockState result;
+  result.synchronized = state != TIME_ERROR && (query.status & STA_UNSYNC) == 0;
+  result.frequencyPpm = static_cast<double>(query.freq) / kFrequencyUnitsPerPpm;
+  result.estimatedErrorUs = static_cast<double>(query.esterror);
+  return result;
 }
 
 }  // namespace veltrane

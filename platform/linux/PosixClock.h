@@ -18,6 +18,8 @@ class PosixClock : public Clock {
   bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;
   bool BeginPeriod(std::uint32_t periodMs) override;
   bool EndPeriod(std::uint32_t periodMs) override;
+  // adjtimex with no change asked for: any user may read it.
+  ReferenceClockState GetReferenceState() override;
 };
 
 }  // namespace veltrane
