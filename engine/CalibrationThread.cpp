@@ -1,11 +1,10 @@
 #include "CalibrationThread.h"
 
 #include <cmath>
-#include <new>
 #include <system_error>
 #include <thread>
-#include <vector>
 
+#include "Capture.h"
 #include "Text.h"
 #include "Timing.h"
 #include "Trace.h"
@@ -86,76 +85,6 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
   }
 }
 
-
-// Which step of setting up the recording failed first; Started when none did.
-enum class CaptureStep { Started, Open, Buffer, Prepare, AddBuffer, Start };
-
-// The open device with its one big buffer and the header that hands it over. Begin acquires
-// them in order; the destructor undoes whatever was acquired, in reverse. Worker thread.
-class CaptureSession {
- public:
-  explicit CaptureSession(RunState& state) : state(state) {}
-  CaptureSession(const CaptureSession&) = delete;
-  CaptureSession& operator=(const CaptureSession&) = delete;
-
-  ~CaptureSession() {
-    if (!device) return;
-    device->Reset();
-    if (prepared) device->UnprepareHeader(header);
-    device->Close();
-  }
-
-  CaptureStep Begin() {
-    // Refused before anything is opened or allocated; the dialog refuses such a rate too.
-    if (!RateFitsBuffer(state.nominalRate)) {
-      TraceCalibration(FormatText(L"The sample rate %d does not fit the sound buffer",
-                                  static_cast<int>(state.nominalRate)),
-                       __LINE__);
-      return CaptureStep::Buffer;
-    }
-    device = OpenWaveIn(state, static_cast<std::uint32_t>(state.deviceId));
-    if (!device) {
-      TraceCalibration(L"OpenWaveIn failed", __LINE__);
-      return CaptureStep::Open;
-    }
-    TraceCalibration(L"OpenWaveIn succeeded", __LINE__);
-    const std::size_t bufferBytes = static_cast<std::size_t>(state.nominalRate) * kBufferSeconds;
-    buffer.reset(new (std::nothrow) std::uint8_t[bufferBytes]);
-    if (!buffer) {
-      TraceCalibration(L"Failed to create the sound buffer", __LINE__);
-      return CaptureStep::Buffer;
-    }
-    header.data = buffer.get();
-    header.bufferLength = static_cast<std::uint32_t>(bufferBytes);
-    header.user = reinterpret_cast<std::uintptr_t>(&state);
-    header.flags = 0;
-    if (!Succeeded(device->PrepareHeader(header), L"waveInPrepareHeader")) {
-      return CaptureStep::Prepare;
-    }
-    prepared = true;
-    if (!Succeeded(device->AddBuffer(header), L"waveInAddBuffer")) return CaptureStep::AddBuffer;
-    if (!Succeeded(device->Start(), L"waveInStart")) return CaptureStep::Start;
-    return CaptureStep::Started;
-  }
-
-  WaveInDevice& Device() { return *device; }
-
- private:
-  bool Succeeded(MMResult result, const wchar_t* call) {
-    if (result == MMSYSERR_NOERROR) return true;
-    TraceCalibration(FormatText(L"%ls failed (%ls)", call,
-                                state.services.audio->GetErrorText(result).c_str()),
-                     __LINE__);
-    return false;
-  }
-
-  RunState& state;
-  std::unique_ptr<WaveInDevice> device;
-  std::unique_ptr<std::uint8_t[]> buffer;
-  WaveHeader header;
-  bool prepared = false;
-};
-
 // Chooses the clock, then records and reports until stopped or until the device fails.
 void RunWorker(RunState& state) {
   Timing timing(*state.services.clock, *state.services.scheduler,
@@ -177,53 +106,6 @@ void RunWorker(RunState& state) {
 }
 
 }  // namespace
-
-void WaveInCallback(WaveInDevice* /*device*/, std::uint32_t msg, WaveHeader* header) {
-  if (msg != WIM_DATA || header == nullptr || (header->flags & WHDR_DONE) == 0) return;
-  auto* state = reinterpret_cast<RunState*>(header->user);
-  if (state == nullptr) return;
-  if (!state->stopRequested && header->bytesRecorded < header->bufferLength) {
-    // The dialog only learns that the run failed; the back end's text says why (an overrun,
-    // a suspend, a device unplugged, a sound server gone).
-    TraceCalibration(FormatText(L"The sound buffer came back early after %u bytes: %ls",
-                                header->bytesRecorded,
-                                state->services.audio->GetErrorText(MMSYSERR_ERROR).c_str()),
-                     __LINE__);
-  }
-  state->Post(WM_CAPTURE_BUFFER_RETURNED, 0, 0);
-}
-
-std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId) {
-  WaveFormat format;
-  format.formatTag = WAVE_FORMAT_PCM;
-  format.channels = 1;
-  format.samplesPerSec = static_cast<std::uint32_t>(state.nominalRate);
-  format.avgBytesPerSec = static_cast<std::uint32_t>(state.nominalRate);
-  format.blockAlign = 1;
-  format.bitsPerSample = 8;
-
-  Audio& audio = *state.services.audio;
-  std::unique_ptr<WaveInDevice> device;
-  MMResult result = audio.Open(device, deviceId, format, WaveInCallback,
-                               CALLBACK_FUNCTION | WAVE_FORMAT_DIRECT | WAVE_ALLOWSYNC);
-  if (result == MMSYSERR_INVALFLAG) {
-    result = audio.Open(device, deviceId, format, WaveInCallback,
-                        CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
-  }
-  if (result != MMSYSERR_NOERROR || !device) {
-    // The number alone tells a user nothing: the platform's text for it follows, with
-    // whatever detail the back end gave (resampling refused, server gone).
-    const std::wstring text = audio.GetErrorText(result);
-    TraceCalibration(FormatText(L"waveInOpen failed: %d (%ls)", static_cast<int>(result),
-                                text.c_str()),
-                     __LINE__);
-    state.ShowMessageBox(FormatText(L"%d\n%ls", static_cast<int>(result), text.c_str()),
-                         MessageIcon::Exclamation);
-    return nullptr;
-  }
-  device->Reset();
-  return device;
-}
 
 void CalibrationThread(std::shared_ptr<RunState> state) {
   RunWorker(*state);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "Audio.h"
+#include "Capture.h"
 #include "RunState.h"
 #include "Scheduler.h"
 
@@ -17,30 +18,12 @@ namespace veltrane {
 // otherwise when stopRequested is set. Marks the run state's worker as ended as its last act.
 void CalibrationThread(std::shared_ptr<RunState> state);
 
-// Opens the recording device 8-bit mono at the nominal rate, retrying without
-// WAVE_FORMAT_DIRECT when the device refuses that flag. On failure the error number is shown
-// and the result is null. Worker thread.
-std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId);
-
-// The device's completion callback: a header that came back done is reported to the dialog.
-// Device's own thread; only posts.
-void WaveInCallback(WaveInDevice* device, std::uint32_t msg, WaveHeader* header);
-
 // Starts body on a new, detached thread; false when no thread could be started. No handle
 // comes back: a detached thread may have ended and its handle gone stale by the time anyone
 // used it, so whatever must be done to the thread, the thread does to itself. Replaceable so
 // that tests can refuse.
 using ThreadLauncher = std::function<bool(std::function<void()> body)>;
 ThreadLauncher DefaultThreadLauncher();
-
-// The seconds of sound the one capture buffer holds, one byte a sample.
-constexpr std::uint32_t kBufferSeconds = 900;
-
-// True when a buffer of kBufferSeconds at rate fits the header's 32-bit length; a larger
-// rate would record into a buffer cut down to a few bytes, or try to allocate terabytes.
-constexpr bool RateFitsBuffer(std::int64_t rate) {
-  return rate > 0 && rate <= std::int64_t{UINT32_MAX} / kBufferSeconds;
-}
 
 // How long the worker waits for the device's position to step before it gives the run up.
 // Sound servers deliver in periods of up to a few hundred milliseconds; a counter still
