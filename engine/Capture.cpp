@@ -56,9 +56,9 @@ CaptureStep CaptureSession::Begin() {
 
 bool CaptureSession::Succeeded(MMResult result, const wchar_t* call) {
   if (result == MMSYSERR_NOERROR) return true;
-  TraceCapture(FormatText(L"%ls failed (%ls)", call,
-                          state.services.audio->GetErrorText(result).c_str()),
-               __LINE__);
+  TraceCapture(
+      FormatText(L"%ls failed (%ls)", call, state.services.audio->GetErrorText(result).c_str()),
+      __LINE__);
   return false;
 }
 
@@ -69,10 +69,10 @@ void WaveInCallback(WaveInDevice* /*device*/, std::uint32_t msg, WaveHeader* hea
   if (!state->stopRequested && header->bytesRecorded < header->bufferLength) {
     // The dialog only learns that the run failed; the back end's text says why (an overrun,
     // a suspend, a device unplugged, a sound server gone).
-    TraceCapture(FormatText(L"The sound buffer came back early after %u bytes: %ls",
-                                header->bytesRecorded,
-                                state->services.audio->GetErrorText(MMSYSERR_ERROR).c_str()),
-                     __LINE__);
+    TraceCapture(
+        FormatText(L"The sound buffer came back early after %u bytes: %ls", header->bytesRecorded,
+                   state->services.audio->GetErrorText(MMSYSERR_ERROR).c_str()),
+        __LINE__);
   }
   state->Post(WM_CAPTURE_BUFFER_RETURNED, 0, 0);
 }
@@ -91,16 +91,15 @@ std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId
   MMResult result = audio.Open(device, deviceId, format, WaveInCallback,
                                CALLBACK_FUNCTION | WAVE_FORMAT_DIRECT | WAVE_ALLOWSYNC);
   if (result == MMSYSERR_INVALFLAG) {
-    result = audio.Open(device, deviceId, format, WaveInCallback,
-                        CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
+    result =
+        audio.Open(device, deviceId, format, WaveInCallback, CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
   }
   if (result != MMSYSERR_NOERROR || !device) {
     // The number alone tells a user nothing: the platform's text for it follows, with
     // whatever detail the back end gave (resampling refused, server gone).
     const std::wstring text = audio.GetErrorText(result);
-    TraceCapture(FormatText(L"waveInOpen failed: %d (%ls)", static_cast<int>(result),
-                                text.c_str()),
-                     __LINE__);
+    TraceCapture(FormatText(L"waveInOpen failed: %d (%ls)", static_cast<int>(result), text.c_str()),
+                 __LINE__);
     state.ShowMessageBox(FormatText(L"%d\n%ls", static_cast<int>(result), text.c_str()),
                          MessageIcon::Exclamation);
     return nullptr;

@@ -13,6 +13,13 @@ struct RegistryKey {
   std::wstring path;
 };
 
+// A string value as a reader finds it: the path of its key, its name and its text.
+struct StoredString {
+  std::wstring keyPath;
+  std::wstring name;
+  std::wstring data;
+};
+
 class Registry {
  public:
   virtual ~Registry() = default;
@@ -33,6 +40,12 @@ class Registry {
   virtual bool KeyExists(const std::wstring& path) = 0;
   virtual std::optional<std::wstring> GetStringValue(const std::wstring& path,
                                                      const std::wstring& name) = 0;
+  // Every string value of the key path and of the keys below it, in the store's order; empty
+  // when there is no such key, nullopt when the store cannot be read (or cannot list).
+  virtual std::optional<std::vector<StoredString>> ReadStringsBelow(const std::wstring& path) {
+    (void)path;
+    return std::nullopt;
+  }
 
   // Creates every missing level of keyPath below the root and stores the string value in
   // its key. This default opens one level at a time, as the operations above do; a back end

@@ -134,6 +134,22 @@ bool RegistryHive::SetStringValue(const std::wstring& path, const std::wstring& 
   return true;
 }
 
+std::vector<StoredString> RegistryHive::StringsBelow(const std::wstring& path) const {
+  std::vector<StoredString> found;
+  const std::wstring folded = Folded(path);
+  for (const Key& key : keys) {
+    const std::wstring keyFolded = Folded(key.path);
+    const bool below = folded.empty() || keyFolded == folded ||
+                       (keyFolded.size() > folded.size() && keyFolded[folded.size()] == L'\\' &&
+                        keyFolded.compare(0, folded.size(), folded) == 0);
+    if (!below) continue;
+    for (const Value& value : key.values) {
+      if (value.otherType.empty()) found.push_back({key.path, value.name, value.data});
+    }
+  }
+  return found;
+}
+
 bool RegistryHive::KeyExists(const std::wstring& path) const {
   return StoredPath(path).has_value();
 }

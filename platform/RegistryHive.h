@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Registry.h"
+
 namespace veltrane {
 
 // True when a and b name the same key or value.
@@ -83,6 +85,9 @@ class RegistryHive {
   // nullopt when there is no such value or it is not a string.
   std::optional<std::wstring> GetStringValue(const std::wstring& path,
                                              const std::wstring& name) const;
+
+  // Every string value of the key path and of the keys below it, in the order of Keys().
+  std::vector<StoredString> StringsBelow(const std::wstring& path) const;
 
   // The keys in the order they were read or created; new keys come last.
   const std::vector<Key>& Keys() const { return keys; }

@@ -433,4 +433,18 @@ std::optional<std::wstring> RegistryFile::GetStringValue(const std::wstring& key
   }
 }
 
+std::optional<std::vector<StoredString>> RegistryFile::ReadStringsBelow(
+    const std::wstring& keyPath) {
+  try {
+    struct stat info {};
+    bool missing = false;
+    std::wstring reason;
+    const auto hive = ReadHive(path, info, missing, reason);
+    if (!hive) return std::nullopt;
+    return hive->StringsBelow(keyPath);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace veltrane

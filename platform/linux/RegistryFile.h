@@ -39,6 +39,7 @@ class RegistryFile : public Registry {
   bool KeyExists(const std::wstring& path) override;
   std::optional<std::wstring> GetStringValue(const std::wstring& path,
                                              const std::wstring& name) override;
+  std::optional<std::vector<StoredString>> ReadStringsBelow(const std::wstring& path) override;
   bool StoreStringValue(const std::wstring& keyPath, const std::wstring& name,
                         const std::wstring& data) override;
   bool CanStore(const std::wstring& keyPath, const std::wstring& name,

@@ -48,6 +48,12 @@ std::optional<std::wstring> MemoryRegistry::GetStringValue(const std::wstring& p
   return hive.GetStringValue(path, name);
 }
 
+std::optional<std::vector<StoredString>> MemoryRegistry::ReadStringsBelow(
+    const std::wstring& path) {
+  std::lock_guard lock(mutex);
+  return hive.StringsBelow(path);
+}
+
 bool MemoryRegistry::StoreStringValue(const std::wstring& keyPath, const std::wstring& name,
                                       const std::wstring& data) {
   {

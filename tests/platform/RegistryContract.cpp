@@ -44,6 +44,23 @@ TEST_P(RegistryContract, CreatesEveryLevelOfANestedPath) {
   EXPECT_EQ(same->path, deep->path);
 }
 
+TEST_P(RegistryContract, ListsTheStringsOfAKeyAndEveryKeyBelowIt) {
+  ASSERT_TRUE(registry().StoreStringValue(L"Software\\Maker\\Tuner", L"a", L"1"));
+  ASSERT_TRUE(registry().StoreStringValue(L"Software\\Maker\\Tuner\\Sub", L"b", L"2"));
+  ASSERT_TRUE(registry().StoreStringValue(L"Software\\Maker\\Tuners", L"c", L"3"));
+  ASSERT_TRUE(registry().StoreStringValue(L"Software\\Other", L"d", L"4"));
+
+  const auto below = hive->Reopen()->ReadStringsBelow(L"SOFTWARE\\maker\\tuner");
+  ASSERT_TRUE(below);
+  std::vector<std::wstring> seen;
+  for (const StoredString& value : *below)
+    seen.push_back(value.keyPath + L":" + value.name + L"=" + value.data);
+  EXPECT_EQ(seen, (std::vector<std::wstring>{L"Software\\Maker\\Tuner:a=1",
+                                             L"Software\\Maker\\Tuner\\Sub:b=2"}));
+  EXPECT_EQ(registry().ReadStringsBelow(L"")->size(), 4u);
+  EXPECT_TRUE(registry().ReadStringsBelow(L"Software\\None")->empty());
+}
+
 TEST_P(RegistryContract, KeyNamesIgnoreLetterCaseAndKeepTheFirstSpelling) {
   const auto first = registry().CreateKey(nullptr, L"Software\\Ärger");
   ASSERT_TRUE(first);
