@@ -1,0 +1,176 @@
+#include "RateMeasurement.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "Capture.h"
+#include "Text.h"
+#include "Trace.h"
+
+namespace veltrane {
+namespace {
+
+// Looks come this far apart on average, with a random part so that their phase against the
+// device's steps wanders: over a minute some look lands right after nearly every phase of a
+// step, which is all the envelope fit needs, at a few hundred wake-ups a second.
+constexpr std::uint32_t kShortestLookGapUs = 1500;
+constexpr std::uint32_t kLookGapSpreadUs = 1000;
+
+// The next number of a small generator (splitmix64) for the gaps between looks.
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+void TraceMeasurement(const std::wstring& message, int line) {
+  Trace(L"TR_CALIBRATION", message, L"RateMeasurement", line);
+}
+
+// The most common gap between consecutive steps seen; a look now and then misses a step,
+// which only makes some gaps a multiple of it.
+std::uint32_t TypicalStep(std::vector<std::uint32_t> gaps) {
+  if (gaps.empty()) return 0;
+  std::sort(gaps.begin(), gaps.end());
+  std::uint32_t best = gaps.front();
+  std::size_t bestCount = 0;
+  for (std::size_t i = 0; i < gaps.size();) {
+    std::size_t j = i;
+    while (j < gaps.size() && gaps[j] == gaps[i]) ++j;
+    if (j - i > bestCount) {
+      best = gaps[i];
+      bestCount = j - i;
+    }
+    i = j;
+  }
+  return best;
+}
+
+}  // namespace
+
+RateMeasurement::RateMeasurement(RunState& state, MeasurementSettings settings,
+                                 ProgressHandler progress)
+    : state(state), settings(std::move(settings)), progress(std::move(progress)) {}
+
+double RateMeasurement::Now() {
+  Clock& clock = *state.services.clock;
+  return static_cast<double>(clock.PerformanceCounter()) /
+         static_cast<double>(clock.PerformanceFrequency());
+}
+
+bool RateMeasurement::Stopping() const { return state.stopRequested.load(); }
+
+void RateMeasurement::BufferReturned() {
+  {
+    std::lock_guard lock(mutex);
+    bufferReturned = true;
+  }
+  returned.notify_all();
+}
+
+bool RateMeasurement::WaitForBufferReturned() {
+  // Real time, whatever the clock: the device's thread needs only a moment to say so.
+  constexpr auto kLongestWait = std::chrono::milliseconds(200);
+  std::unique_lock lock(mutex);
+  return returned.wait_for(lock, kLongestWait, [this] { return bufferReturned.load(); });
+}
+
+RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device,
+                                                      std::uint64_t& position, double& seconds) {
+  std::uint32_t raw = 0;
+  if (device.GetPositionSamples(raw) != MMSYSERR_NOERROR) return Look::Failed;
+  // The time after the look: a step seen was there by then, so a look is never early.
+  seconds = Now();
+  if (raw == lastRaw) return Look::Same;
+  // The device counts in 32 bits; the count here goes on across a wrap.
+  unwrapped += static_cast<std::uint32_t>(raw - lastRaw);
+  lastRaw = raw;
+  position = unwrapped;
+  return Look::Stepped;
+}
+
+MeasurementResult RateMeasurement::Run() {
+  MeasurementResult result;
+  CaptureSession capture(state);
+  if (capture.Begin() != CaptureStep::Started) {
+    result.end = MeasurementEnd::OpenFailed;
+    return result;
+  }
+  WaveInDevice& device = capture.Device();
+  Clock& clock = *state.services.clock;
+
+  RateFit fit(static_cast<double>(state.nominalRate));
+  std::vector<std::uint32_t> gaps;
+  std::uint64_t previous = 0;
+  std::optional<double> firstStep;  // when the device first delivered
+  std::optional<double> start;      // when measuring began, after settling
+  double lastStep = Now();
+  double nextProgress = 0.0;
+  for (;;) {
+    if (Stopping()) {
+      result.end = MeasurementEnd::Interrupted;
+      break;
+    }
+    if (bufferReturned) {
+      result.end = MeasurementEnd::DeviceFailed;
+      result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
+      break;
+    }
+    std::uint64_t position = 0;
+    double seen = 0.0;
+    const Look look = LookAtPosition(device, position, seen);
+    if (look == Look::Failed) {
+      result.end = MeasurementEnd::DeviceFailed;
+      result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
+      break;
+    }
+    if (look == Look::Stepped) {
+      lastStep = seen;
+      if (!firstStep) firstStep = seen;
+      if (!start && seen - *firstStep >= kSettleSeconds) {
+        start = seen;
+        nextProgress = seen + settings.progressEverySeconds;
+      }
+      if (start) {
+        if (fit.Steps() > 0) gaps.push_back(static_cast<std::uint32_t>(position - previous));
+        fit.AddStep(seen, position);
+      }
+      previous = position;
+    } else if (seen - lastStep > kStallSeconds) {
+      if (WaitForBufferReturned()) continue;
+      TraceMeasurement(L"The position did not advance", __LINE__);
+      result.end = MeasurementEnd::Stalled;
+      break;
+    }
+    if (start && seen >= nextProgress) {
+      nextProgress = seen + settings.progressEverySeconds;
+      MeasurementProgress now;
+      now.elapsedSeconds = seen - *start;
+      now.secondsLeft = std::max(0.0, settings.seconds - now.elapsedSeconds);
+      now.estimate = fit.Estimate();
+      if (progress) progress(now);
+      const bool narrowEnough =
+          settings.untilPpm && now.estimate.valid &&
+          now.elapsedSeconds >= settings.shortestSeconds &&
+          std::max(now.estimate.ppm - now.estimate.bandLowPpm,
+                   now.estimate.bandHighPpm - now.estimate.ppm) <= *settings.untilPpm;
+      if (narrowEnough || now.elapsedSeconds >= settings.seconds) break;
+    }
+    clock.Pause(kShortestLookGapUs +
+                static_cast<std::uint32_t>((randomState = Mix(randomState)) % kLookGapSpreadUs));
+  }
+  result.estimate = fit.Estimate();
+  result.stepFrames = TypicalStep(std::move(gaps));
+  if (result.end == MeasurementEnd::Done && !result.estimate.valid) {
+    result.end = MeasurementEnd::TooFewSteps;
+  }
+  TraceMeasurement(FormatText(L"Measured %zu steps over %.1f s: %+.3f ppm", fit.Steps(),
+                              result.estimate.seconds, result.estimate.ppm),
+                   __LINE__);
+  return result;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,110 @@
+// The command line's measurement in virtual time against the simulated device: what it
+// measures, and how every kind of run ends.
+#include "RateMeasurement.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Messages.h"
+#include "SimulatedAudio.h"
+#include "Text.h"
+#include "SimulatedScheduler.h"
+#include "VirtualClock.h"
+
+namespace veltrane {
+namespace {
+
+struct Outcome {
+  MeasurementResult result;
+  int progressReports = 0;
+  double lastElapsed = 0.0;
+};
+
+Outcome Measure(const std::string& options, MeasurementSettings settings,
+            std::optional<int> stopAfterReports = std::nullopt) {
+  PlatformServices services;
+  services.clock = std::make_shared<VirtualClock>();
+  services.scheduler = std::make_shared<SimulatedScheduler>();
+  SimulatedAudioOptions parsed;
+  std::wstring error;
+  EXPECT_TRUE(ParseSimulatedAudioOptions(options, parsed, error)) << ToUtf8(error);
+  services.audio = std::make_shared<SimulatedAudio>(services.clock, parsed);
+  RunState state(services, 0, 44100);
+  Outcome run;
+  RateMeasurement measurement(state, settings, [&](const MeasurementProgress& progress) {
+    ++run.progressReports;
+    run.lastElapsed = progress.elapsedSeconds;
+    if (stopAfterReports && run.progressReports >= *stopAfterReports) state.stopRequested = true;
+  });
+  state.SetTarget(
+      [&](const PostedMessage& message) {
+        if (message.message == WM_CAPTURE_BUFFER_RETURNED) measurement.BufferReturned();
+      },
+      [](const std::wstring&, MessageIcon, std::function<void()> done) { done(); });
+  run.result = measurement.Run();
+  state.ClearTarget();
+  return run;
+}
+
+TEST(RateMeasurement, FindsTheTrueRateWithinItsBandAndTheStepSize) {
+  struct Case {
+    const char* options;
+    double ppm;
+    std::uint32_t step;
+  };
+  for (const Case& c : {Case{"ppm=-250", -250.0, 441}, Case{"ppm=198.6,step=219", 198.6, 219},
+                        Case{"ppm=37,step=1024,jitter_us=50", 37.0, 1024}}) {
+    MeasurementSettings settings;
+    settings.seconds = 30.0;
+    const Outcome run = Measure(c.options, settings);
+    ASSERT_EQ(run.result.end, MeasurementEnd::Done) << c.options;
+    const RateEstimate& estimate = run.result.estimate;
+    EXPECT_LE(estimate.bandLowPpm, c.ppm) << c.options;
+    EXPECT_GE(estimate.bandHighPpm, c.ppm) << c.options;
+    EXPECT_NEAR(estimate.ppm, c.ppm, 1.0) << c.options;
+    EXPECT_NEAR(estimate.seconds, 30.0, 1.0) << c.options;
+    EXPECT_EQ(run.result.stepFrames, c.step) << c.options;
+    EXPECT_GE(run.progressReports, 29) << c.options;
+  }
+}
+
+TEST(RateMeasurement, EndsOnceTheBandIsNarrowEnoughButNotBeforeTheShortestTime) {
+  struct Case {
+    double untilPpm;
+    double endsAfterSeconds;
+  };
+  // A loose aim is met at once, yet the run lasts the shortest time; one never met runs on to
+  // the limit.
+  for (const Case& c : {Case{50.0, 10.0}, Case{0.001, 30.0}}) {
+    MeasurementSettings settings;
+    settings.seconds = 30.0;
+    settings.untilPpm = c.untilPpm;
+    settings.shortestSeconds = 10.0;
+    const Outcome run = Measure("ppm=-250", settings);
+    EXPECT_EQ(run.result.end, MeasurementEnd::Done) << c.untilPpm;
+    EXPECT_NEAR(run.lastElapsed, c.endsAfterSeconds, 1.0) << c.untilPpm;
+  }
+}
+
+TEST(RateMeasurement, EveryOtherEnding) {
+  struct Case {
+    const char* options;
+    MeasurementEnd end;
+    std::optional<int> stopAfterReports;
+  };
+  for (const Case& c : {Case{"fail_open=4", MeasurementEnd::OpenFailed, std::nullopt},
+                        Case{"stall_after_s=8", MeasurementEnd::Stalled, std::nullopt},
+                        Case{"overrun_after_s=8", MeasurementEnd::DeviceFailed, std::nullopt},
+                        Case{"ppm=0", MeasurementEnd::Interrupted, 3}}) {
+    MeasurementSettings settings;
+    settings.seconds = 30.0;
+    const Outcome run = Measure(c.options, settings, c.stopAfterReports);
+    EXPECT_EQ(run.result.end, c.end) << c.options;
+  }
+}
+
+}  // namespace
+}  // namespace veltrane
