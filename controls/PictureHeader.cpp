@@ -76,21 +76,39 @@ std::optional<PixelSize> JpegSize(const Reader& in) {
   return std::nullopt;
 }
 
+// Past a chain of sub-blocks that starts at at, each a length byte and that many bytes,
+// ended by an empty one.
+std::size_t SkipSubBlocks(const Reader& in, std::size_t at) {
+  while (in.Has(at, 1) && in.Byte(at) != 0) at += 1 + in.Byte(at);
+  return at + 1;
+}
+
+std::size_t ColourTableBytes(std::uint32_t flags) {
+  return (flags & 0x80) ? 3u << ((flags & 0x07) + 1) : 0;
+}
+
+// The decoder reads every frame, so every frame counts.
 std::optional<PixelSize> GifSize(const Reader& in) {
   if (!in.Has(0, 13)) return std::nullopt;
-  const std::int64_t screenWidth = in.Little16(6);
-  const std::int64_t screenHeight = in.Little16(8);
-  std::size_t at = 13;
-  if (in.Byte(10) & 0x80) at += 3u << ((in.Byte(10) & 0x07) + 1);  // global colour table
-  // Extensions come before the first frame; each is a chain of sub-blocks ended by an empty one.
-  while (in.Has(at, 2) && in.Byte(at) == 0x21) {
-    at += 2;
-    while (in.Has(at, 1) && in.Byte(at) != 0) at += 1 + in.Byte(at);
-    ++at;
+  std::int64_t width = in.Little16(6);
+  std::int64_t height = in.Little16(8);
+  bool frameSeen = false;
+  std::size_t at = 13 + ColourTableBytes(in.Byte(10));
+  while (in.Has(at, 2)) {
+    if (in.Byte(at) == 0x21) {  // an extension
+      at = SkipSubBlocks(in, at + 2);
+    } else if (in.Byte(at) == 0x2C && in.Has(at, 10)) {  // a frame
+      width = std::max<std::int64_t>(width, in.Little16(at + 5));
+      height = std::max<std::int64_t>(height, in.Little16(at + 7));
+      frameSeen = true;
+      // Past the descriptor, the local colour table and the LZW code size to the data.
+      at = SkipSubBlocks(in, at + 10 + ColourTableBytes(in.Byte(at + 9)) + 1);
+    } else {
+      break;  // the trailer, or damage the decoder will find
+    }
   }
-  if (!in.Has(at, 10) || in.Byte(at) != 0x2C) return std::nullopt;
-  return Size(std::max<std::int64_t>(screenWidth, in.Little16(at + 5)),
-              std::max<std::int64_t>(screenHeight, in.Little16(at + 7)));
+  if (!frameSeen) return std::nullopt;
+  return Size(width, height);
 }
 
 std::optional<PixelSize> BmpSize(const Reader& in) {

@@ -11,8 +11,8 @@
 
 namespace veltrane {
 
-// The size declared by a PNG (IHDR), JPEG (first frame header), GIF (the larger of the
-// logical screen and the first frame) or BMP header; nullopt for other formats and for a
+// The size declared by a PNG (IHDR), JPEG (first frame header), GIF (the largest of the
+// logical screen and every frame) or BMP header; nullopt for other formats and for a
 // header cut short, which are then left to the decoder.
 std::optional<PixelSize> ReadPictureSize(std::string_view bytes);
 

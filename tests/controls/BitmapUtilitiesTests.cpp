@@ -113,6 +113,9 @@ TEST_F(LoadPictureImageTest, PictureSizesAreReadFromTheHeadersAlone) {
   };
   std::string gif = read(Save("screen.gif", 300, 200, wxBITMAP_TYPE_GIF));
   gif.replace(6, 4, std::string("\x01\0\x01\0", 4));  // a frame larger than its screen
+  std::string twoFrames = read(Save("frames.gif", 300, 200, wxBITMAP_TYPE_GIF));
+  twoFrames.pop_back();  // the trailer; a second frame of 20000 x 20000 follows
+  twoFrames += std::string("\x2C\0\0\0\0\x20\x4E\x20\x4E\0\x02\0;", 14);
   const struct {
     std::string bytes;
     std::optional<PixelSize> size;
@@ -122,6 +125,7 @@ TEST_F(LoadPictureImageTest, PictureSizesAreReadFromTheHeadersAlone) {
       {read(Save("a.gif", 300, 200, wxBITMAP_TYPE_GIF)), PixelSize{300, 200}},
       {read(Save("a.bmp", 300, 200, wxBITMAP_TYPE_BMP)), PixelSize{300, 200}},
       {gif, PixelSize{300, 200}},
+      {twoFrames, PixelSize{20000, 20000}},
       {read(Save("cut.jpg", 300, 200, wxBITMAP_TYPE_JPEG)).substr(0, 20), std::nullopt},
       {read(Save("a.tif", 300, 200, wxBITMAP_TYPE_TIFF)), std::nullopt},
   };
