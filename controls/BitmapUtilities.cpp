@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Files.h"
+#include "PictureHeader.h"
 #include "PixelShading.h"
 #include "SkinGeometry.h"
 #include "Text.h"
@@ -30,6 +31,8 @@ void EnsureImageHandlers() {
 wxImage LoadPictureImage(const std::wstring& path, int maxWidth, int maxHeight) {
   std::string bytes;
   if (ReadWholeFile(ToUtf8(path), bytes) != FileRead::Read || bytes.empty()) return {};
+  const auto declared = ReadPictureSize(bytes);
+  if (declared && IsPictureTooLarge(*declared)) return {};
 
   EnsureImageHandlers();
   wxImage image;

@@ -13,8 +13,10 @@ namespace veltrane {
 
 // Reads the image file at path with every image handler wxWidgets has (BMP, PNG, JPEG,
 // GIF, TIFF, ICO, ...) and fits it into maxWidth x maxHeight (both > 0) without distortion,
-// never enlarging it. Invalid for a missing, unreadable or empty file and for data no
-// handler recognises; shows no message. Needs no display. GUI thread.
+// never enlarging it. Invalid for a missing, unreadable or empty file, for data no
+// handler recognises and for a PNG, JPEG, GIF or BMP whose header declares a picture far
+// larger than a screen (PictureHeader.h), which is never decoded; shows no message. Needs
+// no display. GUI thread.
 wxImage LoadPictureImage(const std::wstring& path, int maxWidth, int maxHeight);
 
 // LoadPictureImage as a new bitmap owned by the caller; wxNullBitmap where that image is
