@@ -249,19 +249,7 @@ void CVeltraneDlg::OnInitDialog() {
 }
 
 void CVeltraneDlg::FindDevice() {
-  deviceId = -1;
-  Audio& audio = *services.platform.audio;
-  // Device names are at most 31 characters long, so a longer name matches on its beginning.
-  const std::wstring wanted = deviceName.substr(0, 31);
-  const std::uint32_t count = audio.GetNumDevs();
-  for (std::uint32_t id = 0; id < count; ++id) {
-    WaveInCaps caps;
-    if (audio.GetDevCaps(id, caps) != MMSYSERR_NOERROR) continue;
-    if (caps.productName == wanted) {
-      deviceId = static_cast<std::int32_t>(id);
-      return;
-    }
-  }
+  deviceId = FindDeviceNamed(*services.platform.audio, deviceName);
 }
 
 void CVeltraneDlg::SetUpGraph() {

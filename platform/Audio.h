@@ -107,6 +107,21 @@ class Audio {
   virtual std::wstring GetErrorText(MMResult code) = 0;
 };
 
+// The id of the first device whose product name is name: letter case counts, and since
+// product names hold at most 31 characters, a longer name matches on its beginning. -1 when
+// no device has that name.
+inline std::int32_t FindDeviceNamed(Audio& audio, const std::wstring& name) {
+  const std::wstring wanted = name.substr(0, 31);
+  const std::uint32_t count = audio.GetNumDevs();
+  for (std::uint32_t id = 0; id < count; ++id) {
+    WaveInCaps caps;
+    if (audio.GetDevCaps(id, caps) == MMSYSERR_NOERROR && caps.productName == wanted) {
+      return static_cast<std::int32_t>(id);
+    }
+  }
+  return -1;
+}
+
 // The id of the first device whose product name contains nameFragment; -1 when none does.
 inline std::int32_t FindDeviceContaining(Audio& audio, const std::wstring& nameFragment) {
   const std::uint32_t count = audio.GetNumDevs();

@@ -1,0 +1,36 @@
+#pragma once
+// The command line of veltrane-cli, read into what each subcommand needs. Pure: nothing is
+// looked up or opened here, so every rule can be tested without a device.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+enum class CliCommand { Help, List, Calibrate, Show };
+
+struct CliRequest {
+  CliCommand command = CliCommand::Help;
+  std::optional<CliCommand> helpFor;  // "<command> --help": the help of that command
+  bool json = false;
+  // calibrate
+  std::wstring device;
+  std::int32_t rate = 0;
+  double seconds = 60.0;
+  std::optional<double> untilPpm;
+  std::optional<std::wstring> storeFolder;
+  std::wstring prefix;
+  // show
+  std::optional<std::wstring> showFolder;
+};
+
+// Reads the arguments after the program's name (UTF-8 decoded already). False with a reason
+// for the user when they do not form a request.
+bool ParseCliArguments(const std::vector<std::wstring>& arguments, CliRequest& request,
+                       std::wstring& error);
+
+// The usage text of a command, or of the program with Help.
+std::wstring CliUsage(CliCommand command);
+
+}  // namespace veltrane

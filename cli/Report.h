@@ -1,0 +1,44 @@
+#pragma once
+// What veltrane-cli prints: the result of a calibration as text or as one JSON object, the
+// progress line, and the stored values. Pure formatting; the caller writes it out.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "RateMeasurement.h"
+#include "Registry.h"
+
+namespace veltrane {
+
+struct StoredResult {
+  std::string file;     // the settings file
+  std::wstring key;     // HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects\<folder>
+  std::wstring name;    // <prefix>Calib_<rate>_Of <device>
+  std::wstring value;   // as stored, "%f"
+};
+
+struct CalibrationReport {
+  std::wstring device;
+  std::int32_t rate = 0;
+  MeasurementResult measurement;
+  ReferenceClockState referenceClock;
+  std::optional<StoredResult> stored;
+};
+
+std::string FormatReportText(const CalibrationReport& report);
+std::string FormatReportJson(const CalibrationReport& report);
+
+// One line of progress: elapsed time, steps, the estimate with its band, time left.
+std::string FormatProgress(const MeasurementProgress& progress);
+
+// The calibration values among the strings below the maker's key.
+std::string FormatStoredText(const std::string& file, const std::vector<StoredString>& values);
+std::string FormatStoredJson(const std::string& file, const std::vector<StoredString>& values);
+
+// The recording devices, one a line with its id, or as JSON.
+std::string FormatDevicesText(const std::vector<std::wstring>& names);
+std::string FormatDevicesJson(const std::vector<std::wstring>& names);
+
+}  // namespace veltrane
