@@ -21,27 +21,13 @@
 #include "RegistryContract.h"
 #include "RegistryFile.h"
 #include "Services.h"
+#include "TemporaryFolder.h"
 #include "Text.h"
 
 namespace veltrane {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "veltrane-registry-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path, ignored);
-  }
-  fs::path path;
-};
 
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
