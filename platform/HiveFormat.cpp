@@ -250,7 +250,7 @@ class Parser {
 class Writer {
  public:
   explicit Writer(const RegistryHive::TextForm& form) : form(form) {
-    out += form.utf16 ? kUtf16Mark : form.byteOrderMark ? kUtf8Mark : "";
+    if (form.utf16) out += kUtf16Mark;
   }
   void Text(const std::wstring& text) {
     if (!form.utf16) return AppendUtf8(out, text);
@@ -285,6 +285,32 @@ class Writer {
   std::string out;
 };
 
+bool IsAscii(const std::wstring& text) {
+  for (wchar_t c : text) {
+    if (static_cast<unsigned long>(c) > 0x7F) return false;
+  }
+  return true;
+}
+
+bool HoldsOnlyAscii(const RegistryHive& hive) {
+  for (const RegistryHive::Key& key : hive.Keys()) {
+    if (!IsAscii(key.path)) return false;
+    for (const RegistryHive::Value& value : key.values) {
+      if (!IsAscii(value.name) || !IsAscii(value.data) || !IsAscii(value.otherType)) return false;
+    }
+  }
+  return true;
+}
+
+// The registry editor reads a file without a UTF-16 byte order mark in the system's ANSI
+// code page and refuses one that begins with a UTF-8 byte order mark. UTF-8 is therefore
+// written only as plain ASCII; any other text goes out as UTF-16LE, as the editor exports.
+RegistryHive::TextForm WrittenForm(const RegistryHive& hive) {
+  RegistryHive::TextForm form = hive.Form();
+  form.utf16 = form.utf16 || !HoldsOnlyAscii(hive);
+  return form;
+}
+
 }  // namespace
 
 std::optional<RegistryHive> ParseHive(const std::string& bytes, HiveParseError& error) {
@@ -295,8 +321,7 @@ std::optional<RegistryHive> ParseHive(const std::string& bytes, HiveParseError& 
     form.utf16 = true;
     lines = SplitUtf16(bytes, 2, fault);
   } else {
-    form.byteOrderMark = bytes.compare(0, 3, kUtf8Mark) == 0;
-    lines = SplitUtf8(bytes, form.byteOrderMark ? 3 : 0, fault);
+    lines = SplitUtf8(bytes, bytes.compare(0, 3, kUtf8Mark) == 0 ? 3 : 0, fault);
   }
   std::optional<RegistryHive> hive;
   if (lines) hive = Parser(std::move(*lines)).Parse(form, fault);
@@ -310,8 +335,9 @@ std::optional<RegistryHive> ParseHive(const std::string& bytes) {
 }
 
 std::string FormatHive(const RegistryHive& hive) {
-  Writer out(hive.Form());
-  out.Text(hive.Form().regedit4 ? kOldHeader : kHeader);
+  const RegistryHive::TextForm form = WrittenForm(hive);
+  Writer out(form);
+  out.Text(form.regedit4 ? kOldHeader : kHeader);
   out.LineEnd();
   out.LineEnd();
   for (const RegistryHive::Key& key : hive.Keys()) {

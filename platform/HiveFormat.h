@@ -5,8 +5,11 @@
 // ends. String values are read as text; values of every other type (dword:, hex:, hex(n):
 // with continuation lines) are kept as written. Comment lines are skipped; a key listed
 // twice has its sections merged. What could not be written back as it was meant (other
-// hives, deletions, unknown types) is refused. FormatHive writes the encoding, line ends and
-// header the hive was read with; a new hive is UTF-8 with LF. Pure functions; any thread.
+// hives, deletions, unknown types) is refused. FormatHive writes the line ends and header the
+// hive was read with, and text that the registry editor reads as meant: UTF-16LE with a byte
+// order mark when the hive was read so or holds any character beyond ASCII, otherwise ASCII
+// without a byte order mark (the editor reads other files in the ANSI code page and refuses a
+// UTF-8 byte order mark). A new hive has LF line ends. Pure functions; any thread.
 
 #include <cstddef>
 #include <optional>

@@ -53,10 +53,9 @@ class RegistryHive {
   };
   // How the store wrote the hive, so that it is written back the same way.
   struct TextForm {
-    bool utf16 = false;          // UTF-16LE, as the registry editor exports; else UTF-8
-    bool byteOrderMark = false;  // for UTF-8 only: the file began with one
-    bool crlf = false;           // lines end with CR LF
-    bool regedit4 = false;       // the older editor's header
+    bool utf16 = false;     // UTF-16LE, as the registry editor exports; else UTF-8
+    bool crlf = false;      // lines end with CR LF
+    bool regedit4 = false;  // the older editor's header
   };
 
   RegistryHive() = default;

@@ -32,11 +32,13 @@ for row in "${cases[@]}"; do
   fi
 done
 
-# The last run: the folder stored in UTF-8 although the locale is C, and the invalid byte in
-# the picture field cost nothing else (the device was found, the value stored).
-if ! grep -qF "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Réglages]" "$work/r.reg" ||
-   ! grep -qF '"Input1Calib_44100_Of Simulated Input"="0.99' "$work/r.reg"; then
-  echo "FAILED stored: the registry file holds"; cat "$work/r.reg" 2>/dev/null
+# The last run: the folder stored as it was given although the locale is C (in UTF-16, as
+# the registry editor reads a name beyond ASCII), and the invalid byte in the picture field
+# cost nothing else (the device was found, the value stored).
+stored=$(iconv -f UTF-16 -t UTF-8 "$work/r.reg" 2>/dev/null || true)
+if ! grep -qF "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Réglages]" <<<"$stored" ||
+   ! grep -qF '"Input1Calib_44100_Of Simulated Input"="0.99' <<<"$stored"; then
+  echo "FAILED stored: the registry file holds"; echo "$stored"
   failed=1
 fi
 exit $failed
