@@ -25,6 +25,19 @@ const wchar_t* const kDeviceName = L"Simulated Input";
 // options sees the same step times.
 constexpr std::uint64_t kJitterStart = 0x2545F4914F6CDD1DULL;
 
+// Moves the lateness' draws away from the jitter's, which count up from the same start.
+constexpr std::uint64_t kLatenessStreamOffset = 0x5851F42D4C957F2DULL;
+
+// A busy computer mostly answers a little late and now and then very late (a page fault, a
+// higher-priority thread, the scheduler's time slice). One query in this many is such a stall,
+// lasting 10 to 50 times the mean lateness; the exponential rest is scaled so that the mean of
+// the whole is the configured lateness.
+constexpr long double kStallChance = 0.01L;
+constexpr long double kStallShortestInMeans = 10.0L;
+constexpr long double kStallLongestInMeans = 50.0L;
+constexpr long double kExponentialShareOfMean =
+    1.0L - kStallChance * (kStallShortestInMeans + kStallLongestInMeans) / 2.0L;
+
 // A step may move by at most this share of the step period either way. Below one half,
 // consecutive steps can never swap or coincide, so the position neither goes back nor
 // jumps two steps at one instant.
@@ -48,9 +61,9 @@ long double Uniform(std::uint64_t bits) {
 
 // A standard normal value for step k, from the step number alone (Box-Muller), so that the
 // time of any step can be computed without walking through the ones before it.
-long double StandardNormal(std::uint64_t k) {
-  const long double u1 = Uniform(Mix(kJitterStart + 2 * k));
-  const long double u2 = Uniform(Mix(kJitterStart + 2 * k + 1));
+long double StandardNormal(std::uint64_t start, std::uint64_t k) {
+  const long double u1 = Uniform(Mix(start + 2 * k));
+  const long double u2 = Uniform(Mix(start + 2 * k + 1));
   return std::sqrt(-2.0L * std::log(u1)) * std::cos(6.283185307179586476925L * u2);
 }
 
@@ -77,11 +90,17 @@ class SimulatedWaveIn : public WaveInDevice {
         inUse(std::move(inUse)),
         // A virtual clock moves only when it is read: a watcher reading it would move time
         // on its own and make runs unrepeatable, so there a full buffer is found by queries.
-        watchInRealTime(dynamic_cast<VirtualClock*>(this->clock.get()) == nullptr) {
+        watchInRealTime(dynamic_cast<VirtualClock*>(this->clock.get()) == nullptr),
+        // Without a chosen start, the jitter stays what it always was for the same options.
+        jitterStart(options.randomStart ? Mix(*options.randomStart) : kJitterStart),
+        latenessStart(Mix(jitterStart ^ kLatenessStreamOffset)) {
     const long double rate =
         static_cast<long double>(format.samplesPerSec) * (1.0L + options.ppm * 1e-6L);
     stepPeriodS = static_cast<long double>(options.stepFrames) / rate;
     jitterS = static_cast<long double>(options.jitterUs) * 1e-6L;
+    lateS = static_cast<long double>(options.lateUs) * 1e-6L;
+    dropSteps = static_cast<std::uint64_t>(std::llround(
+        options.dropMs * 1e-3 * format.samplesPerSec / static_cast<double>(options.stepFrames)));
   }
 
   ~SimulatedWaveIn() override { Close(/*force=*/true); }
@@ -126,6 +145,8 @@ class SimulatedWaveIn : public WaveInDevice {
     started = true;
     finished = false;
     position = 0;
+    seenPosition = 0;
+    queries = 0;
     startCounter = clock->PerformanceCounter();
     frequency = clock->PerformanceFrequency();
     changed.notify_all();
@@ -135,11 +156,12 @@ class SimulatedWaveIn : public WaveInDevice {
   MMResult Reset() override {
     std::unique_lock lock(mutex);
     if (!open) return MMSYSERR_INVALHANDLE;
-    if (started && !finished) Advance(lock);
+    if (started && !finished) Advance(lock, ElapsedS());
     if (queued != nullptr) ReturnBuffer();
     started = false;
     finished = false;
     position = 0;
+    seenPosition = 0;
     capacityFrames = 0;
     changed.notify_all();
     // The caller may rely on the buffer being back once Reset returns.
@@ -150,8 +172,12 @@ class SimulatedWaveIn : public WaveInDevice {
   MMResult GetPositionSamples(std::uint32_t& samples) override {
     std::unique_lock lock(mutex);
     if (!open) return MMSYSERR_INVALHANDLE;
-    if (started && !finished) Advance(lock);
     samples = position;
+    const bool late = lateS > 0.0L;
+    if (!started || (finished && !late)) return MMSYSERR_NOERROR;
+    const long double elapsedS = ElapsedS();
+    if (!finished) Advance(lock, elapsedS);
+    samples = late ? LookLate(elapsedS) : position;
     return MMSYSERR_NOERROR;
   }
 
@@ -179,7 +205,7 @@ class SimulatedWaveIn : public WaveInDevice {
     const long double ideal = static_cast<long double>(k) * stepPeriodS;
     if (k == 0 || jitterS == 0.0L) return ideal;
     const long double limit = kMaxJitterShareOfPeriod * stepPeriodS;
-    return ideal + std::clamp(StandardNormal(k) * jitterS, -limit, limit);
+    return ideal + std::clamp(StandardNormal(jitterStart, k) * jitterS, -limit, limit);
   }
 
   // The number of steps taken by elapsed seconds after Start. Step times are strictly
@@ -192,20 +218,68 @@ class SimulatedWaveIn : public WaveInDevice {
     return ideal - 1;
   }
 
-  // Moves the position to the present; returns the buffer once it is full or the stream
-  // breaks. Called with the lock held, while recording.
-  void Advance(std::unique_lock<std::mutex>&) {
-    const std::int64_t now = clock->PerformanceCounter();
-    long double elapsedS =
-        static_cast<long double>(now - startCounter) / static_cast<long double>(frequency);
-    bool broken = false;
+  // The steps lost to drops by elapsed seconds, when steps had been taken by then. The steps
+  // of a drop vanish one by one as they come, so the position stands still meanwhile instead
+  // of falling back.
+  std::uint64_t LostSteps(long double elapsedS, std::uint64_t steps) const {
+    if (!options.dropEveryS || dropSteps == 0 || elapsedS <= 0.0L) return 0;
+    const long double everyS = static_cast<long double>(*options.dropEveryS);
+    std::uint64_t lost = 0;
+    for (auto k = static_cast<std::uint64_t>(std::floor(elapsedS / everyS)); k > 0; --k) {
+      const std::uint64_t sinceDrop =
+          steps - std::min(steps, StepsAt(static_cast<long double>(k) * everyS));
+      // This drop is whole, and so is every one before it.
+      if (sinceDrop >= dropSteps) return std::min(steps, lost + k * dropSteps);
+      lost += sinceDrop;
+    }
+    return std::min(steps, lost);
+  }
+
+  // Frames counted by elapsed seconds after Start; broken when the stream had broken by then.
+  std::uint64_t FramesAt(long double elapsedS, bool& broken) const {
+    broken = false;
     if (options.stallAfterS)
       elapsedS = std::min(elapsedS, static_cast<long double>(*options.stallAfterS));
     if (options.overrunAfterS && elapsedS >= *options.overrunAfterS) {
       elapsedS = *options.overrunAfterS;
       broken = true;
     }
-    const std::uint64_t frames = StepsAt(elapsedS) * options.stepFrames;
+    const std::uint64_t steps = StepsAt(elapsedS);
+    return (steps - LostSteps(elapsedS, steps)) * options.stepFrames;
+  }
+
+  // Seconds since Start on the clock; reads it once.
+  long double ElapsedS() {
+    const std::int64_t now = clock->PerformanceCounter();
+    return static_cast<long double>(now - startCounter) / static_cast<long double>(frequency);
+  }
+
+  // How late query number q looks, in seconds: exponential, now and then a long stall.
+  long double LatenessS(std::uint64_t q) const {
+    const long double usual =
+        -kExponentialShareOfMean * lateS * std::log(Uniform(Mix(latenessStart + 3 * q)));
+    if (Uniform(Mix(latenessStart + 3 * q + 1)) >= kStallChance) return usual;
+    const long double stallInMeans =
+        kStallShortestInMeans +
+        (kStallLongestInMeans - kStallShortestInMeans) * Uniform(Mix(latenessStart + 3 * q + 2));
+    return usual + stallInMeans * lateS;
+  }
+
+  // The position as this query sees it: as it was a while before elapsed seconds, but never
+  // less than a query saw before.
+  std::uint32_t LookLate(long double elapsedS) {
+    bool broken = false;
+    const std::uint64_t then = FramesAt(elapsedS - LatenessS(queries++), broken);
+    seenPosition =
+        std::max(seenPosition, static_cast<std::uint32_t>(std::min<std::uint64_t>(then, position)));
+    return seenPosition;
+  }
+
+  // Moves the position to elapsed seconds after Start; returns the buffer once it is full or
+  // the stream breaks. Called with the lock held, while recording.
+  void Advance(std::unique_lock<std::mutex>&, long double elapsedS) {
+    bool broken = false;
+    const std::uint64_t frames = FramesAt(elapsedS, broken);
     position = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, capacityFrames));
     const bool full = queued != nullptr && frames >= capacityFrames;
     if (broken || full) {
@@ -243,7 +317,7 @@ class SimulatedWaveIn : public WaveInDevice {
       if (stopThread) return;
       if (Watching()) {
         changed.wait_for(lock, kWatchInterval);
-        if (Watching()) Advance(lock);
+        if (Watching()) Advance(lock, ElapsedS());
       } else {
         changed.wait(lock, [&] { return stopThread || !pending.empty() || Watching(); });
       }
@@ -257,7 +331,11 @@ class SimulatedWaveIn : public WaveInDevice {
   const std::shared_ptr<std::atomic<bool>> inUse;
   const bool watchInRealTime;
   long double stepPeriodS = 0.0L;
+  const std::uint64_t jitterStart;
+  const std::uint64_t latenessStart;
   long double jitterS = 0.0L;
+  long double lateS = 0.0L;
+  std::uint64_t dropSteps = 0;
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -267,6 +345,8 @@ class SimulatedWaveIn : public WaveInDevice {
   std::int64_t startCounter = 0;
   std::int64_t frequency = 1;
   std::uint32_t position = 0;
+  std::uint32_t seenPosition = 0;  // the most that a late look has shown
+  std::uint64_t queries = 0;       // position queries since Start, numbering the late looks
   std::uint64_t capacityFrames = 0;
   WaveHeader* queued = nullptr;
   std::deque<WaveHeader*> pending;
@@ -322,10 +402,17 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
       if (!ParseNumber(value, parsed.stepFrames) || parsed.stepFrames == 0) {
         return Fail(error, item, L"expected a whole number of frames greater than 0.");
       }
-    } else if (key == "jitter_us") {
-      if (!ParseNumber(value, parsed.jitterUs) || parsed.jitterUs < 0.0) {
+    } else if (key == "jitter_us" || key == "late_us") {
+      double& microseconds = key == "jitter_us" ? parsed.jitterUs : parsed.lateUs;
+      if (!ParseNumber(value, microseconds) || microseconds < 0.0) {
         return Fail(error, item, L"expected a number of microseconds, 0 or more.");
       }
+    } else if (key == "seed") {
+      std::uint64_t start = 0;
+      if (!ParseNumber(value, start)) {
+        return Fail(error, item, L"expected a whole number, 0 or more.");
+      }
+      parsed.randomStart = start;
     } else if (key == "fail_open") {
       MMResult code = 0;
       if (!ParseNumber(value, code) || code == MMSYSERR_NOERROR) {
@@ -335,18 +422,40 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
     } else if (key == "reject_direct") {
       if (value != "0" && value != "1") return Fail(error, item, L"expected 0 or 1.");
       parsed.rejectDirect = value == "1";
-    } else if (key == "stall_after_s" || key == "overrun_after_s") {
+    } else if (key == "stall_after_s" || key == "overrun_after_s" || key == "hang_open_s") {
       double seconds = 0.0;
       if (!ParseNumber(value, seconds) || seconds < 0.0) {
         return Fail(error, item, L"expected a number of seconds, 0 or more.");
       }
-      (key == "stall_after_s" ? parsed.stallAfterS : parsed.overrunAfterS) = seconds;
+      (key == "stall_after_s"     ? parsed.stallAfterS
+       : key == "overrun_after_s" ? parsed.overrunAfterS
+                                  : parsed.hangOpenS) = seconds;
+    } else if (key == "drop_every_s") {
+      double seconds = 0.0;
+      if (!ParseNumber(value, seconds) || seconds <= 0.0) {
+        return Fail(error, item, L"expected a number of seconds greater than 0.");
+      }
+      parsed.dropEveryS = seconds;
+    } else if (key == "drop_ms") {
+      if (!ParseNumber(value, parsed.dropMs) || parsed.dropMs < 0.0) {
+        return Fail(error, item, L"expected a number of milliseconds, 0 or more.");
+      }
     } else {
       return Fail(error, item,
-                  L"unknown option; known are ppm, step, jitter_us, fail_open, reject_direct, "
-                  L"stall_after_s and overrun_after_s.");
+                  L"unknown option; known are ppm, step, jitter_us, late_us, seed, fail_open, "
+                  L"reject_direct, hang_open_s, stall_after_s, overrun_after_s, drop_every_s and "
+                  L"drop_ms.");
     }
     if (comma == text.size()) break;
+  }
+  if (seen.count("drop_every_s") != seen.count("drop_ms")) {
+    error = L"Simulated device options: drop_every_s and drop_ms go together.";
+    return false;
+  }
+  // Drops that overlap would lose more than was recorded.
+  if (parsed.dropEveryS && parsed.dropMs >= *parsed.dropEveryS * 1000.0) {
+    error = L"Simulated device options: drop_ms must be shorter than drop_every_s.";
+    return false;
   }
   options = parsed;
   return true;
@@ -371,6 +480,11 @@ MMResult SimulatedAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32
                               const WaveFormat& format, WaveInCompletion callback,
                               std::uint32_t flags) {
   if (deviceId != 0) return MMSYSERR_BADDEVICEID;
+  if (options.hangOpenS) {
+    // On the device's clock, so that a scaled or virtual run hangs in its own time.
+    const double hangMs = std::min(*options.hangOpenS * 1000.0, 4294967295.0);
+    clock->Sleep(static_cast<std::uint32_t>(std::llround(hangMs)));
+  }
   if (options.failOpen) return *options.failOpen;
   if (options.rejectDirect && (flags & WAVE_FORMAT_DIRECT)) return MMSYSERR_INVALFLAG;
   if (!ValidFormat(format)) return WAVERR_BADFORMAT;

@@ -6,9 +6,14 @@
 // nominal × (1 + ppm·1e-6), advancing stepFrames at a time. Each step comes at its ideal time
 // plus a jitter drawn from a normal distribution with a standard deviation of jitterUs,
 // clipped at 45% of the step period so that steps never swap or coincide; the draws come
-// from a fixed pseudo-random sequence, so runs with the same options are the same. Time is
-// the clock's performance counter, read once per position query (so in virtual time every
-// query moves time on).
+// from a pseudo-random sequence with a fixed start (or the one chosen by randomStart), so
+// runs with the same options are the same. Time is the clock's performance counter, read once
+// per position query (so in virtual time every query moves time on).
+//
+// Disturbances of a busy computer and sound server, on request: a position query may look
+// late (lateUs: the position as it was a random while ago, never going backwards), Open may
+// hang (hangOpenS, on the device's clock), and every dropEveryS seconds of recording dropMs
+// worth of frames may vanish from the count without any overrun being reported.
 //
 // The device takes one buffer per recording, queued before Start; it does not write the
 // buffer's bytes. When the position reaches the buffer's length, or the stream breaks
@@ -30,17 +35,23 @@
 namespace veltrane {
 
 struct SimulatedAudioOptions {
-  double ppm = 0.0;                     // true rate error: rate = nominal × (1 + ppm·1e-6)
-  std::uint32_t stepFrames = 441;       // frames per step of the position counter
-  double jitterUs = 0.0;                // standard deviation of each step's time, µs
-  std::optional<MMResult> failOpen;     // refuse to open with this error
-  bool rejectDirect = false;            // MMSYSERR_INVALFLAG when WAVE_FORMAT_DIRECT is asked
-  std::optional<double> stallAfterS;    // the counter stops advancing after this long
-  std::optional<double> overrunAfterS;  // the stream breaks as an overrun would
+  double ppm = 0.0;                          // true rate error: rate = nominal × (1 + ppm·1e-6)
+  std::uint32_t stepFrames = 441;            // frames per step of the position counter
+  double jitterUs = 0.0;                     // standard deviation of each step's time, µs
+  double lateUs = 0.0;                       // mean lateness of a position query, µs
+  std::optional<std::uint64_t> randomStart;  // the jitter's and lateness' draws; fixed if absent
+  std::optional<MMResult> failOpen;          // refuse to open with this error
+  bool rejectDirect = false;                 // MMSYSERR_INVALFLAG when WAVE_FORMAT_DIRECT is asked
+  std::optional<double> hangOpenS;           // Open blocks this long before it answers
+  std::optional<double> stallAfterS;         // the counter stops advancing after this long
+  std::optional<double> overrunAfterS;       // the stream breaks as an overrun would
+  std::optional<double> dropEveryS;          // frames vanish from the count this often...
+  double dropMs = 0.0;                       // ...this many milliseconds' worth, in whole steps
 };
 
-// Parses "ppm=-250,step=441,jitter_us=200,fail_open=4,reject_direct=1,stall_after_s=30,
-// overrun_after_s=30" (any subset, any order). False with a reason on a malformed text.
+// Parses "ppm=-250,step=441,jitter_us=200,late_us=300,seed=7,fail_open=4,reject_direct=1,
+// hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20" (any subset,
+// any order; drop_every_s and drop_ms together). False with a reason on a malformed text.
 bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& options,
                                 std::wstring& error);
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real program from outside, unattended on the simulated device with time running fast:
-# its exit status for each way a run ends, its usage text, and fields that are not ASCII
-# under a locale that cannot decode them.
+# its exit status for each way a run ends, its usage text, fields that are not ASCII under a
+# locale that cannot decode them, and its bounded wait at exit for a worker stuck in a device.
 # Usage: command-line.sh <build dir>   (needs a display)
 set -uo pipefail
 build=$1
@@ -39,6 +39,27 @@ stored=$(iconv -f UTF-16 -t UTF-8 "$work/r.reg" 2>/dev/null || true)
 if ! grep -qF "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Réglages]" <<<"$stored" ||
    ! grep -qF '"Input1Calib_44100_Of Simulated Input"="0.99' <<<"$stored"; then
   echo "FAILED stored: the registry file holds"; echo "$stored"
+  failed=1
+fi
+
+# A sound server that hangs while the device is opened, and the user cancels: the program ends
+# after its bounded wait for the worker (a few seconds), not when the hang is over (60 s).
+VELTRANE_AUDIO=simulated:hang_open_s=600 VELTRANE_TIME_SCALE=10 VELTRANE_UNATTENDED=1 \
+  VELTRANE_TRACE=- VELTRANE_REGISTRY_FILE="$work/hang.reg" \
+  timeout 60 "$build/veltrane" "Simulated Input;Tuner;Input1;English;;44100" >"$work/out" 2>&1 &
+program=$!
+window=$(timeout 20 xdotool search --sync --onlyvisible --class veltrane | head -n 1)
+# Cancel once the worker is inside the hanging open, which follows its first trace line.
+for _ in $(seq 200); do grep -qF "CalibrationThread start" "$work/out" && break; sleep 0.1; done
+sleep 0.5
+canceled=$SECONDS
+xdotool key --window "$window" Escape
+wait "$program"
+status=$?
+took=$((SECONDS - canceled))
+if [ "$status" != 1 ] || [ "$took" -gt 10 ] || ! grep -qF "The worker did not end" "$work/out"; then
+  echo "FAILED hanging device: status $status after $took s (wanted 1 within 10 s), output:"
+  cat "$work/out"
   failed=1
 fi
 exit $failed

@@ -187,14 +187,119 @@ TEST(SimulatedAudioTest, StrongJitterNeverSkipsOrReversesAStep) {
   EXPECT_GE(shortest, 0.1 * 441.0 / kRate - 2e-5);
 }
 
+// The first 200 steps that queries see, with the times they were seen.
+std::vector<std::pair<std::uint32_t, double>> StepsSeen(const std::string& options) {
+  Recording recording(std::make_shared<VirtualClock>(10000), Parsed(options));
+  std::vector<std::pair<std::uint32_t, double>> steps;
+  for (int i = 0; i < 200; ++i) steps.push_back(recording.NextStep());
+  return steps;
+}
+
 TEST(SimulatedAudioTest, RunsWithTheSameOptionsStepAtTheSameTimes) {
-  auto record = [] {
-    Recording recording(std::make_shared<VirtualClock>(10000), Parsed("ppm=37,jitter_us=900"));
-    std::vector<std::pair<std::uint32_t, double>> steps;
-    for (int i = 0; i < 200; ++i) steps.push_back(recording.NextStep());
-    return steps;
+  EXPECT_EQ(StepsSeen("ppm=37,jitter_us=900"), StepsSeen("ppm=37,jitter_us=900"));
+}
+
+struct RandomStartCase {
+  const char* first;
+  const char* second;
+  bool same;
+};
+
+TEST(SimulatedAudioTest, ChosenRandomStartRepeatsARunExactlyAndAnotherOneDiffers) {
+  const std::vector<RandomStartCase> cases = {
+      {"jitter_us=900,seed=7", "jitter_us=900,seed=7", true},
+      {"jitter_us=900,seed=7", "jitter_us=900,seed=8", false},
+      {"late_us=900,seed=7", "late_us=900,seed=7", true},
+      {"late_us=900,seed=7", "late_us=900,seed=8", false},
   };
-  EXPECT_EQ(record(), record());
+  for (const auto& [first, second, same] : cases) {
+    EXPECT_EQ(StepsSeen(first) == StepsSeen(second), same) << first << " against " << second;
+  }
+}
+
+class SimulatedLatenessTest : public ::testing::TestWithParam<double> {};
+
+TEST_P(SimulatedLatenessTest, QueriesSeeTheCountLateByTheMeanAndNeverEarly) {
+  const double lateUs = GetParam();
+  constexpr int kQueries = 2000;
+  // Queries 100 ms apart, longer than any stall, so that no query hides behind the one before.
+  constexpr std::uint32_t kQueryGapMs = 100;
+  Recording recording(std::make_shared<VirtualClock>(),
+                      Parsed("step=1,late_us=" + std::to_string(lateUs)),
+                      kQueries * kQueryGapMs / 1000.0 + 1.0);
+  double sumUs = 0.0;
+  double earliestUs = 1e9;
+  for (int i = 0; i < kQueries; ++i) {
+    recording.clock->Sleep(kQueryGapMs);
+    const std::uint32_t position = recording.Position();
+    const double latenessUs = (recording.Seconds() - static_cast<double>(position) / kRate) * 1e6;
+    sumUs += latenessUs;
+    earliestUs = std::min(earliestUs, latenessUs);
+  }
+  EXPECT_GE(earliestUs, 0.0);
+  // A frame lasts 23 µs: the count is seen up to that much late even when looked at in time.
+  EXPECT_NEAR(sumUs / kQueries, lateUs, 0.15 * lateUs + 25.0);
+  // Back to back, a query that looks later than the one before still sees no less.
+  std::uint32_t previous = recording.Position();
+  for (int i = 0; i < kQueries; ++i) {
+    const std::uint32_t position = recording.Position();
+    ASSERT_GE(position, previous);
+    previous = position;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(MeanUs, SimulatedLatenessTest, ::testing::Values(0.0, 150.0, 1500.0));
+
+TEST(SimulatedAudioTest, OpenHangsForTheConfiguredTimeOfTheDevicesClock) {
+  const std::vector<std::pair<std::shared_ptr<Clock>, double>> cases = {
+      {std::make_shared<VirtualClock>(), 30.0},
+      {std::make_shared<ScaledClock>(std::make_shared<PosixClock>(), 50.0), 2.0},
+  };
+  for (const auto& [clock, hangS] : cases) {
+    SimulatedAudio audio(clock, Parsed("hang_open_s=" + std::to_string(hangS)));
+    std::unique_ptr<WaveInDevice> device;
+    const std::int64_t before = clock->PerformanceCounter();
+    EXPECT_EQ(audio.Open(device, 0, Format8BitMono(), nullptr, CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    const double hungS = static_cast<double>(clock->PerformanceCounter() - before) /
+                         static_cast<double>(clock->PerformanceFrequency());
+    EXPECT_GE(hungS, hangS);
+    EXPECT_LT(hungS, hangS + 1.0);
+  }
+}
+
+struct DropCase {
+  const char* options;  // without the drops
+  std::uint32_t everyMs;
+  double dropMs;
+  std::uint32_t lostFramesPerDrop;  // drop_ms worth, in whole steps
+};
+
+TEST(SimulatedAudioTest, DropsLeaveTheCountBehindByWholeStepsWithoutGoingBack) {
+  const std::vector<DropCase> cases = {
+      {"step=441", 1000, 20.0, 882},
+      {"step=100,jitter_us=300", 250, 7.0, 300},
+  };
+  for (const auto& [options, everyMs, dropMs, lostFramesPerDrop] : cases) {
+    Recording plain(std::make_shared<VirtualClock>(), Parsed(options));
+    Recording dropping(
+        std::make_shared<VirtualClock>(),
+        Parsed(std::string(options) + ",drop_every_s=" + std::to_string(everyMs / 1000.0) +
+               ",drop_ms=" + std::to_string(dropMs)));
+    std::uint32_t previous = 0;
+    for (std::uint32_t ms = 1; ms <= 4 * everyMs; ++ms) {
+      plain.clock->Sleep(1);
+      dropping.clock->Sleep(1);
+      const std::uint32_t undisturbed = plain.Position();
+      const std::uint32_t position = dropping.Position();
+      ASSERT_GE(position, previous) << options << " at " << ms << " ms";
+      previous = position;
+      if (ms % everyMs == everyMs / 2) {
+        EXPECT_EQ(undisturbed - position, ms / everyMs * lostFramesPerDrop)
+            << options << " at " << ms << " ms";
+      }
+    }
+  }
 }
 
 TEST(SimulatedAudioTest, StalledCounterStopsAndKeepsTheBuffer) {
@@ -410,6 +515,14 @@ INSTANTIATE_TEST_SUITE_P(
                       BadOptions{"overrun_after_s=soon", L"overrun_after_s"},
                       BadOptions{"ppm=1,ppm=2", L"more than once"},
                       BadOptions{"ppm=1,,step=2", L"empty option"},
+                      BadOptions{"late_us=-5", L"late_us=-5\": expected"},
+                      BadOptions{"seed=-1", L"seed=-1\": expected"},
+                      BadOptions{"seed=1.5", L"seed=1.5\": expected"},
+                      BadOptions{"hang_open_s=later", L"hang_open_s=later\": expected"},
+                      BadOptions{"drop_every_s=0,drop_ms=5", L"drop_every_s=0\": expected"},
+                      BadOptions{"drop_every_s=1,drop_ms=-2", L"drop_ms=-2\": expected"},
+                      BadOptions{"drop_every_s=1", L"go together"},
+                      BadOptions{"drop_every_s=1,drop_ms=1000", L"shorter than"},
                       BadOptions{"ppm=1,", L"empty option"}));
 
 }  // namespace
