@@ -63,6 +63,15 @@ double RateMeasurement::Now() {
 
 bool RateMeasurement::Stopping() const { return state.stopRequested.load(); }
 
+bool RateMeasurement::NarrowEnough(const MeasurementProgress& now) const {
+  if (!settings.untilPpm || !now.estimate.valid || now.elapsedSeconds < settings.shortestSeconds) {
+    return false;
+  }
+  const RateEstimate& estimate = now.estimate;
+  return std::max(estimate.ppm - estimate.bandLowPpm, estimate.bandHighPpm - estimate.ppm) <=
+         *settings.untilPpm;
+}
+
 void RateMeasurement::BufferReturned() {
   {
     std::lock_guard lock(mutex);
@@ -109,6 +118,7 @@ MeasurementResult RateMeasurement::Run() {
   std::optional<double> start;      // when measuring began, after settling
   double lastStep = Now();
   double nextProgress = 0.0;
+  double nextBandCheck = 0.0;
   for (;;) {
     if (Stopping()) {
       result.end = MeasurementEnd::Interrupted;
@@ -145,6 +155,7 @@ MeasurementResult RateMeasurement::Run() {
       result.end = MeasurementEnd::Stalled;
       break;
     }
+    if (start && seen - *start >= settings.seconds) break;
     if (start && seen >= nextProgress) {
       nextProgress = seen + settings.progressEverySeconds;
       MeasurementProgress now;
@@ -152,12 +163,15 @@ MeasurementResult RateMeasurement::Run() {
       now.secondsLeft = std::max(0.0, settings.seconds - now.elapsedSeconds);
       now.estimate = fit.Estimate();
       if (progress) progress(now);
-      const bool narrowEnough =
-          settings.untilPpm && now.estimate.valid &&
-          now.elapsedSeconds >= settings.shortestSeconds &&
-          std::max(now.estimate.ppm - now.estimate.bandLowPpm,
-                   now.estimate.bandHighPpm - now.estimate.ppm) <= *settings.untilPpm;
-      if (narrowEnough || now.elapsedSeconds >= settings.seconds) break;
+      if (NarrowEnough(now)) break;
+    }
+    // The band is worth a look once a second even when progress is shown more rarely.
+    if (start && settings.untilPpm && seen >= nextBandCheck) {
+      nextBandCheck = seen + 1.0;
+      MeasurementProgress now;
+      now.elapsedSeconds = seen - *start;
+      now.estimate = fit.Estimate();
+      if (NarrowEnough(now)) break;
     }
     clock.Pause(kShortestLookGapUs +
                 static_cast<std::uint32_t>((randomState = Mix(randomState)) % kLookGapSpreadUs));

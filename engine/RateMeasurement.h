@@ -73,6 +73,7 @@ class RateMeasurement {
   Look LookAtPosition(WaveInDevice& device, std::uint64_t& position, double& seconds);
   double Now();
   bool Stopping() const;
+  bool NarrowEnough(const MeasurementProgress& now) const;
   // The returned buffer is reported from the device's own thread; a position that stopped
   // because of it may be noticed here first.
   bool WaitForBufferReturned();

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# veltrane-cli from outside, on the simulated device with time running fast: its exit status
+# and what it says for each way a run ends, what it stores, and that Ctrl-C stores nothing.
+# Usage: veltrane-cli.sh <build dir>
+set -uo pipefail
+cli=$1/veltrane-cli
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export VELTRANE_REGISTRY_FILE=$work/r.reg VELTRANE_TIME_SCALE=50
+failed=0
+
+# name | expected status | audio options | arguments | text the output must hold
+cases=(
+  "stores|0|ppm=198.6,step=219|--seconds 30 --store Tuner --prefix Input1|\"Input1Calib_44100_Of Simulated Input\"=\"1.0001"
+  "json|0|ppm=-250|--seconds 10 --json|\"band_ppm\": ["
+  "unknown device|2||--device Other|These are:"
+  "bad rate|2||--rate 0|greater than 0"
+  "device refuses|3|fail_open=4|--seconds 10|The device could not be opened"
+  "overrun|3|overrun_after_s=8|--seconds 30 --store Tuner|The recording broke off"
+  "stall|3|stall_after_s=8|--seconds 30|stopped delivering"
+  "cannot store|4||--store Bad\\\\\\\\Folder|cannot be stored"
+)
+for row in "${cases[@]}"; do
+  IFS='|' read -r name want options arguments text <<<"$row"
+  rm -f "$work/r.reg"
+  # shellcheck disable=SC2086
+  VELTRANE_AUDIO="simulated${options:+:$options}" timeout 60 "$cli" calibrate \
+    --device "Simulated Input" --rate 44100 $arguments >"$work/out" 2>&1
+  status=$?
+  if [ "$status" != "$want" ] || ! grep -qF -- "$text" "$work/out"; then
+    echo "FAILED $name: status $status (wanted $want), output:"; cat "$work/out"
+    failed=1
+  fi
+  # Only a run that succeeded may leave a value behind.
+  if [ "$want" != 0 ] && grep -qs Calib_ "$work/r.reg"; then
+    echo "FAILED $name: a value was stored"; failed=1
+  fi
+done
+
+# The value stored by the first row is what show lists; the JSON is one object.
+VELTRANE_AUDIO=simulated "$cli" calibrate --device "Simulated Input" --rate 44100 --seconds 10 \
+  --store Tuner --json >"$work/json" 2>/dev/null
+if ! python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); assert r["stored"]["name"]' \
+    "$work/json" || ! "$cli" show Tuner | grep -qF 'Calib_44100_Of Simulated Input'; then
+  echo "FAILED show"; cat "$work/json"; failed=1
+fi
+
+# Ctrl-C: the device is closed, nothing is stored, and the status says so.
+rm -f "$work/r.reg"
+VELTRANE_AUDIO=simulated VELTRANE_TIME_SCALE=1 "$cli" calibrate --device "Simulated Input" \
+  --rate 44100 --store Tuner >"$work/out" 2>&1 &
+program=$!
+sleep 4
+kill -INT $program
+wait $program
+status=$?
+if [ "$status" != 130 ] || grep -qs Calib_ "$work/r.reg"; then
+  echo "FAILED interrupt: status $status"; cat "$work/out"; failed=1
+fi
+exit $failed
