@@ -1,6 +1,7 @@
 #include "RateMeasurement.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -12,11 +13,23 @@
 namespace veltrane {
 namespace {
 
-// Looks come this far apart on average, with a random part so that their phase against the
-// device's steps wanders: over a minute some look lands right after nearly every phase of a
-// step, which is all the envelope fit needs, at a few hundred wake-ups a second.
+// Until the steps' rhythm is known, looks come this far apart, with a random part so that
+// their phase against the device's steps wanders.
 constexpr std::uint32_t kShortestLookGapUs = 1500;
 constexpr std::uint32_t kLookGapSpreadUs = 1000;
+
+// Once it is known, the look is aimed: a step about this far ahead is chosen, the earliest
+// looks so far say when it is due, and looks come kAimedLookGapUs apart from a little before
+// that instant until it is seen. The fit rests on the earliest look of each stretch of
+// steps, so a few well-aimed looks a second serve it as well as hundreds of blind ones, and
+// each look costs the sound server's plugin some tens of microseconds.
+constexpr double kAimAheadSeconds = 0.05;
+constexpr std::uint32_t kAimedLookGapUs = 150;
+constexpr double kAimEarlySeconds = 300e-6;
+constexpr double kAimWindowSeconds = 3e-3;  // a step later than this past its time: aim anew
+constexpr std::size_t kAimAnchors = 32;     // recent aimed sightings the timing rests on
+// The longest single pause, so that a stop request or the end is noticed in good time.
+constexpr std::uint32_t kLongestPauseUs = 20000;
 
 // The next number of a small generator (splitmix64) for the gaps between looks.
 std::uint64_t Mix(std::uint64_t x) {
@@ -48,6 +61,56 @@ std::uint32_t TypicalStep(std::vector<std::uint32_t> gaps) {
   }
   return best;
 }
+
+// Chooses when to look next, as described at kAimAheadSeconds.
+class LookAim {
+ public:
+  // Every step seen, and when.
+  void Saw(double seconds, std::uint64_t frames) {
+    sightings[count++ % kAimAnchors] = {seconds, frames};
+  }
+
+  // The pause before the next look: blind until the step size is known and enough steps
+  // were seen, then aimed.
+  std::uint32_t PauseUs(double now, std::uint64_t position, std::uint32_t stepFrames,
+                        double framesPerSecond, std::uint64_t& random) {
+    random = Mix(random);
+    if (stepFrames == 0 || count < kAimAnchors) return BlindPauseUs(random);
+    if (target <= position) {
+      const double stepSeconds = stepFrames / framesPerSecond;
+      const auto stepsAhead = static_cast<std::uint64_t>(kAimAheadSeconds / stepSeconds) + 1;
+      target = position + stepsAhead * stepFrames;
+      early = kAimEarlySeconds + static_cast<double>(random % kAimedLookGapUs) * 1e-6;
+    }
+    // The earliest sighting stands nearest the true timing: every look is late or on time.
+    double offset = sightings[0].seconds - sightings[0].frames / framesPerSecond;
+    for (const Sighting& seen : sightings) {
+      offset = std::min(offset, seen.seconds - seen.frames / framesPerSecond);
+    }
+    const double due = offset + static_cast<double>(target) / framesPerSecond;
+    if (now < due - early) {
+      return static_cast<std::uint32_t>(
+          std::min<double>((due - early - now) * 1e6, kLongestPauseUs));
+    }
+    if (now <= due + kAimWindowSeconds) return kAimedLookGapUs;
+    target = 0;  // missed: the device is late, or the rhythm changed
+    return BlindPauseUs(random);
+  }
+
+ private:
+  struct Sighting {
+    double seconds = 0.0;
+    std::uint64_t frames = 0;
+  };
+  static std::uint32_t BlindPauseUs(std::uint64_t random) {
+    return kShortestLookGapUs + static_cast<std::uint32_t>(random % kLookGapSpreadUs);
+  }
+
+  std::array<Sighting, kAimAnchors> sightings{};
+  std::size_t count = 0;
+  std::uint64_t target = 0;
+  double early = kAimEarlySeconds;
+};
 
 }  // namespace
 
@@ -119,6 +182,8 @@ MeasurementResult RateMeasurement::Run() {
   double lastStep = Now();
   double nextProgress = 0.0;
   double nextBandCheck = 0.0;
+  LookAim aim;
+  double framesPerSecond = static_cast<double>(state.nominalRate);
   for (;;) {
     if (Stopping()) {
       result.end = MeasurementEnd::Interrupted;
@@ -143,10 +208,13 @@ MeasurementResult RateMeasurement::Run() {
       if (!start && seen - *firstStep >= kSettleSeconds) {
         start = seen;
         nextProgress = seen + settings.progressEverySeconds;
+        // Looks are still blind and close together here, so every step shows.
+        result.stepFrames = TypicalStep(gaps);
       }
+      if (!start && previous != 0) gaps.push_back(static_cast<std::uint32_t>(position - previous));
       if (start) {
-        if (fit.Steps() > 0) gaps.push_back(static_cast<std::uint32_t>(position - previous));
         fit.AddStep(seen, position);
+        aim.Saw(seen, position);
       }
       previous = position;
     } else if (seen - lastStep > kStallSeconds) {
@@ -173,11 +241,11 @@ MeasurementResult RateMeasurement::Run() {
       now.estimate = fit.Estimate();
       if (NarrowEnough(now)) break;
     }
-    clock.Pause(kShortestLookGapUs +
-                static_cast<std::uint32_t>((randomState = Mix(randomState)) % kLookGapSpreadUs));
+    const RateEstimate sofar = start && fit.Steps() % 256 == 0 ? fit.Estimate() : RateEstimate();
+    if (sofar.valid) framesPerSecond = state.nominalRate * sofar.ratio;
+    clock.Pause(aim.PauseUs(Now(), previous, result.stepFrames, framesPerSecond, randomState));
   }
   result.estimate = fit.Estimate();
-  result.stepFrames = TypicalStep(std::move(gaps));
   if (result.end == MeasurementEnd::Done && !result.estimate.valid) {
     result.end = MeasurementEnd::TooFewSteps;
   }
