@@ -1,8 +1,8 @@
 #include "Arguments.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
@@ -59,8 +59,9 @@ bool ReadSeconds(const std::wstring& text, CliRequest& request, std::wstring& er
   double seconds = 0.0;
   if (!ParseNumber(text, seconds) || seconds < kShortestSeconds ||
       seconds > kLongestMeasurementSeconds) {
-    error = L"--seconds takes a number from " + std::to_wstring(static_cast<int>(kShortestSeconds)) +
-            L" to " + std::to_wstring(static_cast<int>(kLongestMeasurementSeconds)) + L", not \"" + text +
+    error = L"--seconds takes a number from " +
+            std::to_wstring(static_cast<int>(kShortestSeconds)) + L" to " +
+            std::to_wstring(static_cast<int>(kLongestMeasurementSeconds)) + L", not \"" + text +
             L"\".";
     return false;
   }
@@ -100,9 +101,9 @@ bool ReadOption(const std::vector<std::wstring>& arguments, std::size_t& i, CliR
     return true;
   }
   const bool calibrate = request.command == CliCommand::Calibrate;
-  const bool takesValue = calibrate && (name == L"--device" || name == L"--rate" ||
-                                        name == L"--seconds" || name == L"--until-ppm" ||
-                                        name == L"--store" || name == L"--prefix");
+  const bool takesValue =
+      calibrate && (name == L"--device" || name == L"--rate" || name == L"--seconds" ||
+                    name == L"--until-ppm" || name == L"--store" || name == L"--prefix");
   if (!takesValue) {
     error = L"Unknown option \"" + arguments[i] + L"\".";
     return false;

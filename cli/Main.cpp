@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Arguments.h"
 #include "AppPaths.h"
+#include "Arguments.h"
 #include "Evaluation.h"
 #include "Messages.h"
 #include "RegistrySettings.h"
@@ -24,10 +24,10 @@ namespace veltrane {
 namespace {
 
 constexpr int kExitDone = 0;
-constexpr int kExitNoResult = 1;     // measured, but the result cannot be trusted
+constexpr int kExitNoResult = 1;      // measured, but the result cannot be trusted
 constexpr int kExitBadArguments = 2;  // also an unknown device
 constexpr int kExitDeviceFailed = 3;
-constexpr int kExitStore = 4;  // the value could not be stored, or the store not read
+constexpr int kExitStore = 4;          // the value could not be stored, or the store not read
 constexpr int kExitInterrupted = 130;  // as a shell reports a process ended by Ctrl-C
 
 const wchar_t kMakerKey[] = L"SOFTWARE\\Ombrel's Projects";
@@ -79,8 +79,7 @@ int Show(const CliRequest& request) {
   const auto values = registry->ReadStringsBelow(key);
   if (!values) {
     const std::wstring reason = registry->LastError();
-    return Fail(kExitStore, reason.empty() ? L"The settings file " +
-                                                 FromUtf8(UserRegistryPath()) +
+    return Fail(kExitStore, reason.empty() ? L"The settings file " + FromUtf8(UserRegistryPath()) +
                                                  L" cannot be read."
                                            : reason);
   }
@@ -176,10 +175,10 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
     if (!settings->WriteDouble(valueName, result.estimate.ratio)) {
       return Fail(kExitStore, L"The result could not be stored: " + settings->LastError());
     }
-    report.stored = StoredResult{UserRegistryPath(),
-                                 L"HKEY_CURRENT_USER\\" + std::wstring(kMakerKey) + L"\\" +
-                                     *request.storeFolder,
-                                 valueName, FormatText(L"%f", result.estimate.ratio)};
+    report.stored = StoredResult{
+        UserRegistryPath(),
+        L"HKEY_CURRENT_USER\\" + std::wstring(kMakerKey) + L"\\" + *request.storeFolder, valueName,
+        FormatText(L"%f", result.estimate.ratio)};
   }
   Print(stdout, request.json ? FormatReportJson(report) : FormatReportText(report));
   return kExitDone;

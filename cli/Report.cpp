@@ -1,8 +1,7 @@
 #include "Report.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "Text.h"
 
@@ -26,9 +25,7 @@ std::string Printf(const char* format, double a, double b = 0.0, double c = 0.0)
   return text;
 }
 
-Json Optional(const std::optional<double>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
+Json Optional(const std::optional<double>& value) { return value ? Json(*value) : Json(nullptr); }
 
 std::string ReferenceClockText(const ReferenceClockState& clock) {
   if (!clock.synchronized) {
@@ -41,8 +38,9 @@ std::string ReferenceClockText(const ReferenceClockState& clock) {
     text += Printf(", estimated error %.0f us", *clock.estimatedErrorUs);
   }
   if (!*clock.synchronized) {
-    text += "\n                 The result is relative to this computer's own crystal, which may "
-            "itself be\n                 tens of ppm off.";
+    text +=
+        "\n                 The result is relative to this computer's own crystal, which may "
+        "itself be\n                 tens of ppm off.";
   }
   return text;
 }
@@ -55,11 +53,11 @@ std::string FormatReportText(const CalibrationReport& report) {
   text += "Device:          " + ToUtf8(report.device) + "\n";
   text += "Nominal rate:    " + std::to_string(report.rate) + " Hz\n";
   text += Printf("Ratio:           %.7f (%+.2f ppm)\n", estimate.ratio, estimate.ppm);
-  text += Printf("95 %% band:       %+.2f to %+.2f ppm\n", estimate.bandLowPpm,
-                 estimate.bandHighPpm);
-  text += Printf("Measured:        %.1f s, ", estimate.seconds) +
-          std::to_string(estimate.steps) + " position steps of " +
-          std::to_string(report.measurement.stepFrames) + " frames, timing by polling\n";
+  text +=
+      Printf("95 %% band:       %+.2f to %+.2f ppm\n", estimate.bandLowPpm, estimate.bandHighPpm);
+  text += Printf("Measured:        %.1f s, ", estimate.seconds) + std::to_string(estimate.steps) +
+          " position steps of " + std::to_string(report.measurement.stepFrames) +
+          " frames, timing by polling\n";
   text += "Reference clock: " + ReferenceClockText(report.referenceClock) + "\n";
   if (report.stored) {
     text += "Stored:          \"" + ToUtf8(report.stored->name) + "\"=\"" +
@@ -101,8 +99,8 @@ std::string FormatReportJson(const CalibrationReport& report) {
 
 std::string FormatProgress(const MeasurementProgress& progress) {
   const RateEstimate& estimate = progress.estimate;
-  std::string line = Printf("%5.0f s  ", progress.elapsedSeconds) +
-                     std::to_string(estimate.steps) + " steps  ";
+  std::string line =
+      Printf("%5.0f s  ", progress.elapsedSeconds) + std::to_string(estimate.steps) + " steps  ";
   if (estimate.valid) {
     const double halfWidth = (estimate.bandHighPpm - estimate.bandLowPpm) / 2.0;
     line += Printf("%+.2f ppm +- %.2f", estimate.ppm, halfWidth);
@@ -118,8 +116,8 @@ std::string FormatStoredText(const std::string& file, const std::vector<StoredSt
   for (const StoredString& value : values) {
     if (value.name.find(L"Calib_") == std::wstring::npos) continue;
     ++shown;
-    text += "  [" + ToUtf8(value.keyPath) + "] \"" + ToUtf8(value.name) + "\" = " +
-            ToUtf8(value.data);
+    text +=
+        "  [" + ToUtf8(value.keyPath) + "] \"" + ToUtf8(value.name) + "\" = " + ToUtf8(value.data);
     if (const auto ratio = StoredRatio(value.data)) {
       text += Printf(" (%+.1f ppm)", (*ratio - 1.0) * 1e6);
     }

@@ -13,10 +13,10 @@
 namespace veltrane {
 
 struct StoredResult {
-  std::string file;     // the settings file
-  std::wstring key;     // HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects\<folder>
-  std::wstring name;    // <prefix>Calib_<rate>_Of <device>
-  std::wstring value;   // as stored, "%f"
+  std::string file;    // the settings file
+  std::wstring key;    // HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects\<folder>
+  std::wstring name;   // <prefix>Calib_<rate>_Of <device>
+  std::wstring value;  // as stored, "%f"
 };
 
 struct CalibrationReport {

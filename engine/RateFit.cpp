@@ -65,11 +65,7 @@ double StudentQuantile(double z, double dof) {
   return z + g1 / dof + g2 / (dof * dof) + g3 / (dof * dof * dof) + g4 / (dof * dof * dof * dof);
 }
 
-struct Block {
-  std::size_t begin;
-  std::size_t end;
-  std::size_t segment;
-};
+using Block = RateFit::Block;
 
 struct Line {
   bool ok = false;
@@ -148,12 +144,7 @@ void RateFit::BeginSegment() {
   if (!points.empty()) pendingSegment = true;
 }
 
-RateEstimate RateFit::Estimate() const {
-  RateEstimate estimate;
-  estimate.steps = points.size();
-  if (points.size() < 2) return estimate;
-  estimate.seconds = points.back().seconds - points.front().seconds;
-
+std::vector<RateFit::Block> RateFit::MakeBlocks() const {
   // Equal step counts per block, never across a segment boundary.
   const std::size_t perBlock = std::max(kMinStepsPerBlock, points.size() / kBlockCount);
   std::vector<Block> blocks;
@@ -166,6 +157,37 @@ RateEstimate RateFit::Estimate() const {
       blocks.push_back({begin + j * count / cut, begin + (j + 1) * count / cut, s});
     }
   }
+  return blocks;
+}
+
+bool RateFit::PickLows(const std::vector<Block>& blocks, double slope,
+                       std::vector<std::size_t>& lows) const {
+  bool changed = false;
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    std::size_t best = blocks[k].begin;
+    double bestHeight = std::numeric_limits<double>::infinity();
+    for (std::size_t i = blocks[k].begin; i < blocks[k].end; ++i) {
+      const double height = points[i].seconds - slope * points[i].frames;
+      if (height < bestHeight) {
+        bestHeight = height;
+        best = i;
+      }
+    }
+    if (best != lows[k]) {
+      lows[k] = best;
+      changed = true;
+    }
+  }
+  return changed;
+}
+
+RateEstimate RateFit::Estimate() const {
+  RateEstimate estimate;
+  estimate.steps = points.size();
+  if (points.size() < 2) return estimate;
+  estimate.seconds = points.back().seconds - points.front().seconds;
+
+  const std::vector<Block> blocks = MakeBlocks();
   const std::size_t segmentCount = segmentStarts.size();
   if (blocks.size() < segmentCount + 1 + kMinDof) return estimate;
   const std::size_t dof = blocks.size() - segmentCount - 1;
@@ -176,22 +198,7 @@ RateEstimate RateFit::Estimate() const {
   double slope = 1.0 / nominalRate;
   bool changed = true;
   for (int round = 0; round < kMaxRounds && changed; ++round) {
-    changed = false;
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-      std::size_t best = blocks[k].begin;
-      double bestHeight = std::numeric_limits<double>::infinity();
-      for (std::size_t i = blocks[k].begin; i < blocks[k].end; ++i) {
-        const double height = points[i].seconds - slope * points[i].frames;
-        if (height < bestHeight) {
-          bestHeight = height;
-          best = i;
-        }
-      }
-      if (best != lows[k]) {
-        lows[k] = best;
-        changed = true;
-      }
-    }
+    changed = PickLows(blocks, slope, lows);
     if (changed) {
       line = FitLows(points, blocks, lows, segmentCount, dof);
       if (!line.ok) return estimate;

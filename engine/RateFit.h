@@ -39,11 +39,23 @@ class RateFit {
 
   std::size_t Steps() const { return points.size(); }
 
+  // A run of consecutive steps within one segment, [begin, end) in the order added.
+  struct Block {
+    std::size_t begin;
+    std::size_t end;
+    std::size_t segment;
+  };
+
  private:
   struct Point {
     double seconds;  // relative to the first step, keeps ppm-level differences exact
     double frames;   // relative to the first step
   };
+
+  std::vector<Block> MakeBlocks() const;
+  // The lowest point of each block against the line of this slope; true when any changed.
+  bool PickLows(const std::vector<Block>& blocks, double slope,
+                std::vector<std::size_t>& lows) const;
 
   double nominalRate;
   double originSeconds = 0.0;

@@ -30,6 +30,8 @@ constexpr double kAimWindowSeconds = 3e-3;  // a step later than this past its t
 constexpr std::size_t kAimAnchors = 32;     // recent aimed sightings the timing rests on
 // The longest single pause, so that a stop request or the end is noticed in good time.
 constexpr std::uint32_t kLongestPauseUs = 20000;
+// How often the aim takes the fit's rate in place of the nominal one, in steps seen.
+constexpr std::size_t kRateRefreshSteps = 256;
 
 // The next number of a small generator (splitmix64) for the gaps between looks.
 std::uint64_t Mix(std::uint64_t x) {
@@ -150,8 +152,8 @@ bool RateMeasurement::WaitForBufferReturned() {
   return returned.wait_for(lock, kLongestWait, [this] { return bufferReturned.load(); });
 }
 
-RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device,
-                                                      std::uint64_t& position, double& seconds) {
+RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device, std::uint64_t& position,
+                                                      double& seconds) {
   std::uint32_t raw = 0;
   if (device.GetPositionSamples(raw) != MMSYSERR_NOERROR) return Look::Failed;
   // The time after the look: a step seen was there by then, so a look is never early.
@@ -164,6 +166,79 @@ RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device,
   return Look::Stepped;
 }
 
+// Where one measurement stands.
+struct RateMeasurement::Course {
+  explicit Course(double nominalRate) : fit(nominalRate), framesPerSecond(nominalRate) {}
+  RateFit fit;
+  LookAim aim;
+  double framesPerSecond;
+  std::vector<std::uint32_t> gaps;  // between steps while settling
+  std::uint64_t previous = 0;       // the latest position seen
+  std::optional<double> firstStep;  // when the device first delivered
+  std::optional<double> start;      // when measuring began, after settling
+  double lastStep = 0.0;
+  double nextProgress = 0.0;
+  double nextBandCheck = 0.0;
+};
+
+std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Course& course,
+                                                        MeasurementResult& result) {
+  if (Stopping()) return MeasurementEnd::Interrupted;
+  std::uint64_t position = 0;
+  double seen = 0.0;
+  const Look look = bufferReturned ? Look::Failed : LookAtPosition(device, position, seen);
+  if (look == Look::Failed) {
+    result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
+    return MeasurementEnd::DeviceFailed;
+  }
+  if (look == Look::Same) {
+    if (seen - course.lastStep <= kStallSeconds || WaitForBufferReturned()) return std::nullopt;
+    TraceMeasurement(L"The position did not advance", __LINE__);
+    return MeasurementEnd::Stalled;
+  }
+  course.lastStep = seen;
+  if (!course.firstStep) course.firstStep = seen;
+  if (!course.start && seen - *course.firstStep >= kSettleSeconds) {
+    course.start = seen;
+    course.nextProgress = seen + settings.progressEverySeconds;
+    // Looks are still blind and close together here, so every step shows.
+    result.stepFrames = TypicalStep(course.gaps);
+  }
+  if (!course.start && course.previous != 0) {
+    course.gaps.push_back(static_cast<std::uint32_t>(position - course.previous));
+  }
+  if (course.start) {
+    course.fit.AddStep(seen, position);
+    course.aim.Saw(seen, position);
+    if (course.fit.Steps() % kRateRefreshSteps == 0) {
+      const RateEstimate sofar = course.fit.Estimate();
+      if (sofar.valid) course.framesPerSecond = state.nominalRate * sofar.ratio;
+    }
+  }
+  course.previous = position;
+  return std::nullopt;
+}
+
+bool RateMeasurement::Enough(Course& course) {
+  if (!course.start) return false;
+  const double now = Now();
+  MeasurementProgress progressNow;
+  progressNow.elapsedSeconds = now - *course.start;
+  if (progressNow.elapsedSeconds >= settings.seconds) return true;
+  const bool report = now >= course.nextProgress;
+  // The band is worth a look once a second even when progress is shown more rarely.
+  const bool checkBand = settings.untilPpm && now >= course.nextBandCheck;
+  if (!report && !checkBand) return false;
+  progressNow.secondsLeft = std::max(0.0, settings.seconds - progressNow.elapsedSeconds);
+  progressNow.estimate = course.fit.Estimate();
+  if (report) {
+    course.nextProgress = now + settings.progressEverySeconds;
+    if (progress) progress(progressNow);
+  }
+  course.nextBandCheck = now + 1.0;
+  return NarrowEnough(progressNow);
+}
+
 MeasurementResult RateMeasurement::Run() {
   MeasurementResult result;
   CaptureSession capture(state);
@@ -171,85 +246,22 @@ MeasurementResult RateMeasurement::Run() {
     result.end = MeasurementEnd::OpenFailed;
     return result;
   }
-  WaveInDevice& device = capture.Device();
-  Clock& clock = *state.services.clock;
-
-  RateFit fit(static_cast<double>(state.nominalRate));
-  std::vector<std::uint32_t> gaps;
-  std::uint64_t previous = 0;
-  std::optional<double> firstStep;  // when the device first delivered
-  std::optional<double> start;      // when measuring began, after settling
-  double lastStep = Now();
-  double nextProgress = 0.0;
-  double nextBandCheck = 0.0;
-  LookAim aim;
-  double framesPerSecond = static_cast<double>(state.nominalRate);
+  Course course(static_cast<double>(state.nominalRate));
+  course.lastStep = Now();
   for (;;) {
-    if (Stopping()) {
-      result.end = MeasurementEnd::Interrupted;
+    if (const auto end = LookOnce(capture.Device(), course, result)) {
+      result.end = *end;
       break;
     }
-    if (bufferReturned) {
-      result.end = MeasurementEnd::DeviceFailed;
-      result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
-      break;
-    }
-    std::uint64_t position = 0;
-    double seen = 0.0;
-    const Look look = LookAtPosition(device, position, seen);
-    if (look == Look::Failed) {
-      result.end = MeasurementEnd::DeviceFailed;
-      result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
-      break;
-    }
-    if (look == Look::Stepped) {
-      lastStep = seen;
-      if (!firstStep) firstStep = seen;
-      if (!start && seen - *firstStep >= kSettleSeconds) {
-        start = seen;
-        nextProgress = seen + settings.progressEverySeconds;
-        // Looks are still blind and close together here, so every step shows.
-        result.stepFrames = TypicalStep(gaps);
-      }
-      if (!start && previous != 0) gaps.push_back(static_cast<std::uint32_t>(position - previous));
-      if (start) {
-        fit.AddStep(seen, position);
-        aim.Saw(seen, position);
-      }
-      previous = position;
-    } else if (seen - lastStep > kStallSeconds) {
-      if (WaitForBufferReturned()) continue;
-      TraceMeasurement(L"The position did not advance", __LINE__);
-      result.end = MeasurementEnd::Stalled;
-      break;
-    }
-    if (start && seen - *start >= settings.seconds) break;
-    if (start && seen >= nextProgress) {
-      nextProgress = seen + settings.progressEverySeconds;
-      MeasurementProgress now;
-      now.elapsedSeconds = seen - *start;
-      now.secondsLeft = std::max(0.0, settings.seconds - now.elapsedSeconds);
-      now.estimate = fit.Estimate();
-      if (progress) progress(now);
-      if (NarrowEnough(now)) break;
-    }
-    // The band is worth a look once a second even when progress is shown more rarely.
-    if (start && settings.untilPpm && seen >= nextBandCheck) {
-      nextBandCheck = seen + 1.0;
-      MeasurementProgress now;
-      now.elapsedSeconds = seen - *start;
-      now.estimate = fit.Estimate();
-      if (NarrowEnough(now)) break;
-    }
-    const RateEstimate sofar = start && fit.Steps() % 256 == 0 ? fit.Estimate() : RateEstimate();
-    if (sofar.valid) framesPerSecond = state.nominalRate * sofar.ratio;
-    clock.Pause(aim.PauseUs(Now(), previous, result.stepFrames, framesPerSecond, randomState));
+    if (Enough(course)) break;
+    state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, result.stepFrames,
+                                                   course.framesPerSecond, randomState));
   }
-  result.estimate = fit.Estimate();
+  result.estimate = course.fit.Estimate();
   if (result.end == MeasurementEnd::Done && !result.estimate.valid) {
     result.end = MeasurementEnd::TooFewSteps;
   }
-  TraceMeasurement(FormatText(L"Measured %zu steps over %.1f s: %+.3f ppm", fit.Steps(),
+  TraceMeasurement(FormatText(L"Measured %zu steps over %.1f s: %+.3f ppm", course.fit.Steps(),
                               result.estimate.seconds, result.estimate.ppm),
                    __LINE__);
   return result;

@@ -70,6 +70,12 @@ class RateMeasurement {
 
  private:
   enum class Look { Stepped, Same, Failed };
+  struct Course;
+  // One look at the position and what it changes; an ending when the run is over.
+  std::optional<MeasurementEnd> LookOnce(WaveInDevice& device, Course& course,
+                                         MeasurementResult& result);
+  // Reports progress when due; true when the measurement has run long enough.
+  bool Enough(Course& course);
   Look LookAtPosition(WaveInDevice& device, std::uint64_t& position, double& seconds);
   double Now();
   bool Stopping() const;

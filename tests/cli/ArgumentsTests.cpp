@@ -1,9 +1,8 @@
 // The command line of veltrane-cli: what each form asks for, and a clear reason for each
 // form that asks for nothing sensible.
-#include "Arguments.h"
-
 #include <gtest/gtest.h>
 
+#include "Arguments.h"
 #include "Text.h"
 
 namespace veltrane {
@@ -36,9 +35,8 @@ TEST(CliArguments, ReadsEveryForm) {
   EXPECT_TRUE(request.json);
 
   // A device name with blanks is one argument, as a shell hands it over.
-  ASSERT_TRUE(ParseCliArguments({L"calibrate", L"--device", L"USB Audio (hw:1)", L"--rate",
-                                 L"44100"},
-                                request, error));
+  ASSERT_TRUE(ParseCliArguments(
+      {L"calibrate", L"--device", L"USB Audio (hw:1)", L"--rate", L"44100"}, request, error));
   EXPECT_EQ(request.device, L"USB Audio (hw:1)");
   EXPECT_EQ(request.seconds, 60.0);
   EXPECT_FALSE(request.storeFolder);

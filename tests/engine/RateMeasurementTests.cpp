@@ -1,7 +1,5 @@
 // The command line's measurement in virtual time against the simulated device: what it
 // measures, and how every kind of run ends.
-#include "RateMeasurement.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,9 +7,10 @@
 #include <string>
 
 #include "Messages.h"
+#include "RateMeasurement.h"
 #include "SimulatedAudio.h"
-#include "Text.h"
 #include "SimulatedScheduler.h"
+#include "Text.h"
 #include "VirtualClock.h"
 
 namespace veltrane {
@@ -24,7 +23,7 @@ struct Outcome {
 };
 
 Outcome Measure(const std::string& options, MeasurementSettings settings,
-            std::optional<int> stopAfterReports = std::nullopt) {
+                std::optional<int> stopAfterReports = std::nullopt) {
   PlatformServices services;
   services.clock = std::make_shared<VirtualClock>();
   services.scheduler = std::make_shared<SimulatedScheduler>();
@@ -56,9 +55,9 @@ TEST(RateMeasurement, FindsTheTrueRateWithinItsBandAndTheStepSize) {
     std::uint32_t step;
     double widestBandPpm;  // symmetric jitter on the earliest looks widens it
   };
-  for (const Case& c : {Case{"ppm=-250", -250.0, 441, 4.0},
-                        Case{"ppm=198.6,step=219", 198.6, 219, 4.0},
-                        Case{"ppm=37,step=1024,jitter_us=50", 37.0, 1024, 10.0}}) {
+  for (const Case& c :
+       {Case{"ppm=-250", -250.0, 441, 4.0}, Case{"ppm=198.6,step=219", 198.6, 219, 4.0},
+        Case{"ppm=37,step=1024,jitter_us=50", 37.0, 1024, 10.0}}) {
     MeasurementSettings settings;
     settings.seconds = 30.0;
     const Outcome run = Measure(c.options, settings);
