@@ -4,6 +4,10 @@
 # veltrane-cli over 60 s, and recording 300 s with arecord divided by the wall time. Each
 # ratio with its error against the null sink's truth, which follows from the step size seen:
 # the sink counts each chunk in whole microseconds, truncated.
+# veltrane-cli runs first and alone: the dialog's worker spins pinned at real-time priority
+# near every report, and the sound server's threads that land on its processor wait for it,
+# which would charge the command line for the dialog's method. arecord records beside the
+# worker, as it blocks and costs nothing.
 # Usage: compare-methods.sh <build dir> calm|busy
 # busy: one busy loop per processor at normal priority for the whole run.
 set -euo pipefail
@@ -24,14 +28,12 @@ if [ "$condition" = busy ]; then
   done
 fi
 
+/usr/bin/time -f "%U %S %e" -o "$work/cli.time" "$build/veltrane-cli" calibrate \
+  --device "PulseAudio Sound Server" --rate $rate --seconds 60 --json >"$work/cli.json" 2>/dev/null
 "$build/measurement_bench" --alsa-only >"$work/dialog" 2>&1 &
 dialog=$!
 start=$(date +%s.%N)
-arecord -q -D pulse -f U8 -c 1 -r $rate -d 300 -t raw >"$work/arecord.raw" 2>"$work/arecord.err" &
-recorder=$!
-/usr/bin/time -f "%U %S %e" -o "$work/cli.time" "$build/veltrane-cli" calibrate \
-  --device "PulseAudio Sound Server" --rate $rate --seconds 60 --json >"$work/cli.json" 2>/dev/null
-wait $recorder
+arecord -q -D pulse -f U8 -c 1 -r $rate -d 300 -t raw >"$work/arecord.raw" 2>"$work/arecord.err"
 end=$(date +%s.%N)
 wait $dialog
 
