@@ -407,44 +407,37 @@ bool RegistryFile::CanStore(const std::wstring& keyPath, const std::wstring& nam
 void RegistryFile::CloseKey(RegistryKey&) {}
 
 // Reads without the lock: writers replace the file in one rename.
-bool RegistryFile::KeyExists(const std::wstring& keyPath) {
+std::optional<RegistryHive> RegistryFile::ReadForReader() {
   try {
     struct stat info {};
     bool missing = false;
     std::wstring reason;
-    const auto hive = ReadHive(path, info, missing, reason);
-    return hive && hive->KeyExists(keyPath);
+    auto hive = ReadHive(path, info, missing, reason);
+    lastError = hive ? std::wstring() : reason;
+    return hive;
   } catch (const std::exception&) {
-    return false;
+    lastError = NoMemory(path);
+    return std::nullopt;
   }
+}
+
+bool RegistryFile::KeyExists(const std::wstring& keyPath) {
+  const auto hive = ReadForReader();
+  return hive && hive->KeyExists(keyPath);
 }
 
 std::optional<std::wstring> RegistryFile::GetStringValue(const std::wstring& keyPath,
                                                          const std::wstring& name) {
-  try {
-    struct stat info {};
-    bool missing = false;
-    std::wstring reason;
-    const auto hive = ReadHive(path, info, missing, reason);
-    if (!hive) return std::nullopt;
-    return hive->GetStringValue(keyPath, name);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  const auto hive = ReadForReader();
+  if (!hive) return std::nullopt;
+  return hive->GetStringValue(keyPath, name);
 }
 
 std::optional<std::vector<StoredString>> RegistryFile::ReadStringsBelow(
     const std::wstring& keyPath) {
-  try {
-    struct stat info {};
-    bool missing = false;
-    std::wstring reason;
-    const auto hive = ReadHive(path, info, missing, reason);
-    if (!hive) return std::nullopt;
-    return hive->StringsBelow(keyPath);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  const auto hive = ReadForReader();
+  if (!hive) return std::nullopt;
+  return hive->StringsBelow(keyPath);
 }
 
 }  // namespace veltrane

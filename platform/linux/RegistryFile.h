@@ -47,6 +47,9 @@ class RegistryFile : public Registry {
   std::wstring LastError() const override { return lastError; }
 
  private:
+  // The hive as it is now, for the reading operations; on failure the reason goes to
+  // LastError().
+  std::optional<RegistryHive> ReadForReader();
   // Changes the hive; sets changed when it altered anything. Empty when it succeeded,
   // otherwise why not.
   using Change = std::function<std::wstring(RegistryHive& hive, bool& changed)>;
