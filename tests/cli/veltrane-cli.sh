@@ -10,8 +10,11 @@ export VELTRANE_REGISTRY_FILE=$work/r.reg VELTRANE_TIME_SCALE=50
 failed=0
 
 # name | expected status | audio options | arguments | text the output must hold
+# Time runs fast here and a sanitizer build runs slowly, so the looks come late by varying
+# amounts: the stored digits are not checked here (the engine's tests in virtual time check
+# the rate), only that the value is stored in the dialog's form.
 cases=(
-  "stores|0|ppm=198.6,step=219|--seconds 30 --store Tuner --prefix Input1|\"Input1Calib_44100_Of Simulated Input\"=\"1.0001"
+  "stores|0|ppm=198.6,step=219|--seconds 30 --store Tuner --prefix Input1|\"Input1Calib_44100_Of Simulated Input\"=\"1.000"
   "json|0|ppm=-250|--seconds 10 --json|\"band_ppm\": ["
   "unknown device|2||--device Other|These are:"
   "bad rate|2||--rate 0|greater than 0"
