@@ -13,6 +13,7 @@
 
 #include "AppPaths.h"
 #include "Arguments.h"
+#include "Environment.h"
 #include "Evaluation.h"
 #include "Messages.h"
 #include "RegistrySettings.h"
@@ -34,6 +35,7 @@ const wchar_t kMakerKey[] = L"SOFTWARE\\Ombrel's Projects";
 // On a terminal the progress line is redrawn this often; elsewhere a line this often.
 constexpr double kTerminalProgressSeconds = 1.0;
 constexpr double kPlainProgressSeconds = 10.0;
+constexpr double kStepSeconds = 0.02;  // the position's step asked of the device
 
 // The stop flag of the running measurement, for the signal handler; lock-free, so setting it
 // there is safe.
@@ -141,6 +143,10 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
     }
   }
 
+  // The fit rests on the earliest look of each stretch of steps, not on their number: steps
+  // twice as coarse as the dialog's halve the wake-ups of the sound server's plugin and of
+  // the reader, the largest part of the program's processor time.
+  services.audio->PreferStepSeconds(kStepSeconds);
   RunState state(services, deviceId, request.rate);
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
   MeasurementSettings measurementSettings;
@@ -148,6 +154,15 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
   measurementSettings.untilPpm = request.untilPpm;
   measurementSettings.progressEverySeconds =
       terminal ? kTerminalProgressSeconds : kPlainProgressSeconds;
+  // For the benchmark's study of a device's timing: every step, as "seconds position".
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stepLog(nullptr, &std::fclose);
+  if (const std::string path = Environment("VELTRANE_STEP_LOG"); !path.empty()) {
+    stepLog.reset(std::fopen(path.c_str(), "w"));
+    if (!stepLog) return Fail(kExitBadArguments, L"Cannot write " + FromUtf8(path) + L".");
+    measurementSettings.onStep = [file = stepLog.get()](double seconds, std::uint64_t frames) {
+      std::fprintf(file, "%.9f %llu\n", seconds, static_cast<unsigned long long>(frames));
+    };
+  }
   RateMeasurement measurement(state, measurementSettings, [&](const MeasurementProgress& now) {
     Print(stderr, terminal ? "\r" + FormatProgress(now) + "   " : FormatProgress(now) + "\n");
   });

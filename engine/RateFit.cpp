@@ -206,12 +206,16 @@ RateEstimate RateFit::Estimate() const {
     }
   }
 
-  const double half = StudentQuantile(kBandZ, static_cast<double>(dof)) * line.stdErr;
+  // A drift of the delay across the run tilts the line by as much as it moved over the frames.
+  const double frameSpan = points.back().frames - points.front().frames;
+  const double stdErr =
+      std::hypot(line.stdErr, frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
+  const double half = StudentQuantile(kBandZ, static_cast<double>(dof)) * stdErr;
   estimate.valid = true;
   estimate.blocks = blocks.size();
   estimate.ratio = 1.0 / (nominalRate * slope);
   estimate.ppm = (estimate.ratio - 1.0) * 1e6;
-  estimate.stdErrPpm = line.stdErr / slope * estimate.ratio * 1e6;
+  estimate.stdErrPpm = stdErr / slope * estimate.ratio * 1e6;
   // The band is symmetric in slope; in ratio its high end lies slightly farther out.
   estimate.bandLowPpm = (1.0 / (nominalRate * (slope + half)) - 1.0) * 1e6;
   estimate.bandHighPpm = slope > half ? (1.0 / (nominalRate * (slope - half)) - 1.0) * 1e6

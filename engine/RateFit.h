@@ -35,6 +35,11 @@ class RateFit {
   // lost. Harmless when the current segment is still empty.
   void BeginSegment();
 
+  // How far the least delay between a step and our look may drift, slowly, over the run (one
+  // standard deviation, seconds). A sound server's delivery does; a fit cannot tell such a drift
+  // from a rate error, so the band allows for it on top of the scatter it sees.
+  void AllowDelayWander(double seconds) { delayWander = seconds; }
+
   RateEstimate Estimate() const;
 
   std::size_t Steps() const { return points.size(); }
@@ -63,6 +68,7 @@ class RateFit {
   std::vector<Point> points;
   std::vector<std::size_t> segmentStarts;  // index of each segment's first point
   bool pendingSegment = false;
+  double delayWander = 0.0;
 };
 
 }  // namespace veltrane

@@ -217,7 +217,9 @@ std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Co
     course.gaps.push_back(static_cast<std::uint32_t>(position - course.previous));
   }
   if (course.start) {
+    if (course.fit.Steps() == 0) course.fit.AllowDelayWander(device.DelayWanderSeconds());
     course.fit.AddStep(seen, position);
+    if (settings.onStep) settings.onStep(seen, position);
     course.aim.Saw(seen, position);
     if (course.fit.Steps() % kRateRefreshSteps == 0) {
       const RateEstimate sofar = course.fit.Estimate();

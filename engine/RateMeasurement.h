@@ -22,6 +22,8 @@ struct MeasurementSettings {
   std::optional<double> untilPpm;     // stop as soon as the band is within ±untilPpm
   double shortestSeconds = 10.0;      // ... but never before this
   double progressEverySeconds = 1.0;  // how often progress is reported
+  // Every step the fit takes (time seen in seconds, position), for studying the device.
+  std::function<void(double, std::uint64_t)> onStep;
 };
 
 struct MeasurementProgress {

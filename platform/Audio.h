@@ -96,6 +96,10 @@ class WaveInDevice {
     return false;
   }
   virtual MMResult Close() = 0;
+  // How far the least delay between a step of the count and a look at it may drift, slowly,
+  // over a run (one standard deviation, seconds): a sound server's delivery does. 0 where the
+  // count comes straight from the device.
+  virtual double DelayWanderSeconds() const { return 0.0; }
 };
 
 class Audio {
@@ -114,6 +118,10 @@ class Audio {
 
   // The platform's text for an error code.
   virtual std::wstring GetErrorText(MMResult code) = 0;
+
+  // Devices opened from now on step their count about this often where the back end can choose
+  // (a sound server's period): coarser steps wake fewer threads. Ignored where it cannot.
+  virtual void PreferStepSeconds(double seconds) { (void)seconds; }
 
   // The rates, from the usual ones, at which device deviceId records without resampling, where
   // the back end can tell; empty where it cannot (a sound server takes any rate it converts).

@@ -31,6 +31,14 @@ namespace {
 // The reader wakes about once per period. Short enough that the position steps often, long
 // enough that the wake-ups cost nothing worth measuring.
 constexpr unsigned kPeriodMicroseconds = 10'000;
+// A sound server hands each period through its own threads and ours: the least delay until a
+// step shows drifts by tens of microseconds over minutes. Measured on PulseAudio's null sink,
+// calm and with both processors busy: one standard deviation of about 25 us, as a slope over
+// runs of 30 s to 14 min (see bench/delay-wander.md).
+constexpr double kServerDelayWanderSeconds = 25e-6;
+// The reader drains the ring buffer when this much sound waits: the count moves on whether it
+// reads or not, and each wake-up costs the sound server's plugin work.
+constexpr double kReaderWakeSeconds = 0.1;
 // The ring buffer holds this much sound, so the reader may be held up by the scheduler for
 // about two seconds (see kLongestUnwatchedFraction) before the run fails as an overrun.
 constexpr unsigned kBufferMicroseconds = 4'000'000;
@@ -126,10 +134,11 @@ MMResult OpenErrorCode(int error) {
 // callback; the opening thread sends it commands and waits for their results.
 class AlsaWaveIn final : public WaveInDevice {
  public:
-  AlsaWaveIn(std::string pcmName, unsigned rate, WaveInCompletion callback,
-             std::shared_ptr<ErrorDetails> errors)
+  AlsaWaveIn(std::string pcmName, unsigned rate, unsigned periodMicroseconds,
+             WaveInCompletion callback, std::shared_ptr<ErrorDetails> errors)
       : pcmName(std::move(pcmName)),
         rate(rate),
+        periodMicroseconds(periodMicroseconds),
         callback(std::move(callback)),
         errors(std::move(errors)) {}
 
@@ -206,6 +215,10 @@ class AlsaWaveIn final : public WaveInDevice {
     if (closed) return MMSYSERR_INVALHANDLE;
     samples = static_cast<std::uint32_t>(CurrentPosition());
     return MMSYSERR_NOERROR;
+  }
+
+  double DelayWanderSeconds() const override {
+    return watchUnread ? kServerDelayWanderSeconds : 0.0;
   }
 
   bool GetStampedPosition(std::uint32_t& samples, std::int64_t& counter) override {
@@ -370,7 +383,7 @@ class AlsaWaveIn final : public WaveInDevice {
     }
     // Near values: whatever the device can do close to them is good enough, so a refusal
     // leaves the configuration as it is.
-    unsigned periodTime = kPeriodMicroseconds;
+    unsigned periodTime = periodMicroseconds;
     int direction = 0;
     (void)snd_pcm_hw_params_set_period_time_near(handle.get(), hw.get(), &periodTime, &direction);
     unsigned bufferTime = kBufferMicroseconds;
@@ -412,8 +425,10 @@ class AlsaWaveIn final : public WaveInDevice {
     error = snd_pcm_sw_params_current(handle.get(), sw.get());
     if (error >= 0) error = snd_pcm_sw_params_get_boundary(sw.get(), &boundary);
     if (error >= 0) {
-      error = snd_pcm_sw_params_set_avail_min(handle.get(), sw.get(),
-                                              std::max<snd_pcm_uframes_t>(periodFrames, 1));
+      const auto wakeFrames = static_cast<snd_pcm_uframes_t>(
+          std::min<double>(rate * kReaderWakeSeconds, static_cast<double>(bufferFrames) / 4));
+      error = snd_pcm_sw_params_set_avail_min(
+          handle.get(), sw.get(), std::max<snd_pcm_uframes_t>({periodFrames, wakeFrames, 1}));
     }
     // Started only by Start, never by the first read.
     if (error >= 0) error = snd_pcm_sw_params_set_start_threshold(handle.get(), sw.get(), boundary);
@@ -609,6 +624,7 @@ class AlsaWaveIn final : public WaveInDevice {
 
   const std::string pcmName;
   const unsigned rate;
+  const unsigned periodMicroseconds;
   const WaveInCompletion callback;
   const std::shared_ptr<ErrorDetails> errors;
   NormalThread thread;
@@ -768,6 +784,7 @@ struct AlsaAudio::Impl {
   std::once_flag listed;
   std::vector<DeviceEntry> devices;
   std::shared_ptr<ErrorDetails> errors = std::make_shared<ErrorDetails>();
+  std::atomic<unsigned> periodMicroseconds{kPeriodMicroseconds};
 
   // Once per run, so ids stay the same while the program runs.
   const std::vector<DeviceEntry>& Devices() {
@@ -819,11 +836,17 @@ MMResult AlsaAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t de
     return WAVERR_BADFORMAT;
   }
   auto opened = std::make_unique<AlsaWaveIn>(devices[deviceId].pcmName, format.samplesPerSec,
-                                             std::move(callback), impl->errors);
+                                             impl->periodMicroseconds.load(), std::move(callback),
+                                             impl->errors);
   const MMResult result = opened->Launch();
   if (result != MMSYSERR_NOERROR) return result;
   device = std::move(opened);
   return MMSYSERR_NOERROR;
+}
+
+void AlsaAudio::PreferStepSeconds(double seconds) {
+  // Within what the ring buffer and a timely stall check allow.
+  impl->periodMicroseconds = static_cast<unsigned>(std::clamp(seconds, 0.001, 0.1) * 1e6);
 }
 
 std::vector<std::uint32_t> AlsaAudio::GetNativeRates(std::uint32_t deviceId) {

@@ -16,6 +16,7 @@ class AlsaAudio : public Audio {
                 const WaveFormat& format, WaveInCompletion callback, std::uint32_t flags) override;
   std::wstring GetErrorText(MMResult code) override;
   std::vector<std::uint32_t> GetNativeRates(std::uint32_t deviceId) override;
+  void PreferStepSeconds(double seconds) override;
 
  private:
   struct Impl;

@@ -56,6 +56,27 @@ TEST(RateFitTest, ExactLinesGiveTheirRatio) {
   }
 }
 
+// A delay that creeps up by 40 us over a minute tilts the line by 0.67 ppm; only the allowance
+// for such a drift keeps the truth inside the band.
+TEST(RateFitTest, AllowanceForADriftingDelayWidensTheBand) {
+  struct Row {
+    double wanderSeconds;
+    bool holdsTruth;
+  };
+  for (const Row& row : std::vector<Row>{{0.0, false}, {25e-6, true}}) {
+    SCOPED_TRACE(row.wanderSeconds);
+    RateFit fit(44100);
+    fit.AllowDelayWander(row.wanderSeconds);
+    constexpr int kSteps = 6000;
+    for (int i = 0; i < kSteps; ++i) fit.AddStep(0.01 * i + 40e-6 * i / kSteps, 441u * i);
+    const RateEstimate e = fit.Estimate();
+    ASSERT_TRUE(e.valid);
+    EXPECT_NEAR(e.ppm, -40.0 / 60.0, 0.01);
+    EXPECT_EQ(e.bandLowPpm <= 0.0 && 0.0 <= e.bandHighPpm, row.holdsTruth);
+    EXPECT_LT(e.bandHighPpm - e.bandLowPpm, 2.5);
+  }
+}
+
 TEST(RateFitTest, NotValidUntilEnoughSteps) {
   struct Row {
     int steps;
