@@ -45,6 +45,13 @@ std::string ReferenceClockText(const ReferenceClockState& clock) {
   return text;
 }
 
+std::string LossesText(const MeasurementResult& measurement) {
+  if (measurement.losses == 0) return "none seen";
+  return std::to_string(measurement.losses) + Printf(" (%.1f ms lost without an overrun); ",
+                                                     measurement.lostMs) +
+         "each stretch between them\n                 fitted with its own offset";
+}
+
 }  // namespace
 
 std::string FormatReportText(const CalibrationReport& report) {
@@ -58,6 +65,7 @@ std::string FormatReportText(const CalibrationReport& report) {
   text += Printf("Measured:        %.1f s, ", estimate.seconds) + std::to_string(estimate.steps) +
           " position steps of " + std::to_string(report.measurement.stepFrames) +
           " frames, timing by polling\n";
+  text += "Losses:          " + LossesText(report.measurement) + "\n";
   text += "Reference clock: " + ReferenceClockText(report.referenceClock) + "\n";
   if (report.stored) {
     text += "Stored:          \"" + ToUtf8(report.stored->name) + "\"=\"" +
@@ -81,6 +89,8 @@ std::string FormatReportJson(const CalibrationReport& report) {
   json["steps"] = estimate.steps;
   json["timing"] = "polling";
   json["step_frames"] = report.measurement.stepFrames;
+  json["losses"] = report.measurement.losses;
+  json["lost_ms"] = report.measurement.lostMs;
   const ReferenceClockState& clock = report.referenceClock;
   json["reference_clock"] = {
       {"synchronized", clock.synchronized ? Json(*clock.synchronized) : Json(nullptr)},

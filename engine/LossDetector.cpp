@@ -20,7 +20,7 @@
 //   by a whole period; half of it parts that from no loss with equal room either way, and
 //   below it nothing needs a second look;
 // - and kSpreadFactor times the scatter of the residual floors from one window to the next,
-//   measured on the run itself (median absolute deviation, scaled to a standard deviation).
+//   measured on the run itself, from the lower half of the rises (see LowerSpread).
 //   This covers whatever the looks or the device add: coarse looks against long steps, device
 //   jitter, a busy computer.
 // A rise above the first bound waits until the windows after it and enough scatter are seen;
@@ -34,9 +34,10 @@ namespace {
 // keep a single late or early window from deciding, at the cost of two windows' delay.
 constexpr std::size_t kConfirmWindows = 2;
 
-// Differences between windows before the drift and the scatter are trusted: a median of eight
-// is not moved by one or two outliers (a loss among them, a late window).
-constexpr std::size_t kMinDifferences = 8;
+// Differences between windows before the drift and the scatter are trusted. Their lower eighth
+// and quarter (see LowerSpread) rest on the lowest two and four of sixteen; with fewer, one
+// stray value moves the scatter by half and a loss goes unseen.
+constexpr std::size_t kMinDifferences = 16;
 
 // With fewer differences than this even a run that ends cannot say much.
 constexpr std::size_t kFewestDifferencesAtEnd = 3;
@@ -48,13 +49,27 @@ constexpr double kSpreadFactor = 6.0;
 // The smallest loss is a whole step; half of it is the lowest threshold (see above).
 constexpr double kLowestShareOfStep = 0.5;
 
-// Median absolute deviation to standard deviation, for normal scatter.
-constexpr double kMadToSigma = 1.4826;
+// Normal quantiles at 12.5 % and 25 %, in standard deviations below the middle.
+constexpr double kNormalAt12 = 1.1503;
+constexpr double kNormalAt25 = 0.6745;
 
-double Median(std::vector<double> values) {
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
+double Quantile(std::vector<double>& values, double share) {
+  const auto at = values.begin() + static_cast<std::ptrdiff_t>(share * (values.size() - 1));
+  std::nth_element(values.begin(), at, values.end());
+  return *at;
+}
+
+// Losses only ever add rises. So the centre and the scatter of the rises between windows are
+// read from their lower half, which a loss in up to half of the windows leaves alone: for
+// normal scatter the lower quartile lies kNormalAt25 deviations below the centre, and the
+// lower eighth kNormalAt12.
+double LowerSpread(std::vector<double> values) {
+  const double quarter = Quantile(values, 0.25);
+  return (quarter - Quantile(values, 0.125)) / (kNormalAt12 - kNormalAt25);
+}
+
+double LowerCentre(std::vector<double> values) {
+  return Quantile(values, 0.25) + kNormalAt25 * LowerSpread(values);
 }
 
 }  // namespace
@@ -129,15 +144,13 @@ void LossDetector::Scatter(double& drift, double& spread) const {
   drift = 0.0;
   spread = std::numeric_limits<double>::infinity();
   if (slopes.size() < kFewestDifferencesAtEnd) return;
-  drift = Median(slopes);
-  std::vector<double> steps;
+  drift = LowerCentre(slopes);
+  std::vector<double> rises;
   for (std::size_t i = 1; i < windows.size(); ++i) {
-    steps.push_back(windows[i].floor - windows[i - 1].floor -
+    rises.push_back(windows[i].floor - windows[i - 1].floor -
                     drift * (windows[i].floorSeconds - windows[i - 1].floorSeconds));
   }
-  const double middle = Median(steps);
-  for (double& step : steps) step = std::fabs(step - middle);
-  spread = kMadToSigma * Median(steps);
+  spread = LowerSpread(rises);
 }
 
 void LossDetector::Judge(bool finishing) {
@@ -149,21 +162,40 @@ void LossDetector::Judge(bool finishing) {
   // makes more boundaries wait.
   if (!trusted) drift = 0.0;
   const double lowest = kLowestShareOfStep * stepSeconds;
+  const auto lowestOf = [&](std::size_t begin, std::size_t end) {
+    return LowestResidual(begin, std::min(end, windows.size()), drift);
+  };
   while (nextBoundary < windows.size()) {
     const std::size_t b = nextBoundary;
-    const std::size_t after = std::min(b + kConfirmWindows, windows.size());
-    const std::size_t before = b >= kConfirmWindows ? b - kConfirmWindows : 0;
-    const double rise = LowestResidual(b, after, drift) - LowestResidual(before, b, drift);
-    if (rise > lowest) {
-      const bool confirmable = after - b == kConfirmWindows || finishing;
-      if (!confirmable || !trusted) break;
-      if (rise > std::max(lowest, kSpreadFactor * spread)) {
-        losses.push_back({windows[b].firstSeconds, rise});
-        // The floors before it move onto the line behind, so that later boundaries compare
-        // like with like and the loss does not count again.
-        for (std::size_t i = 0; i < b; ++i) windows[i].floor += rise;
-        Scatter(drift, spread);
+    const double before = lowestOf(b >= kConfirmWindows ? b - kConfirmWindows : 0, b);
+    if (lowestOf(b, b + kConfirmWindows) - before <= lowest) {
+      ++nextBoundary;
+      continue;
+    }
+    // The windows after the boundary, and one more: see below.
+    const bool seen = windows.size() > b + kConfirmWindows || finishing;
+    if (!seen || !trusted) break;
+    // A window that holds the loss may hold only late looks from before it: then it lies
+    // between the lines, and the line behind begins with the window after it.
+    std::size_t start = b;
+    double after = lowestOf(b, b + kConfirmWindows);
+    if (b + 1 < windows.size()) {
+      const double later = lowestOf(b + 1, b + 1 + kConfirmWindows);
+      if (later - lowestOf(b, b + 1) > lowest) {
+        start = b + 1;
+        after = later;
       }
+    }
+    const double rise = after - before;
+    if (rise > std::max(lowest, kSpreadFactor * spread)) {
+      // The window where the line behind begins may still hold late looks from before the
+      // loss, lower than that line by less than half a step: doubtful.
+      losses.push_back({windows[start].firstSeconds, windows[start].lastSeconds, rise});
+      // The floors before it move onto the line behind, so that later boundaries compare
+      // like with like and the loss does not count again.
+      for (std::size_t i = 0; i < start; ++i) windows[i].floor += rise;
+      Scatter(drift, spread);
+      nextBoundary = start;
     }
     ++nextBoundary;
   }

@@ -11,8 +11,11 @@
 namespace veltrane {
 
 struct SampleLoss {
-  double startSeconds = 0.0;  // the first step seen after it belongs to the line behind
-  double lostSeconds = 0.0;   // how far the position fell behind the clock
+  // Steps seen from doubtfulFrom to doubtfulUntil may lie on either side of the loss, with
+  // late looks from before it among them; every step after lies on the line behind.
+  double doubtfulFrom = 0.0;
+  double doubtfulUntil = 0.0;
+  double lostSeconds = 0.0;  // how far the position fell behind the clock
 };
 
 // Fed the steps as they are seen, in order, from the thread that measures. Steps closer
