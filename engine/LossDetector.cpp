@@ -20,7 +20,9 @@
 //   by a whole period; half of it parts that from no loss with equal room either way, and
 //   below it nothing needs a second look;
 // - and kSpreadFactor times the scatter of the residual floors from one window to the next,
-//   measured on the run itself, from the lower half of the rises (see LowerSpread).
+//   measured on the run itself (median absolute deviation, scaled to a standard deviation).
+// Drift and scatter are medians, which losses in fewer than half of the windows leave alone;
+// losses closer together than about two windows read as a slower rate instead.
 //   This covers whatever the looks or the device add: coarse looks against long steps, device
 //   jitter, a busy computer.
 // A rise above the first bound waits until the windows after it and enough scatter are seen;
@@ -34,9 +36,8 @@ namespace {
 // keep a single late or early window from deciding, at the cost of two windows' delay.
 constexpr std::size_t kConfirmWindows = 2;
 
-// Differences between windows before the drift and the scatter are trusted. Their lower eighth
-// and quarter (see LowerSpread) rest on the lowest two and four of sixteen; with fewer, one
-// stray value moves the scatter by half and a loss goes unseen.
+// Differences between windows before the drift and the scatter are trusted: the medians of
+// sixteen are hardly moved by a loss and a late window among them, nor by the noisier start.
 constexpr std::size_t kMinDifferences = 16;
 
 // With fewer differences than this even a run that ends cannot say much.
@@ -49,27 +50,13 @@ constexpr double kSpreadFactor = 6.0;
 // The smallest loss is a whole step; half of it is the lowest threshold (see above).
 constexpr double kLowestShareOfStep = 0.5;
 
-// Normal quantiles at 12.5 % and 25 %, in standard deviations below the middle.
-constexpr double kNormalAt12 = 1.1503;
-constexpr double kNormalAt25 = 0.6745;
+// Median absolute deviation to standard deviation, for normal scatter.
+constexpr double kMadToSigma = 1.4826;
 
-double Quantile(std::vector<double>& values, double share) {
-  const auto at = values.begin() + static_cast<std::ptrdiff_t>(share * (values.size() - 1));
-  std::nth_element(values.begin(), at, values.end());
-  return *at;
-}
-
-// Losses only ever add rises. So the centre and the scatter of the rises between windows are
-// read from their lower half, which a loss in up to half of the windows leaves alone: for
-// normal scatter the lower quartile lies kNormalAt25 deviations below the centre, and the
-// lower eighth kNormalAt12.
-double LowerSpread(std::vector<double> values) {
-  const double quarter = Quantile(values, 0.25);
-  return (quarter - Quantile(values, 0.125)) / (kNormalAt12 - kNormalAt25);
-}
-
-double LowerCentre(std::vector<double> values) {
-  return Quantile(values, 0.25) + kNormalAt25 * LowerSpread(values);
+double Median(std::vector<double> values) {
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
 }
 
 }  // namespace
@@ -144,13 +131,15 @@ void LossDetector::Scatter(double& drift, double& spread) const {
   drift = 0.0;
   spread = std::numeric_limits<double>::infinity();
   if (slopes.size() < kFewestDifferencesAtEnd) return;
-  drift = LowerCentre(slopes);
+  drift = Median(slopes);
   std::vector<double> rises;
   for (std::size_t i = 1; i < windows.size(); ++i) {
     rises.push_back(windows[i].floor - windows[i - 1].floor -
                     drift * (windows[i].floorSeconds - windows[i - 1].floorSeconds));
   }
-  spread = LowerSpread(rises);
+  const double middle = Median(rises);
+  for (double& rise : rises) rise = std::fabs(rise - middle);
+  spread = kMadToSigma * Median(rises);
 }
 
 void LossDetector::Judge(bool finishing) {

@@ -39,7 +39,7 @@ constexpr std::size_t kRateRefreshSteps = 256;
 // about ten aimed looks (one each kAimAheadSeconds) and is far longer than a stall of a busy
 // computer, so the earliest look of a window is close to on time; a window spans at least a few
 // steps of a counter that steps slowly.
-constexpr double kLossWindowSeconds = 0.5;
+constexpr double kLossWindowSeconds = 0.25;
 constexpr double kLossWindowSteps = 4.0;
 
 // Each stretch between losses costs the fit an offset of its own, the information of about one
