@@ -66,9 +66,18 @@ std::vector<std::wstring> DeviceNames(Audio& audio) {
   return names;
 }
 
+std::vector<DeviceListing> ListDevices(Audio& audio) {
+  std::vector<DeviceListing> devices;
+  for (std::wstring& name : DeviceNames(audio)) {
+    const auto id = static_cast<std::uint32_t>(devices.size());
+    devices.push_back({std::move(name), audio.GetNativeRates(id)});
+  }
+  return devices;
+}
+
 int List(const CliRequest& request, PlatformServices& services) {
-  const auto names = DeviceNames(*services.audio);
-  Print(stdout, request.json ? FormatDevicesJson(names) : FormatDevicesText(names));
+  const auto devices = ListDevices(*services.audio);
+  Print(stdout, request.json ? FormatDevicesJson(devices) : FormatDevicesText(devices));
   return kExitDone;
 }
 

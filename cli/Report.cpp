@@ -25,6 +25,10 @@ std::string Printf(const char* format, double a, double b = 0.0, double c = 0.0)
   return text;
 }
 
+const char* Timing(const MeasurementResult& measurement) {
+  return measurement.deviceTimestamps ? "device timestamps" : "polling";
+}
+
 Json Optional(const std::optional<double>& value) { return value ? Json(*value) : Json(nullptr); }
 
 std::string ReferenceClockText(const ReferenceClockState& clock) {
@@ -64,7 +68,8 @@ std::string FormatReportText(const CalibrationReport& report) {
       Printf("95 %% band:       %+.2f to %+.2f ppm\n", estimate.bandLowPpm, estimate.bandHighPpm);
   text += Printf("Measured:        %.1f s, ", estimate.seconds) + std::to_string(estimate.steps) +
           " position steps of " + std::to_string(report.measurement.stepFrames) +
-          " frames, timing by polling\n";
+          " frames, timing by " +
+          std::string(Timing(report.measurement)) + "\n";
   text += "Losses:          " + LossesText(report.measurement) + "\n";
   text += "Reference clock: " + ReferenceClockText(report.referenceClock) + "\n";
   if (report.stored) {
@@ -87,7 +92,7 @@ std::string FormatReportJson(const CalibrationReport& report) {
   json["band_ppm"] = Json::array({estimate.bandLowPpm, estimate.bandHighPpm});
   json["seconds"] = estimate.seconds;
   json["steps"] = estimate.steps;
-  json["timing"] = "polling";
+  json["timing"] = Timing(report.measurement);
   json["step_frames"] = report.measurement.stepFrames;
   json["losses"] = report.measurement.losses;
   json["lost_ms"] = report.measurement.lostMs;
@@ -149,18 +154,25 @@ std::string FormatStoredJson(const std::string& file, const std::vector<StoredSt
   return Json({{"file", file}, {"values", list}}).dump(2) + "\n";
 }
 
-std::string FormatDevicesText(const std::vector<std::wstring>& names) {
+std::string FormatDevicesText(const std::vector<DeviceListing>& devices) {
   std::string text;
-  for (std::size_t id = 0; id < names.size(); ++id) {
-    text += std::to_string(id) + "  " + ToUtf8(names[id]) + "\n";
+  for (std::size_t id = 0; id < devices.size(); ++id) {
+    text += std::to_string(id) + "  " + ToUtf8(devices[id].name) + "\n";
+    if (devices[id].rates.empty()) continue;
+    text += "     rates without resampling:";
+    for (const std::uint32_t rate : devices[id].rates) text += " " + std::to_string(rate);
+    text += "\n";
   }
   return text;
 }
 
-std::string FormatDevicesJson(const std::vector<std::wstring>& names) {
+std::string FormatDevicesJson(const std::vector<DeviceListing>& devices) {
   Json list = Json::array();
-  for (std::size_t id = 0; id < names.size(); ++id) {
-    list.push_back({{"id", id}, {"name", ToUtf8(names[id])}});
+  for (std::size_t id = 0; id < devices.size(); ++id) {
+    const auto& rates = devices[id].rates;
+    list.push_back({{"id", id},
+                    {"name", ToUtf8(devices[id].name)},
+                    {"rates", rates.empty() ? Json(nullptr) : Json(rates)}});
   }
   return Json({{"devices", list}}).dump(2) + "\n";
 }

@@ -2,6 +2,7 @@
 // What veltrane-cli prints: the result of a calibration as text or as one JSON object, the
 // progress line, and the stored values. Pure formatting; the caller writes it out.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,8 +38,14 @@ std::string FormatProgress(const MeasurementProgress& progress);
 std::string FormatStoredText(const std::string& file, const std::vector<StoredString>& values);
 std::string FormatStoredJson(const std::string& file, const std::vector<StoredString>& values);
 
-// The recording devices, one a line with its id, or as JSON.
-std::string FormatDevicesText(const std::vector<std::wstring>& names);
-std::string FormatDevicesJson(const std::vector<std::wstring>& names);
+struct DeviceListing {
+  std::wstring name;                 // as the dialog's first field takes it
+  std::vector<std::uint32_t> rates;  // recorded without resampling; empty where not known
+};
+
+// The recording devices, one a line with its id (the rates, where known, on a line of their
+// own below, so that the names stay easy to pick out), or as JSON.
+std::string FormatDevicesText(const std::vector<DeviceListing>& devices);
+std::string FormatDevicesJson(const std::vector<DeviceListing>& devices);
 
 }  // namespace veltrane

@@ -170,10 +170,19 @@ bool RateMeasurement::WaitForBufferReturned() {
 RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device, std::uint64_t& position,
                                                       double& seconds) {
   std::uint32_t raw = 0;
-  if (device.GetPositionSamples(raw) != MMSYSERR_NOERROR) return Look::Failed;
-  // The time after the look: a step seen was there by then, so a look is never early.
-  seconds = Now();
+  std::int64_t stamp = 0;
+  const bool stamped = device.GetStampedPosition(raw, stamp);
+  if (stamped) {
+    seconds = static_cast<double>(stamp) /
+              static_cast<double>(state.services.clock->PerformanceFrequency());
+  } else {
+    if (device.GetPositionSamples(raw) != MMSYSERR_NOERROR) return Look::Failed;
+    // The time after the look: a step seen was there by then, so a look is never early.
+    seconds = Now();
+  }
   if (raw == lastRaw) return Look::Same;
+  ++steppedLooks;
+  if (stamped) ++stampedSteps;
   // The device counts in 32 bits; the count here goes on across a wrap.
   unwrapped += static_cast<std::uint32_t>(raw - lastRaw);
   lastRaw = raw;
@@ -331,6 +340,7 @@ MeasurementResult RateMeasurement::Run() {
   }
   FinishLosses(course, result);
   result.estimate = course.fit.Estimate();
+  result.deviceTimestamps = 2 * stampedSteps > steppedLooks;
   if (result.end == MeasurementEnd::Done && !result.estimate.valid) {
     result.end = MeasurementEnd::TooFewSteps;
   }

@@ -45,6 +45,7 @@ struct MeasurementResult {
   MeasurementEnd end = MeasurementEnd::Done;
   RateEstimate estimate;
   std::uint32_t stepFrames = 0;  // the typical step of the position counter
+  bool deviceTimestamps = false; // most steps were timed by the device's own stamps
   std::size_t losses = 0;        // times samples were lost without an overrun
   double lostMs = 0.0;           // how much they were worth, in milliseconds
   std::wstring detail;           // what the device or the back end said, for a failure
@@ -102,6 +103,8 @@ class RateMeasurement {
   std::condition_variable returned;
   std::atomic<bool> bufferReturned{false};
   std::uint32_t lastRaw = 0;
+  std::size_t steppedLooks = 0;  // looks that saw a new position
+  std::size_t stampedSteps = 0;  // ... of which the device's stamp timed
   std::uint64_t unwrapped = 0;
   std::uint64_t randomState = 0x9E3779B97F4A7C15ULL;
 };

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -86,6 +87,14 @@ class WaveInDevice {
   virtual MMResult Reset() = 0;
   // The count of samples captured since Start, as the device itself counts them.
   virtual MMResult GetPositionSamples(std::uint32_t& samples) = 0;
+  // Where the device stamps its count with the instant it took it (a sound card below ALSA
+  // does): that count and instant, on the clock of Clock::PerformanceCounter. False where it
+  // cannot, and the caller times its own look instead.
+  virtual bool GetStampedPosition(std::uint32_t& samples, std::int64_t& counter) {
+    (void)samples;
+    (void)counter;
+    return false;
+  }
   virtual MMResult Close() = 0;
 };
 
@@ -105,6 +114,13 @@ class Audio {
 
   // The platform's text for an error code.
   virtual std::wstring GetErrorText(MMResult code) = 0;
+
+  // The rates, from the usual ones, at which device deviceId records without resampling, where
+  // the back end can tell; empty where it cannot (a sound server takes any rate it converts).
+  virtual std::vector<std::uint32_t> GetNativeRates(std::uint32_t deviceId) {
+    (void)deviceId;
+    return {};
+  }
 };
 
 // The id of the first device whose product name is name: letter case counts, and since

@@ -208,6 +208,25 @@ class AlsaWaveIn final : public WaveInDevice {
     return MMSYSERR_NOERROR;
   }
 
+  bool GetStampedPosition(std::uint32_t& samples, std::int64_t& counter) override {
+    if (closed || !stamped || !streaming.load() || readerWaiting.load()) return false;
+    std::lock_guard<std::mutex> lock(pcmMutex);
+    if (!streaming.load()) return false;
+    snd_pcm_status_t* status = nullptr;
+    snd_pcm_status_alloca(&status);
+    if (snd_pcm_status(pcm.get(), status) < 0 ||
+        snd_pcm_status_get_state(status) != SND_PCM_STATE_RUNNING) {
+      return false;
+    }
+    snd_htimestamp_t stamp{};
+    snd_pcm_status_get_htstamp(status, &stamp);
+    const snd_pcm_uframes_t available = snd_pcm_status_get_avail(status);
+    if ((stamp.tv_sec == 0 && stamp.tv_nsec == 0) || available >= ringFrames) return false;
+    samples = static_cast<std::uint32_t>(Publish(drained + available));
+    counter = static_cast<std::int64_t>(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec;
+    return true;
+  }
+
   // The opening thread. Stops a running stream first: its buffers come back through the
   // callback.
   MMResult Close() override {
@@ -401,6 +420,15 @@ class AlsaWaveIn final : public WaveInDevice {
     // A full ring buffer stops the stream: lost samples end the run instead of leaving a gap.
     if (error >= 0) {
       error = snd_pcm_sw_params_set_stop_threshold(handle.get(), sw.get(), bufferFrames);
+    }
+    // A card's driver stamps the count with the instant it read it, on the clock the program
+    // measures with; a plugin's stamp is only the time of the call, no better than our own.
+    stamped = false;
+    if (error >= 0 && !watchUnread) {
+      stamped = snd_pcm_sw_params_set_tstamp_mode(handle.get(), sw.get(), SND_PCM_TSTAMP_ENABLE) >=
+                    0 &&
+                snd_pcm_sw_params_set_tstamp_type(handle.get(), sw.get(),
+                                                  SND_PCM_TSTAMP_TYPE_MONOTONIC) >= 0;
     }
     if (error >= 0) error = snd_pcm_sw_params(handle.get(), sw.get());
     if (error < 0) return Fail(MMSYSERR_ERROR, L"software configuration refused", error);
@@ -605,6 +633,7 @@ class AlsaWaveIn final : public WaveInDevice {
   snd_pcm_uframes_t ringFrames = 0;
   std::chrono::duration<double> longestUnwatched{0};
   bool watchUnread = true;  // no card below the plugin: its pointer may wrap unnoticed
+  bool stamped = false;     // the driver stamps the count (see Open)
   std::chrono::steady_clock::time_point lastLook;
   bool lostCount = false;
   std::atomic<bool> streaming{false};
@@ -795,6 +824,34 @@ MMResult AlsaAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t de
   if (result != MMSYSERR_NOERROR) return result;
   device = std::move(opened);
   return MMSYSERR_NOERROR;
+}
+
+std::vector<std::uint32_t> AlsaAudio::GetNativeRates(std::uint32_t deviceId) {
+  static constexpr std::uint32_t kUsualRates[] = {8000,  11025, 16000, 22050,  32000, 44100,
+                                                  48000, 88200, 96000, 176400, 192000};
+  const auto& devices = impl->Devices();
+  if (deviceId >= devices.size()) return {};
+  snd_pcm_t* opened = nullptr;
+  if (snd_pcm_open(&opened, devices[deviceId].pcmName.c_str(), SND_PCM_STREAM_CAPTURE,
+                   SND_PCM_NONBLOCK) < 0) {
+    return {};
+  }
+  PcmHandle handle(opened);
+  std::vector<std::uint32_t> rates;
+  snd_pcm_info_t* info = nullptr;
+  snd_pcm_hw_params_t* hw = nullptr;
+  snd_pcm_info_alloca(&info);
+  snd_pcm_hw_params_alloca(&hw);
+  // Only a card's driver knows its clock's rates; a server's plugin accepts them all.
+  if (snd_pcm_info(handle.get(), info) < 0 || snd_pcm_info_get_card(info) < 0) return {};
+  if (snd_pcm_hw_params_any(handle.get(), hw) < 0 ||
+      snd_pcm_hw_params_set_rate_resample(handle.get(), hw, 0) < 0) {
+    return {};
+  }
+  for (const std::uint32_t rate : kUsualRates) {
+    if (snd_pcm_hw_params_test_rate(handle.get(), hw, rate, 0) == 0) rates.push_back(rate);
+  }
+  return rates;
 }
 
 std::wstring AlsaAudio::GetErrorText(MMResult code) {

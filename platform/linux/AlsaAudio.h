@@ -15,6 +15,7 @@ class AlsaAudio : public Audio {
   MMResult Open(std::unique_ptr<WaveInDevice>& device, std::uint32_t deviceId,
                 const WaveFormat& format, WaveInCompletion callback, std::uint32_t flags) override;
   std::wstring GetErrorText(MMResult code) override;
+  std::vector<std::uint32_t> GetNativeRates(std::uint32_t deviceId) override;
 
  private:
   struct Impl;

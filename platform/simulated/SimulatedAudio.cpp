@@ -181,6 +181,20 @@ class SimulatedWaveIn : public WaveInDevice {
     return MMSYSERR_NOERROR;
   }
 
+  // The count with the instant of its latest step, which the lateness of a look does not
+  // touch: that is what a stamping device offers.
+  bool GetStampedPosition(std::uint32_t& samples, std::int64_t& counter) override {
+    std::unique_lock lock(mutex);
+    if (!open || !options.stamps || !started || finished) return false;
+    const long double elapsedS = ElapsedS();
+    Advance(lock, elapsedS);
+    if (finished) return false;
+    samples = position;
+    const long double stepS = StepTimeS(StepsAt(elapsedS));
+    counter = startCounter + static_cast<std::int64_t>(std::llround(stepS * frequency));
+    return true;
+  }
+
   MMResult Close() override { return Close(/*force=*/false); }
 
  private:
@@ -419,9 +433,9 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
         return Fail(error, item, L"expected an error code, a whole number greater than 0.");
       }
       parsed.failOpen = code;
-    } else if (key == "reject_direct") {
+    } else if (key == "reject_direct" || key == "stamps") {
       if (value != "0" && value != "1") return Fail(error, item, L"expected 0 or 1.");
-      parsed.rejectDirect = value == "1";
+      (key == "stamps" ? parsed.stamps : parsed.rejectDirect) = value == "1";
     } else if (key == "stall_after_s" || key == "overrun_after_s" || key == "hang_open_s") {
       double seconds = 0.0;
       if (!ParseNumber(value, seconds) || seconds < 0.0) {
@@ -442,8 +456,8 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
       }
     } else {
       return Fail(error, item,
-                  L"unknown option; known are ppm, step, jitter_us, late_us, seed, fail_open, "
-                  L"reject_direct, hang_open_s, stall_after_s, overrun_after_s, drop_every_s and "
+                  L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
+                  L"fail_open, reject_direct, hang_open_s, stall_after_s, overrun_after_s, drop_every_s and "
                   L"drop_ms.");
     }
     if (comma == text.size()) break;

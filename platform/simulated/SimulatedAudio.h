@@ -41,6 +41,7 @@ struct SimulatedAudioOptions {
   double lateUs = 0.0;                       // mean lateness of a position query, µs
   std::optional<std::uint64_t> randomStart;  // the jitter's and lateness' draws; fixed if absent
   std::optional<MMResult> failOpen;          // refuse to open with this error
+  bool stamps = false;                       // the device stamps its count, as a sound card does
   bool rejectDirect = false;                 // MMSYSERR_INVALFLAG when WAVE_FORMAT_DIRECT is asked
   std::optional<double> hangOpenS;           // Open blocks this long before it answers
   std::optional<double> stallAfterS;         // the counter stops advancing after this long
@@ -49,7 +50,7 @@ struct SimulatedAudioOptions {
   double dropMs = 0.0;                       // ...this many milliseconds' worth, in whole steps
 };
 
-// Parses "ppm=-250,step=441,jitter_us=200,late_us=300,seed=7,fail_open=4,reject_direct=1,
+// Parses "ppm=-250,step=441,jitter_us=200,late_us=300,seed=7,stamps=1,fail_open=4,reject_direct=1,
 // hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20" (any subset,
 // any order; drop_every_s and drop_ms together). False with a reason on a malformed text.
 bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& options,

@@ -5,7 +5,7 @@
 # Usage: realtime-calibration.sh <build dir>
 set -euo pipefail
 build=$1
-device=$("$build/veltrane-inputs" | grep -i -m1 pulse || true)
+device=$("$build/veltrane-cli" list | sed -n 's/^[0-9][0-9]*  //p' | grep -i -m1 pulse || true)
 if [ -z "$device" ]; then
   echo "No PulseAudio device is listed; run under scripts/with-pulse-null-sink." >&2
   exit 1

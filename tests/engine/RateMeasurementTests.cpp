@@ -54,10 +54,12 @@ TEST(RateMeasurement, FindsTheTrueRateWithinItsBandAndTheStepSize) {
     double ppm;
     std::uint32_t step;
     double widestBandPpm;  // symmetric jitter on the earliest looks widens it
+    bool stamped;          // the device's stamps time the steps, not our late looks
   };
-  for (const Case& c :
-       {Case{"ppm=-250", -250.0, 441, 4.0}, Case{"ppm=198.6,step=219", 198.6, 219, 4.0},
-        Case{"ppm=37,step=1024,jitter_us=50", 37.0, 1024, 10.0}}) {
+  for (const Case& c : {Case{"ppm=-250", -250.0, 441, 4.0, false},
+                        Case{"ppm=198.6,step=219", 198.6, 219, 4.0, false},
+                        Case{"ppm=37,step=1024,jitter_us=50", 37.0, 1024, 10.0, false},
+                        Case{"ppm=37,jitter_us=20,late_us=3000,stamps=1", 37.0, 441, 4.0, true}}) {
     MeasurementSettings settings;
     settings.seconds = 30.0;
     const Outcome run = Measure(c.options, settings);
@@ -68,6 +70,7 @@ TEST(RateMeasurement, FindsTheTrueRateWithinItsBandAndTheStepSize) {
     EXPECT_LT(estimate.bandHighPpm - estimate.bandLowPpm, c.widestBandPpm) << c.options;
     EXPECT_NEAR(estimate.seconds, 30.0, 1.0) << c.options;
     EXPECT_EQ(run.result.stepFrames, c.step) << c.options;
+    EXPECT_EQ(run.result.deviceTimestamps, c.stamped) << c.options;
     EXPECT_GE(run.progressReports, 29) << c.options;
   }
 }
