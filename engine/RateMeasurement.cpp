@@ -35,10 +35,12 @@ constexpr std::uint32_t kLongestPauseUs = 20000;
 // How often the aim takes the fit's rate in place of the nominal one, in steps seen.
 constexpr std::size_t kRateRefreshSteps = 256;
 
-// The loss detector judges the steps of each window by its earliest look. Half a second holds
-// about ten aimed looks (one each kAimAheadSeconds) and is far longer than a stall of a busy
-// computer, so the earliest look of a window is close to on time; a window spans at least a few
-// steps of a counter that steps slowly.
+// The loss detector judges the steps of each window by its earliest look. A quarter second
+// holds about five aimed looks (one each kAimAheadSeconds) besides blind ones and is far longer
+// than a stall of a busy computer, so the earliest look of a window is close to on time; losses
+// once a second still touch only a quarter of the windows, well below the half that the
+// detector's medians can stand. A window spans at least a few steps of a counter that steps
+// slowly.
 constexpr double kLossWindowSeconds = 0.25;
 constexpr double kLossWindowSteps = 4.0;
 
