@@ -118,7 +118,7 @@ int StatusOf(const MeasurementResult& result, std::wstring& message) {
       message = L"Too few position steps for a result.";
       return kExitNoResult;
     case MeasurementEnd::TooMuchLost:
-      message = FormatText(L"Samples were lost %zu times without an overrun, %.1f ms in all: too "
+      message = FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all), too "
                            L"often for a result that can be trusted; nothing was stored.",
                            result.losses, result.lostMs);
       return kExitNoResult;

@@ -86,7 +86,7 @@ class ReportsAfterLossCheck {
   // Says so in the trace and to the dialog, then waits for its stop.
   void EndWithLoss(Clock& clock) {
     const double lostMs = losses.LostMilliseconds();
-    TraceCalibration(FormatText(L"Samples were lost %zu times without an overrun, %.1f ms in all",
+    TraceCalibration(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
                                 losses.Losses().size(), lostMs),
                      __LINE__);
     if (!state.Post(WM_SAMPLES_LOST, losses.Losses().size(),

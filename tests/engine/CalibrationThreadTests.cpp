@@ -279,7 +279,7 @@ TEST(CalibrationThread, DeviceFailureCarriesTheBackEndsText) {
       {"busy", refusing, {L"4\n" + busy}, busy},
       {"format refused", unsupported, {L"32\n" + badFormat}, badFormat},
       {"overrun", overrun, {}, L"came back early after"},
-      {"samples lost", dropping, {}, L"Samples were lost 3 times without an overrun, 60"},
+      {"samples lost", dropping, {}, L"Samples were lost without an overrun (losses: 3, 60"},
   };
   for (const auto& c : cases) {
     WorkerRun run(c.options);
