@@ -51,8 +51,8 @@ std::string ReferenceClockText(const ReferenceClockState& clock) {
 
 std::string LossesText(const MeasurementResult& measurement) {
   if (measurement.losses == 0) return "none seen";
-  return std::to_string(measurement.losses) + Printf(" (%.1f ms lost without an overrun); ",
-                                                     measurement.lostMs) +
+  return std::to_string(measurement.losses) +
+         Printf(" (%.1f ms lost without an overrun); ", measurement.lostMs) +
          "each stretch between them\n                 fitted with its own offset";
 }
 

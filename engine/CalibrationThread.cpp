@@ -86,9 +86,10 @@ class ReportsAfterLossCheck {
   // Says so in the trace and to the dialog, then waits for its stop.
   void EndWithLoss(Clock& clock) {
     const double lostMs = losses.LostMilliseconds();
-    TraceCalibration(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
-                                losses.Losses().size(), lostMs),
-                     __LINE__);
+    TraceCalibration(
+        FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
+                   losses.Losses().size(), lostMs),
+        __LINE__);
     if (!state.Post(WM_SAMPLES_LOST, losses.Losses().size(),
                     static_cast<std::intptr_t>(std::lround(lostMs)))) {
       return;
@@ -136,8 +137,7 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
     std::uint32_t position = 0;
     double now = 0.0;
     std::uint32_t stepSeen = 0;
-    if (WaitForPositionStep(device, timing, state, position, now, stepSeen) !=
-        StepWait::Stepped) {
+    if (WaitForPositionStep(device, timing, state, position, now, stepSeen) != StepWait::Stepped) {
       return;
     }
     // The counter is unsigned 32-bit; the difference stays right across one wrap.

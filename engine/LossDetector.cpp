@@ -61,8 +61,7 @@ double Median(std::vector<double> values) {
 
 }  // namespace
 
-LossDetector::LossDetector(double framesPerSecond, std::uint32_t stepFrames,
-                           double windowSeconds)
+LossDetector::LossDetector(double framesPerSecond, std::uint32_t stepFrames, double windowSeconds)
     : framesPerSecond(framesPerSecond),
       stepSeconds(static_cast<double>(stepFrames) / framesPerSecond),
       windowSeconds(windowSeconds) {}
@@ -73,8 +72,8 @@ void LossDetector::AddStep(double seconds, std::uint64_t frames) {
     originFrames = frames;
   }
   const double offset =
-      seconds - static_cast<double>(static_cast<std::int64_t>(frames - originFrames)) /
-                    framesPerSecond;
+      seconds -
+      static_cast<double>(static_cast<std::int64_t>(frames - originFrames)) / framesPerSecond;
   if (windowOpen && seconds - open.firstSeconds >= windowSeconds) {
     CloseWindow();
     Judge(/*finishing=*/false);
@@ -116,8 +115,8 @@ void LossDetector::CloseWindow() {
 double LossDetector::LowestResidual(std::size_t begin, std::size_t end, double drift) const {
   double lowest = std::numeric_limits<double>::infinity();
   for (std::size_t i = begin; i < end; ++i) {
-    lowest = std::min(lowest, windows[i].floor - drift * (windows[i].floorSeconds -
-                                                          windows.front().floorSeconds));
+    lowest = std::min(lowest, windows[i].floor -
+                                  drift * (windows[i].floorSeconds - windows.front().floorSeconds));
   }
   return lowest;
 }

@@ -291,8 +291,8 @@ void RateMeasurement::FinishLosses(Course& course, MeasurementResult& result) {
   result.losses = course.losses->Losses().size();
   result.lostMs = course.losses->LostMilliseconds();
   if (result.losses == 0) return;
-  TraceMeasurement(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)", result.losses,
-                              result.lostMs),
+  TraceMeasurement(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
+                              result.losses, result.lostMs),
                    __LINE__);
   const RateEstimate estimate = course.fit.Estimate();
   const std::size_t stretches = result.losses + 1;

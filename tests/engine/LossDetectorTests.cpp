@@ -1,13 +1,12 @@
 // The loss detector against the simulated device in virtual time, looked at every 1.7 ms as a
 // polling front end does: late looks and jitter are no loss, dropped steps are.
-#include "LossDetector.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
 #include "Capture.h"
+#include "LossDetector.h"
 #include "SimulatedAudio.h"
 #include "SimulatedScheduler.h"
 #include "Text.h"

@@ -108,8 +108,8 @@ TEST(RateMeasurement, FitsAroundLostSamplesOrRefuses) {
        {Case{"ppm=-250,drop_every_s=10,drop_ms=20", -250.0, MeasurementEnd::Done, 2, 20.0, 6.0},
         Case{"ppm=198.6,step=219,jitter_us=200,late_us=300,drop_every_s=7,drop_ms=15", 198.6,
              MeasurementEnd::Done, 3, 14.9, 80.0},
-        Case{"ppm=-250,drop_every_s=1,drop_ms=20", -250.0, MeasurementEnd::TooMuchLost, 25,
-             20.0, 0.0}}) {
+        Case{"ppm=-250,drop_every_s=1,drop_ms=20", -250.0, MeasurementEnd::TooMuchLost, 25, 20.0,
+             0.0}}) {
     MeasurementSettings settings;
     settings.seconds = 30.0;
     const MeasurementResult result = Measure(c.options, settings).result;
@@ -119,7 +119,8 @@ TEST(RateMeasurement, FitsAroundLostSamplesOrRefuses) {
     if (c.end != MeasurementEnd::Done) continue;
     EXPECT_LE(result.estimate.bandLowPpm, c.ppm) << c.options;
     EXPECT_GE(result.estimate.bandHighPpm, c.ppm) << c.options;
-    EXPECT_LT(result.estimate.bandHighPpm - result.estimate.bandLowPpm, c.widestBandPpm) << c.options;
+    EXPECT_LT(result.estimate.bandHighPpm - result.estimate.bandLowPpm, c.widestBandPpm)
+        << c.options;
   }
 }
 
