@@ -385,6 +385,7 @@ void CVeltraneDlg::OnEngineMessage(wxThreadEvent& event) {
   const auto message = event.GetPayload<PostedMessage>();
   switch (message.message) {
     case WM_CAPTURE_BUFFER_RETURNED:
+    case WM_SAMPLES_LOST:  // a smaller count fails the run as a broken stream does
       OnCaptureBufferReturned();
       break;
     case WM_MEASUREMENT:

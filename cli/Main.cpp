@@ -119,6 +119,12 @@ int StatusOf(const MeasurementResult& result, std::wstring& message) {
     case MeasurementEnd::TooFewSteps:
       message = L"Too few position steps for a result.";
       return kExitNoResult;
+    case MeasurementEnd::TooMuchLost:
+      message = FormatText(
+          L"Samples were lost without an overrun (losses: %zu, %.1f ms in all), too "
+          L"often for a result that can be trusted; nothing was stored.",
+          result.losses, result.lostMs);
+      return kExitNoResult;
   }
   return kExitDeviceFailed;
 }

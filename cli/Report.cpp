@@ -49,6 +49,13 @@ std::string ReferenceClockText(const ReferenceClockState& clock) {
   return text;
 }
 
+std::string LossesText(const MeasurementResult& measurement) {
+  if (measurement.losses == 0) return "none seen";
+  return std::to_string(measurement.losses) +
+         Printf(" (%.1f ms lost without an overrun); ", measurement.lostMs) +
+         "each stretch between them\n                 fitted with its own offset";
+}
+
 }  // namespace
 
 std::string FormatReportText(const CalibrationReport& report) {
@@ -63,6 +70,7 @@ std::string FormatReportText(const CalibrationReport& report) {
           " position steps of " + std::to_string(report.measurement.stepFrames) +
           " frames, timing by " +
           std::string(Timing(report.measurement)) + "\n";
+  text += "Losses:          " + LossesText(report.measurement) + "\n";
   text += "Reference clock: " + ReferenceClockText(report.referenceClock) + "\n";
   if (report.stored) {
     text += "Stored:          \"" + ToUtf8(report.stored->name) + "\"=\"" +
@@ -86,6 +94,8 @@ std::string FormatReportJson(const CalibrationReport& report) {
   json["steps"] = estimate.steps;
   json["timing"] = Timing(report.measurement);
   json["step_frames"] = report.measurement.stepFrames;
+  json["losses"] = report.measurement.losses;
+  json["lost_ms"] = report.measurement.lostMs;
   const ReferenceClockState& clock = report.referenceClock;
   json["reference_clock"] = {
       {"synchronized", clock.synchronized ? Json(*clock.synchronized) : Json(nullptr)},

@@ -1,10 +1,12 @@
 #include "CalibrationThread.h"
 
 #include <cmath>
+#include <deque>
 #include <system_error>
 #include <thread>
 
 #include "Capture.h"
+#include "LossDetector.h"
 #include "Text.h"
 #include "Timing.h"
 #include "Trace.h"
@@ -15,6 +17,11 @@ namespace {
 constexpr std::uint32_t kPauseMs = 2000;
 constexpr std::uint32_t kWarmUpPauses = 2;
 
+// After reporting lost samples the worker waits this long for the dialog's stop, twice the
+// dialog's watchdog period, so that the loss and not the worker's end decides how the run ends.
+constexpr std::uint32_t kLossStopWaitMs = 10000;
+constexpr std::uint32_t kLossStopPollMs = 10;
+
 void TraceCalibration(const std::wstring& message, int line) {
   Trace(L"TR_CALIBRATION", message, L"CalibrationThread", line);
 }
@@ -23,9 +30,10 @@ enum class StepWait { Stepped, StopRequested, Failed };
 
 // Polls the position until it moves away from the one it starts with, then reads the clock at
 // once, so that both ends of every interval lie on a step of the counter. Gives up when a
-// stop is requested or the counter stands still for too long.
+// stop is requested or the counter stands still for too long. stepFrames: how far it moved.
 StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& state,
-                             std::uint32_t& position, double& milliseconds) {
+                             std::uint32_t& position, double& milliseconds,
+                             std::uint32_t& stepFrames) {
   std::uint32_t noted = 0;
   MMResult result = device.GetPositionSamples(noted);
   const double waitStart = timing.ReadMilliseconds();
@@ -41,6 +49,7 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& sta
     if (now != noted) {
       milliseconds = timing.ReadMilliseconds();
       position = now;
+      stepFrames = now - noted;
       return StepWait::Stepped;
     }
     if (state.stopRequested.load(std::memory_order_relaxed)) return StepWait::StopRequested;
@@ -51,6 +60,56 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& sta
     }
   }
 }
+
+// The reports wait until the loss detector has judged the step they end on: one that may end
+// behind a loss is held back until the steps after it tell, and none is posted once samples
+// were lost. On a run without losses every report goes out at once, as before.
+class ReportsAfterLossCheck {
+ public:
+  ReportsAfterLossCheck(RunState& state, std::uint32_t stepFrames, double referenceMs)
+      : state(state), losses(state.nominalRate, stepFrames, /*windowSeconds=*/0.0) {
+    losses.AddStep(referenceMs * 1e-3, 0);
+  }
+
+  // Worker thread, after the step is read. False when samples were lost: the run is over.
+  bool Report(double milliseconds, std::uint32_t samples, std::int32_t tenthsOfMs) {
+    losses.AddStep(milliseconds * 1e-3, samples);
+    if (!losses.Losses().empty()) return false;
+    held.push_back({milliseconds * 1e-3, samples, tenthsOfMs});
+    while (!held.empty() && held.front().seconds <= losses.JudgedUntil()) {
+      state.Post(WM_MEASUREMENT, held.front().samples, held.front().tenthsOfMs);
+      held.pop_front();
+    }
+    return true;
+  }
+
+  // Says so in the trace and to the dialog, then waits for its stop.
+  void EndWithLoss(Clock& clock) {
+    const double lostMs = losses.LostMilliseconds();
+    TraceCalibration(
+        FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
+                   losses.Losses().size(), lostMs),
+        __LINE__);
+    if (!state.Post(WM_SAMPLES_LOST, losses.Losses().size(),
+                    static_cast<std::intptr_t>(std::lround(lostMs)))) {
+      return;
+    }
+    for (std::uint32_t waited = 0; waited < kLossStopWaitMs && !state.stopRequested;
+         waited += kLossStopPollMs) {
+      clock.Sleep(kLossStopPollMs);
+    }
+  }
+
+ private:
+  struct Held {
+    double seconds;
+    std::uint32_t samples;
+    std::int32_t tenthsOfMs;
+  };
+  RunState& state;
+  LossDetector losses;
+  std::deque<Held> held;
+};
 
 void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
   Clock& clock = *state.services.clock;
@@ -64,24 +123,33 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
 
   std::uint32_t referencePosition = 0;
   double t0 = 0.0;
-  if (WaitForPositionStep(device, timing, state, referencePosition, t0) != StepWait::Stepped) {
+  std::uint32_t stepFrames = 0;
+  if (WaitForPositionStep(device, timing, state, referencePosition, t0, stepFrames) !=
+      StepWait::Stepped) {
     return;
   }
   const double s0 = static_cast<double>(referencePosition);
   if (state.stopRequested) return;
+  ReportsAfterLossCheck reports(state, stepFrames, t0);
 
   while (!state.stopRequested) {
     clock.Sleep(kPauseMs);
     std::uint32_t position = 0;
     double now = 0.0;
-    if (WaitForPositionStep(device, timing, state, position, now) != StepWait::Stepped) return;
+    std::uint32_t stepSeen = 0;
+    if (WaitForPositionStep(device, timing, state, position, now, stepSeen) != StepWait::Stepped) {
+      return;
+    }
     // The counter is unsigned 32-bit; the difference stays right across one wrap.
     const double samples = static_cast<double>(static_cast<std::uint32_t>(
         position - static_cast<std::uint32_t>(s0)));
     const double elapsed = now - t0;
     if (state.stopRequested) return;
-    state.Post(WM_MEASUREMENT, static_cast<std::uintptr_t>(static_cast<std::uint32_t>(samples)),
-               static_cast<std::intptr_t>(static_cast<std::int32_t>(elapsed * 0.001 * 10000)));
+    if (!reports.Report(now, static_cast<std::uint32_t>(samples),
+                        static_cast<std::int32_t>(elapsed * 0.001 * 10000))) {
+      reports.EndWithLoss(clock);
+      return;
+    }
   }
 }
 

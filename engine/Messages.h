@@ -12,6 +12,9 @@ constexpr std::uint32_t WM_CAPTURE_BUFFER_RETURNED = WM_USER + 1;
 constexpr std::uint32_t WM_MEASUREMENT = WM_USER + 2;
 // wParam the clock kind that the time base chose.
 constexpr std::uint32_t WM_CLOCK_KIND = WM_USER + 3;
+// The device lost samples without an overrun: wParam times, lParam milliseconds in all. The
+// run cannot succeed; the worker waits for the stop.
+constexpr std::uint32_t WM_SAMPLES_LOST = WM_USER + 4;
 
 struct PostedMessage {
   std::uint32_t message = 0;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -39,6 +40,7 @@ enum class MeasurementEnd {
   DeviceFailed,  // the buffer came back (overrun, suspend, device gone) or the position failed
   Stalled,       // the position stood still
   TooFewSteps,   // measured, but not enough steps for an estimate
+  TooMuchLost,   // samples were lost so often that the fit between the losses cannot be trusted
 };
 
 struct MeasurementResult {
@@ -46,6 +48,8 @@ struct MeasurementResult {
   RateEstimate estimate;
   std::uint32_t stepFrames = 0;  // the typical step of the position counter
   bool deviceTimestamps = false; // most steps were timed by the device's own stamps
+  std::size_t losses = 0;        // times samples were lost without an overrun
+  double lostMs = 0.0;           // how much they were worth, in milliseconds
   std::wstring detail;           // what the device or the back end said, for a failure
 };
 
@@ -77,6 +81,13 @@ class RateMeasurement {
   // One look at the position and what it changes; an ending when the run is over.
   std::optional<MeasurementEnd> LookOnce(WaveInDevice& device, Course& course,
                                          MeasurementResult& result);
+  // A step seen while measuring: to the loss detector, and the steps it has judged to the fit,
+  // each stretch between losses a segment of its own.
+  void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames);
+  void FitJudgedSteps(Course& course);
+  // The run is over: the last steps judged and fitted, the losses counted, and a result they
+  // spoiled refused.
+  void FinishLosses(Course& course, MeasurementResult& result);
   // Reports progress when due; true when the measurement has run long enough.
   bool Enough(Course& course);
   Look LookAtPosition(WaveInDevice& device, std::uint64_t& position, double& seconds);

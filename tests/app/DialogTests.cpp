@@ -385,13 +385,19 @@ TEST_F(DialogTest, DeviceThatRefusesToOpenEndsThroughTheWatchdog) {
   EXPECT_FALSE(run.StoredValue().has_value());
 }
 
-TEST_F(DialogTest, BufferBackEarlyFailsTheRun) {
-  SimulatedAudioOptions options;
-  options.overrunAfterS = 12;
-  DialogRun run(kFields, options);
-  EXPECT_EQ(run.Execute(), IDCANCEL);
-  EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextDidNotSucceed});
-  EXPECT_FALSE(run.StoredValue().has_value());
+// A stream that breaks, or a count that silently falls behind, ends the run without a value.
+TEST_F(DialogTest, BufferBackEarlyOrSamplesLostFailTheRun) {
+  SimulatedAudioOptions overrun, dropping;
+  overrun.overrunAfterS = 12;
+  dropping.dropEveryS = 10;
+  dropping.dropMs = 20;
+  for (const SimulatedAudioOptions& options : {overrun, dropping}) {
+    DialogRun run(kFields, options);
+    EXPECT_EQ(run.Execute(), IDCANCEL);
+    EXPECT_EQ(run.Texts(), std::vector<std::wstring>{kTextDidNotSucceed});
+    EXPECT_EQ(run.exitStatus, kExitFailed);
+    EXPECT_FALSE(run.StoredValue().has_value());
+  }
 }
 
 TEST_F(DialogTest, EndKeyFinishesEarlyOnceThereIsAResult) {

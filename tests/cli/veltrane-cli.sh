@@ -21,6 +21,7 @@ cases=(
   "device refuses|3|fail_open=4|--seconds 10|The device could not be opened"
   "overrun|3|overrun_after_s=8|--seconds 30 --store Tuner|The recording broke off"
   "stall|3|stall_after_s=8|--seconds 30|stopped delivering"
+  "samples lost|1|drop_every_s=1,drop_ms=20|--seconds 30 --store Tuner|Samples were lost"
   "cannot store|4||--store Bad\\\\\\\\Folder|cannot be stored"
 )
 for row in "${cases[@]}"; do

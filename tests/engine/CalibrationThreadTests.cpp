@@ -269,14 +269,17 @@ TEST(CalibrationThread, DeviceFailureCarriesTheBackEndsText) {
   const std::wstring busy = texts.GetErrorText(MMSYSERR_ALLOCATED);
   const std::wstring badFormat = texts.GetErrorText(WAVERR_BADFORMAT);
   const std::wstring broken = texts.GetErrorText(MMSYSERR_ERROR);
-  SimulatedAudioOptions refusing, unsupported, overrun;
+  SimulatedAudioOptions refusing, unsupported, overrun, dropping;
   refusing.failOpen = MMSYSERR_ALLOCATED;
   unsupported.failOpen = WAVERR_BADFORMAT;
   overrun.overrunAfterS = 9.0;
+  dropping.dropEveryS = 10.0;
+  dropping.dropMs = 20.0;
   const Case cases[] = {
       {"busy", refusing, {L"4\n" + busy}, busy},
       {"format refused", unsupported, {L"32\n" + badFormat}, badFormat},
       {"overrun", overrun, {}, L"came back early after"},
+      {"samples lost", dropping, {}, L"Samples were lost without an overrun (losses: 3, 60"},
   };
   for (const auto& c : cases) {
     WorkerRun run(c.options);

@@ -93,6 +93,37 @@ TEST(RateMeasurement, EndsOnceTheBandIsNarrowEnoughButNotBeforeTheShortestTime) 
   }
 }
 
+// Steps lost without an overrun: each stretch between them gets its own offset, so the rate
+// stays true; losses so frequent that the stretches are short refuse a result.
+TEST(RateMeasurement, FitsAroundLostSamplesOrRefuses) {
+  struct Case {
+    const char* options;
+    double ppm;
+    MeasurementEnd end;
+    std::size_t fewestLosses;
+    double lostMsEach;
+    double widestBandPpm;  // the stretches' own offsets take their share of what the steps say
+  };
+  for (const Case& c :
+       {Case{"ppm=-250,drop_every_s=10,drop_ms=20", -250.0, MeasurementEnd::Done, 2, 20.0, 6.0},
+        Case{"ppm=198.6,step=219,jitter_us=200,late_us=300,drop_every_s=7,drop_ms=15", 198.6,
+             MeasurementEnd::Done, 3, 14.9, 80.0},
+        Case{"ppm=-250,drop_every_s=1,drop_ms=20", -250.0, MeasurementEnd::TooMuchLost, 25, 20.0,
+             0.0}}) {
+    MeasurementSettings settings;
+    settings.seconds = 30.0;
+    const MeasurementResult result = Measure(c.options, settings).result;
+    ASSERT_EQ(result.end, c.end) << c.options;
+    EXPECT_GE(result.losses, c.fewestLosses) << c.options;
+    EXPECT_NEAR(result.lostMs, c.lostMsEach * result.losses, 0.1 * result.lostMs + 1.0);
+    if (c.end != MeasurementEnd::Done) continue;
+    EXPECT_LE(result.estimate.bandLowPpm, c.ppm) << c.options;
+    EXPECT_GE(result.estimate.bandHighPpm, c.ppm) << c.options;
+    EXPECT_LT(result.estimate.bandHighPpm - result.estimate.bandLowPpm, c.widestBandPpm)
+        << c.options;
+  }
+}
+
 TEST(RateMeasurement, EveryOtherEnding) {
   struct Case {
     const char* options;

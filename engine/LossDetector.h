@@ -1,0 +1,70 @@
+#pragma once
+// Sees frames that a device or sound server lost without reporting an overrun. Such a loss
+// shows as the position falling behind the clock in one go and staying behind: a step up in
+// the line of time seen against position that no jitter of the looks explains. No wxWidgets.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace veltrane {
+
+struct SampleLoss {
+  // Steps seen from doubtfulFrom to doubtfulUntil may lie on either side of the loss, with
+  // late looks from before it among them; every step after lies on the line behind.
+  double doubtfulFrom = 0.0;
+  double doubtfulUntil = 0.0;
+  double lostSeconds = 0.0;  // how far the position fell behind the clock
+};
+
+// Fed the steps as they are seen, in order, from the thread that measures. Steps closer
+// together than the window are judged by their earliest look, since a look is only ever late;
+// a window of 0 judges every step on its own (a few looks that each catch a step at once).
+class LossDetector {
+ public:
+  // stepFrames: the counter's step, 0 when unknown.
+  LossDetector(double framesPerSecond, std::uint32_t stepFrames, double windowSeconds);
+
+  // The position was seen to have reached frames (counted on across any wrap) by seconds.
+  void AddStep(double seconds, std::uint64_t frames);
+
+  // No more steps come: judges what the windows closed so far can tell. Steps after
+  // JudgedUntil() then stay unjudged (a last window still open, or a rise nothing confirmed).
+  void Finish();
+
+  const std::vector<SampleLoss>& Losses() const { return losses; }
+  double LostMilliseconds() const;
+
+  // Every step seen up to this time is judged: no loss found later starts before it.
+  double JudgedUntil() const;
+
+ private:
+  struct Window {
+    double firstSeconds;
+    double lastSeconds;
+    double floorSeconds;  // when its lowest point was seen
+    double floor;         // its lowest time seen minus frames / nominal rate
+  };
+
+  void CloseWindow();
+  void Judge(bool finishing);
+  // Lowest residual of windows [begin, end) against the drift.
+  double LowestResidual(std::size_t begin, std::size_t end, double drift) const;
+  // Drift of the floors in seconds per second (the rate's error), and the scatter of the
+  // residuals from one window to the next; from the windows so far.
+  void Scatter(double& drift, double& spread) const;
+
+  double framesPerSecond;
+  double stepSeconds;
+  double windowSeconds;
+  bool haveOrigin = false;
+  std::uint64_t originFrames = 0;
+  bool windowOpen = false;
+  Window open{};
+  std::vector<Window> windows;
+  std::size_t nextBoundary = 1;  // the first boundary (between windows n-1 and n) not judged
+  std::vector<SampleLoss> losses;
+};
+
+}  // namespace veltrane

@@ -1,0 +1,70 @@
+// The loss detector against the simulated device in virtual time, looked at every 1.7 ms as a
+// polling front end does: late looks and jitter are no loss, dropped steps are.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "Capture.h"
+#include "LossDetector.h"
+#include "SimulatedAudio.h"
+#include "SimulatedScheduler.h"
+#include "Text.h"
+#include "VirtualClock.h"
+
+namespace veltrane {
+namespace {
+
+constexpr std::int32_t kRate = 44100;
+
+LossDetector Watch(const std::string& options, double seconds) {
+  SimulatedAudioOptions parsed;
+  std::wstring error;
+  EXPECT_TRUE(ParseSimulatedAudioOptions(options, parsed, error)) << ToUtf8(error);
+  PlatformServices services;
+  auto clock = std::make_shared<VirtualClock>();
+  services.clock = clock;
+  services.scheduler = std::make_shared<SimulatedScheduler>();
+  services.audio = std::make_shared<SimulatedAudio>(clock, parsed);
+  RunState state(services, 0, kRate);
+  CaptureSession capture(state);
+  EXPECT_EQ(capture.Begin(), CaptureStep::Started);
+  LossDetector detector(kRate, parsed.stepFrames, 0.5);
+  const double start = clock->NowNs() * 1e-9;
+  std::uint32_t last = 0;
+  for (double now = start; now - start < seconds; now = clock->NowNs() * 1e-9) {
+    clock->Pause(1700);
+    std::uint32_t position = 0;
+    capture.Device().GetPositionSamples(position);
+    // The first seconds are the sound server's start, which measuring skips.
+    if (position != last && now - start > 2.0) detector.AddStep(clock->NowNs() * 1e-9, position);
+    last = position;
+  }
+  detector.Finish();
+  return detector;
+}
+
+TEST(LossDetector, CountsDroppedStepsButNotLateLooks) {
+  struct Row {
+    const char* options;
+    std::size_t losses;
+    double lostMs;
+  };
+  const Row rows[] = {
+      {"ppm=-250,jitter_us=200,late_us=300", 0, 0.0},
+      {"ppm=37,step=1024,late_us=1000", 0, 0.0},  // stalls of 10 to 50 ms now and then
+      {"ppm=-250,drop_every_s=10,drop_ms=20", 5, 100.0},
+      {"ppm=198.6,step=219,jitter_us=200,late_us=300,drop_every_s=7,drop_ms=15", 8, 119.2},
+      // Less than a step asked for: the counter loses a whole step or nothing.
+      {"drop_every_s=40,drop_ms=6", 1, 10.0},
+      {"drop_every_s=40,drop_ms=4", 0, 0.0},
+  };
+  for (const Row& row : rows) {
+    const LossDetector detector = Watch(row.options, 59.0);
+    EXPECT_EQ(detector.Losses().size(), row.losses) << row.options;
+    EXPECT_NEAR(detector.LostMilliseconds(), row.lostMs, 0.1 * row.lostMs + 1.0) << row.options;
+  }
+}
+
+}  // namespace
+}  // namespace veltrane
