@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -203,11 +204,16 @@ int Main(int argc, char** argv) {
   if (!MakePlatformServices(services, error)) return Fail(kExitBadArguments, error);
   if (request.command == CliCommand::List) return List(request, services);
 
+#ifdef _WIN32
+  // Windows has no sigaction; its C library raises SIGINT for Ctrl-C on its own thread.
+  std::signal(SIGINT, RequestStop);
+#else
   struct sigaction action {};
   action.sa_handler = RequestStop;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
   return Calibrate(request, services);
 }
 
