@@ -13,8 +13,8 @@ class WindowsClock : public Clock {
   std::uint32_t MillisecondTimer() override;
   std::uint32_t TickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
-  // Windows cannot sleep for microseconds: it hands the rest of the time slice to a thread
-  // that is ready on this processor, if there is one, and returns.
+  // A waitable timer's wait, high-resolution where Windows offers it; a pause shorter than
+  // half a millisecond only hands the processor to a thread that is ready on it, if any.
   void Pause(std::uint32_t microseconds) override;
   bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;
   bool BeginPeriod(std::uint32_t periodMs) override;

@@ -77,6 +77,18 @@ TEST(WindowsClockTest, CountersAgreeInTheirUnits) {
   EXPECT_NEAR(clock.TickCount() - tickBefore, counterMs, 40.0);
 }
 
+TEST(WindowsClockTest, PauseGivesTheProcessorAwayForAboutItsLength) {
+  WindowsClock clock;
+  for (const std::uint32_t pauseUs : {2000u, 20000u}) {
+    const std::int64_t before = clock.PerformanceCounter();
+    clock.Pause(pauseUs);
+    const double pausedUs = static_cast<double>(clock.PerformanceCounter() - before) * 1e6 /
+                            static_cast<double>(clock.PerformanceFrequency());
+    EXPECT_GE(pausedUs, pauseUs * 0.9) << pauseUs;
+    EXPECT_LT(pausedUs, pauseUs + 30000.0) << pauseUs;
+  }
+}
+
 TEST(WindowsClockTest, OffersTheOneMillisecondPeriodAndEndsWhatItBegan) {
   WindowsClock clock;
   std::uint32_t periodMin = 0;
