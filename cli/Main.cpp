@@ -186,8 +186,7 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
 }
 
 int Main(int argc, char** argv) {
-  std::vector<std::wstring> arguments;
-  for (int i = 1; i < argc; ++i) arguments.push_back(FromUtf8(argv[i]));
+  const std::vector<std::wstring> arguments = CommandLineArguments(argc, argv);
   SetModuleDirectory(ExecutablePath());
   CliRequest request;
   std::wstring error;

@@ -3,6 +3,7 @@
 // thread and read afterwards.
 
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -20,6 +21,10 @@ std::wstring GetCommandLineField(int n);
 
 // Joins argv[1..argc-1] with single blanks, decoding each argument from UTF-8.
 std::wstring JoinArguments(int argc, char** argv);
+
+// argv[1..argc-1] as the user gave them: decoded from UTF-8, or on Windows taken from the
+// wide command line, since argv there is in the ANSI code page.
+std::vector<std::wstring> CommandLineArguments(int argc, char** argv);
 
 // Path of the running executable (/proc/self/exe decoded from UTF-8; GetModuleFileNameW on
 // Windows).

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # veltrane-cli.exe under Wine against Wine's registry: a value it stores is what `wine reg
 # query` reads there, and a value `wine reg add` puts there is what it shows, names beyond
-# ASCII included. Runs in the Wine prefix that WINEPREFIX names, or in a fresh one.
+# ASCII included, as are device names on its command line. Runs in the Wine prefix that WINEPREFIX names, or in a fresh one.
 # Usage: veltrane-cli-wine.sh <Windows build dir>
 set -uo pipefail
 cli=$1/veltrane-cli.exe
@@ -36,6 +36,14 @@ wine reg add "$key\\Sub" /v "$name" /t REG_SZ /d 0.999750 /f >/dev/null 2>&1
 wine "$cli" show Tuner 2>&1 | tr -d '\r' >"$work/show"
 if ! grep -qF "[Software\\Ombrel's Projects\\Tuner\\Sub] \"$name\" = 0.999750" "$work/show"; then
   echo "FAILED show:"; cat "$work/show"; failed=1
+fi
+
+# A device name beyond ASCII arrives as typed, though argv on Windows is in the ANSI code page.
+device="Grüße 🎵"
+VELTRANE_AUDIO=simulated wine "$cli" calibrate --device "$device" --rate 44100 2>&1 |
+  tr -d '\r' >"$work/device"
+if ! grep -qF "No recording device is named \"$device\"" "$work/device"; then
+  echo "FAILED device name:"; cat "$work/device"; failed=1
 fi
 
 [ "$failed" = 0 ] && echo "veltrane-cli.exe stores into and shows Wine's registry"

@@ -16,4 +16,10 @@ std::wstring ExecutablePath() {
   return FromUtf8(std::string(buffer.data(), static_cast<std::size_t>(length)));
 }
 
+std::vector<std::wstring> CommandLineArguments(int argc, char** argv) {
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(FromUtf8(argv[i]));
+  return arguments;
+}
+
 }  // namespace veltrane
