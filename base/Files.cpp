@@ -7,6 +7,18 @@
 #include <new>
 #include <stdexcept>
 
+// Flags that not every C library has: Windows' has neither close-on-exec nor non-blocking
+// opens (its files cannot be FIFOs), but it needs O_BINARY or it rewrites line ends.
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
 namespace veltrane {
 
 bool FileDescriptor::Close() {
@@ -20,7 +32,7 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat*
   if (path.empty() || path.find('\0') != std::string::npos) return FileRead::CannotOpen;
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_BINARY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == ENOENT ? FileRead::Missing : FileRead::CannotOpen;
   const FileDescriptor file(fd);

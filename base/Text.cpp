@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <locale.h>
+#include <type_traits>
 #include <vector>
 
 namespace veltrane {
@@ -14,6 +15,19 @@ namespace {
 constexpr wchar_t kReplacementChar = 0xFFFD;
 
 bool IsScalarValue(std::uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+// Where wchar_t holds UTF-16 code units (Windows), a character beyond U+FFFF takes two.
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+void AppendWide(std::wstring& out, std::uint32_t c) {
+  if (kWideIsUtf16 && c >= 0x10000) {
+    c -= 0x10000;
+    out += static_cast<wchar_t>(0xD800 + (c >> 10));
+    out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+    return;
+  }
+  out += static_cast<wchar_t>(c);
+}
 
 // The character that starts at text[i] and the number of bytes it takes; 0 bytes when the
 // sequence there is malformed.
@@ -54,8 +68,17 @@ std::size_t DecodeOne(std::string_view text, std::size_t i, std::uint32_t& c) {
 }  // namespace
 
 void AppendUtf8(std::string& out, const std::wstring& text) {
-  for (wchar_t wc : text) {
-    auto c = static_cast<std::uint32_t>(wc);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    // Through an unsigned type of wchar_t's own width, so a 16-bit unit never sign-extends.
+    auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
+    if (kWideIsUtf16 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+      const auto low =
+          static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]));
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
     if (!IsScalarValue(c)) c = kReplacementChar;
     if (c < 0x80) {
       out += static_cast<char>(c);
@@ -88,7 +111,7 @@ std::wstring FromUtf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     std::uint32_t c = 0;
     const std::size_t length = DecodeOne(text, i, c);
-    out += length == 0 ? kReplacementChar : static_cast<wchar_t>(c);
+    AppendWide(out, length == 0 ? kReplacementChar : c);
     i += length == 0 ? 1 : length;
   }
   return out;
@@ -101,16 +124,20 @@ std::optional<std::wstring> FromUtf8Strict(std::string_view text) {
     std::uint32_t c = 0;
     const std::size_t length = DecodeOne(text, i, c);
     if (length == 0) return std::nullopt;
-    out += static_cast<wchar_t>(c);
+    AppendWide(out, c);
     i += length;
   }
   return out;
 }
 
 std::wstring FormatText(const wchar_t* format, ...) {
+#ifndef _WIN32
   // A private "C" locale for this thread only, so the decimal separator is always '.'.
   static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   locale_t previous = uselocale(cLocale);
+#endif
+  // Windows has no uselocale; there nothing switches the C locale away from "C" (no GTK),
+  // so the process locale already gives '.'.
   // vswprintf reports a buffer that is too small and a text it cannot convert (a narrow
   // "%s" argument outside ASCII) the same way, so the buffer grows only up to a size no
   // message of the program comes near; past it the result is empty.
@@ -129,7 +156,9 @@ std::wstring FormatText(const wchar_t* format, ...) {
     }
     buffer.resize(std::min(buffer.size() * 4, kLargestTextUnits));
   }
+#ifndef _WIN32
   uselocale(previous);
+#endif
   return std::wstring(buffer.data(), static_cast<std::size_t>(written));
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -215,8 +216,7 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
 }
 
 int Main(int argc, char** argv) {
-  std::vector<std::wstring> arguments;
-  for (int i = 1; i < argc; ++i) arguments.push_back(FromUtf8(argv[i]));
+  const std::vector<std::wstring> arguments = CommandLineArguments(argc, argv);
   SetModuleDirectory(ExecutablePath());
   CliRequest request;
   std::wstring error;
@@ -233,11 +233,16 @@ int Main(int argc, char** argv) {
   if (!MakePlatformServices(services, error)) return Fail(kExitBadArguments, error);
   if (request.command == CliCommand::List) return List(request, services);
 
+#ifdef _WIN32
+  // Windows has no sigaction; its C library raises SIGINT for Ctrl-C on its own thread.
+  std::signal(SIGINT, RequestStop);
+#else
   struct sigaction action {};
   action.sa_handler = RequestStop;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
   return Calibrate(request, services);
 }
 

@@ -5,7 +5,13 @@
 #     a test that runs a command, such as a script that drives the real executable.
 # Discovery runs before the tests, not at build time, so programs that need a display or a
 # sound server can be built on a machine without either.
-find_package(GTest REQUIRED)
+if(WIN32)
+  # No GoogleTest for Windows is packaged, but Debian's googletest ships its sources.
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+else()
+  find_package(GTest REQUIRED)
+endif()
 include(GoogleTest)
 
 function(veltrane_add_test name)

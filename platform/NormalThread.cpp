@@ -10,7 +10,7 @@
 namespace veltrane {
 namespace {
 
-static_assert(std::is_same_v<pthread_t, unsigned long>, "pthread_t is kept as unsigned long");
+static_assert(std::is_same_v<pthread_t, std::uintptr_t>, "pthread_t is kept as std::uintptr_t");
 
 // The processors the process may use: the calling thread's joined with the main thread's
 // (the main thread's stands for what the process was started with, taskset and cgroups

@@ -9,6 +9,7 @@
 // scheduling on the processors of the process that the creator is not pinned to (all of
 // them when the creator is not pinned).
 
+#include <cstdint>
 #include <functional>
 
 namespace veltrane {
@@ -30,7 +31,7 @@ class NormalThread {
   static void* Entry(void* self);
 
   std::function<void()> body;
-  unsigned long thread = 0;  // pthread_t
+  std::uintptr_t thread = 0;  // pthread_t, or the thread's HANDLE on Windows
   bool started = false;
 };
 

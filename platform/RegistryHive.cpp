@@ -1,8 +1,13 @@
 #include "RegistryHive.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <locale.h>
 #include <wctype.h>
+#endif
 
+#include <type_traits>
 #include <utility>
 
 namespace veltrane {
@@ -13,9 +18,17 @@ namespace {
 // or anything the user chose, so it is not used.
 wint_t FoldCase(wchar_t c) {
   if (c < 0x80) return c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c;  // the common case, fast
+#ifdef _WIN32
+  // Windows has no newlocale; its own invariant upper-casing is the one the registry uses.
+  wchar_t upper = c;
+  return LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, &c, 1, &upper, 1) == 1
+             ? static_cast<wint_t>(upper)
+             : static_cast<wint_t>(c);
+#else
   static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   return unicode != static_cast<locale_t>(0) ? towupper_l(static_cast<wint_t>(c), unicode)
                                              : towupper(static_cast<wint_t>(c));
+#endif
 }
 
 // Two names are the same exactly when their folded forms are equal, so the folded form
@@ -45,9 +58,17 @@ bool SameRegistryName(const std::wstring& a, const std::wstring& b) {
 }
 
 bool IsStorableRegistryText(const std::wstring& text) {
-  for (wchar_t wc : text) {
-    const auto c = static_cast<unsigned long>(wc);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
     if (c == 0 || c == L'\r' || c == L'\n') return false;
+    // Where wchar_t holds UTF-16 (Windows), a character beyond U+FFFF is a surrogate pair.
+    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+      const auto low = static_cast<unsigned long>(text[i + 1]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        ++i;
+        continue;
+      }
+    }
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
   }
   return true;

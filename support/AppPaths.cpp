@@ -1,10 +1,6 @@
 #include "AppPaths.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <string>
-#include <vector>
 
 #include "Text.h"
 
@@ -12,7 +8,11 @@ namespace veltrane {
 namespace {
 std::wstring moduleDirectory;
 std::wstring commandLineText;
+#ifdef _WIN32
+constexpr wchar_t kPathSeparator = L'\\';
+#else
 constexpr wchar_t kPathSeparator = L'/';
+#endif
 }  // namespace
 
 void SetModuleDirectory(const std::wstring& path) {
@@ -46,13 +46,6 @@ std::wstring JoinArguments(int argc, char** argv) {
     text += FromUtf8(argv[i]);
   }
   return text;
-}
-
-std::wstring ExecutablePath() {
-  std::vector<char> buffer(PATH_MAX + 1);
-  const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (length <= 0) return {};
-  return FromUtf8(std::string(buffer.data(), static_cast<std::size_t>(length)));
 }
 
 }  // namespace veltrane

@@ -3,10 +3,12 @@
 // thread and read afterwards.
 
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
-// Directory of the given file path with its trailing '/'; "/" when the path holds none.
+// Directory of the given file path with its trailing separator ('/', on Windows '\\'); the
+// separator alone when the path holds none.
 void SetModuleDirectory(const std::wstring& path);
 std::wstring GetModuleDirectory();
 
@@ -20,7 +22,12 @@ std::wstring GetCommandLineField(int n);
 // Joins argv[1..argc-1] with single blanks, decoding each argument from UTF-8.
 std::wstring JoinArguments(int argc, char** argv);
 
-// Path of the running executable (/proc/self/exe), decoded from UTF-8.
+// argv[1..argc-1] as the user gave them: decoded from UTF-8, or on Windows taken from the
+// wide command line, since argv there is in the ANSI code page.
+std::vector<std::wstring> CommandLineArguments(int argc, char** argv);
+
+// Path of the running executable (/proc/self/exe decoded from UTF-8; GetModuleFileNameW on
+// Windows).
 std::wstring ExecutablePath();
 
 }  // namespace veltrane

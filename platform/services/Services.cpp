@@ -3,10 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "AlsaAudio.h"
 #include "Environment.h"
-#include "PosixClock.h"
-#include "PosixScheduler.h"
+#include "NativeServices.h"
 #include "ScaledClock.h"
 #include "SimulatedAudio.h"
 #include "Text.h"
@@ -14,14 +12,14 @@
 namespace veltrane {
 
 bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
-  services.clock = std::make_shared<PosixClock>();
-  services.scheduler = std::make_shared<PosixScheduler>();
+  services.clock = MakeNativeClock();
+  services.scheduler = MakeNativeScheduler();
   services.timeScale = 1.0;
 
   const std::string audio = Environment("VELTRANE_AUDIO");
   const std::string scaleText = Environment("VELTRANE_TIME_SCALE");
   if (audio.empty()) {
-    services.audio = std::make_shared<AlsaAudio>();
+    services.audio = MakeNativeAudio();
     if (!scaleText.empty()) {
       error = L"VELTRANE_TIME_SCALE works only with VELTRANE_AUDIO=simulated.";
       return false;
@@ -31,7 +29,7 @@ bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
 
   const std::string kind = audio.substr(0, audio.find(':'));
   if (kind != "simulated") {
-    services.audio = std::make_shared<AlsaAudio>();
+    services.audio = MakeNativeAudio();
     error = L"VELTRANE_AUDIO must be \"simulated\" or \"simulated:<options>\", not \"" +
             FromUtf8(audio) + L"\".";
     return false;
@@ -40,7 +38,7 @@ bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
   const auto colon = audio.find(':');
   if (colon != std::string::npos &&
       !ParseSimulatedAudioOptions(audio.substr(colon + 1), options, error)) {
-    services.audio = std::make_shared<AlsaAudio>();
+    services.audio = MakeNativeAudio();
     return false;
   }
 
@@ -48,7 +46,7 @@ bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
     char* end = nullptr;
     const double scale = std::strtod(scaleText.c_str(), &end);
     if (end == scaleText.c_str() || *end != '\0' || !(scale >= 1.0) || scale > 1000.0) {
-      services.audio = std::make_shared<AlsaAudio>();
+      services.audio = MakeNativeAudio();
       error = L"VELTRANE_TIME_SCALE must be a number from 1 to 1000, not \"" + FromUtf8(scaleText) +
               L"\".";
       return false;

@@ -18,10 +18,11 @@ namespace veltrane {
 bool MakePlatformServices(PlatformServices& services, std::wstring& error);
 
 // The current user's registry: the file named by VELTRANE_REGISTRY_FILE, or the default
-// file under $XDG_CONFIG_HOME (default ~/.config).
+// file under $XDG_CONFIG_HOME (default ~/.config); on Windows the registry itself.
 std::shared_ptr<Registry> MakeUserRegistry();
 
-// The path MakeUserRegistry uses, for messages and documentation.
+// The path MakeUserRegistry uses, for messages and documentation ("HKEY_CURRENT_USER" on
+// Windows).
 std::string UserRegistryPath();
 
 }  // namespace veltrane
