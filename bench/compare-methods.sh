@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Side by side, in one run on the sound server that scripts/with-pulse-null-sink started: the
-# dialog's method (the worker's reports for 300 s through the dialog's own evaluation),
-# veltrane-cli over 60 s, and recording 300 s with arecord divided by the wall time. Each
-# ratio with its error against the null sink's truth, which follows from the step size seen:
-# the sink counts each chunk in whole microseconds, truncated.
+# Side by side, in one run on the sound server that scripts/with-pulse-null-sink (or
+# scripts/with-pipewire-null-sink) started: the dialog's method (the worker's reports for
+# 300 s through the dialog's own evaluation), veltrane-cli over 60 s, and recording 300 s with
+# arecord divided by the wall time. Each ratio with its error against the null sink's truth.
+# PulseAudio's follows from the step size seen: the sink counts each chunk in whole
+# microseconds, truncated. PipeWire's sink times each quantum in whole nanoseconds, truncated:
+# 1 within 0.2 ppm for any quantum of 256 frames or more (docs/pipewire.md).
 # veltrane-cli runs first and alone: the dialog's worker spins pinned at real-time priority
 # near every report, and the sound server's threads that land on its processor wait for it,
 # which would charge the command line for the dialog's method. arecord records beside the
@@ -37,13 +39,18 @@ arecord -q -D pulse -f U8 -c 1 -r $rate -d 300 -t raw >"$work/arecord.raw" 2>"$w
 end=$(date +%s.%N)
 wait $dialog
 
-python3 - "$work" "$rate" "$condition" "$start" "$end" <<'PY'
+python3 - "$work" "$rate" "$condition" "$start" "$end" "${VELTRANE_SOUND_SERVER:-pulseaudio}" <<'PY'
 import json, math, os, sys
 work, rate, condition, start, end = sys.argv[1], int(sys.argv[2]), sys.argv[3], float(sys.argv[4]), float(sys.argv[5])
+server = sys.argv[6]
 cli = json.load(open(os.path.join(work, "cli.json")))
 step = cli["step_frames"]
-# The sink's clock moves on by the whole microseconds of each chunk.
-truth = (step / rate * 1e6) / math.floor(step / rate * 1e6)
+if server == "pipewire":
+    # The sink's timer moves on by the whole nanoseconds of each quantum.
+    truth = 1.0
+else:
+    # The sink's clock moves on by the whole microseconds of each chunk.
+    truth = (step / rate * 1e6) / math.floor(step / rate * 1e6)
 user, system, wall = (float(x) for x in open(os.path.join(work, "cli.time")).read().split())
 dialog_line = [l for l in open(os.path.join(work, "dialog")) if l.startswith("ALSA pulse")]
 rows = []
@@ -54,7 +61,7 @@ if dialog_line:
 rows.append(("veltrane-cli", cli["seconds"], cli["ratio"], cli["band_ppm"], 100 * (user + system) / wall))
 frames = os.path.getsize(os.path.join(work, "arecord.raw"))
 rows.append(("arecord, frames / wall time", end - start, frames / (end - start) / rate, None, None))
-print(f"{condition}: step {step} frames, truth {truth:.7f} ({(truth - 1) * 1e6:+.2f} ppm)")
+print(f"{server}, {condition}: step {step} frames, truth {truth:.7f} ({(truth - 1) * 1e6:+.2f} ppm)")
 print(f"  {'method':34} {'seconds':>7} {'ratio':>10} {'error ppm':>9}  {'95 % band holds truth':>22} {'cpu %':>6}")
 for name, seconds, ratio, band, cpu in rows:
     error = (ratio / truth - 1) * 1e6
