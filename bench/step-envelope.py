@@ -6,7 +6,7 @@ A look can only come late, never early, so the earliest look in each second (the
 position ahead of the nominal clock) lies on the device's own line. A sound server that
 loses samples makes that line step down and stay down: a loss is a drop of the per-second
 upper envelope that the next three seconds do not take back, by more than ten times the
-envelope's usual change from one second to the next (its jitter; at least 10 frames). The
+envelope's usual rise from one second to the next (its jitter; at least 10 frames). The
 ratio is fitted along the envelope with one common slope and an offset per stretch between
 losses, so the losses do not bias it: once as the line above every envelope point with the
 least total gap to them (late looks cannot pull it down), once by least squares (for its
@@ -30,10 +30,13 @@ for t, r in ahead:
     k = int(t)
     if k not in windows or r > windows[k][1]:
         windows[k] = (t, r)
-env = [windows[k] for k in sorted(windows)]
+# The last seconds have no three whole seconds after them to confirm a loss: left out.
+env = [windows[k] for k in sorted(windows)][:-3]
 
-changes = sorted(abs(b[1] - a[1]) for a, b in zip(env, env[1:]))
-jitter = changes[len(changes) * 3 // 4]
+# Only jitter moves the envelope up (a loss only ever moves it down), so the rises measure
+# the jitter even when many seconds lose samples.
+rises = sorted(b[1] - a[1] for a, b in zip(env, env[1:]) if b[1] > a[1]) or [0.0]
+jitter = rises[len(rises) * 3 // 4]
 threshold = max(10 * jitter, 10.0)
 segments = [[env[0]]]
 losses = []
@@ -121,8 +124,8 @@ if losses:
     bursts = 1 + sum(1 for a, b in zip(losses, losses[1:]) if b[0] - a[0] >= 5.0)
     print(f"  in {bursts} bursts (losses less than 5 s apart counted as one)")
     sizes = sorted(round(a / rate * 1e3, 1) for _, a in losses)
-    print(f"  loss sizes ms: smallest {sizes[0]}, median {statistics.median(sizes)}, "
-          f"largest {sizes[-1]}")
+    print(f"  loss sizes ms: smallest {sizes[0]:.1f}, median {statistics.median(sizes):.1f}, "
+          f"largest {sizes[-1]:.1f}")
 print(f"  ratio of the line above the envelope, losses cut out: {1 + above / rate:.8f} "
       f"({above / rate * 1e6:+.3f} ppm)")
 print(f"  least squares along the envelope, losses cut out: {1 + slope / rate:.8f} "
