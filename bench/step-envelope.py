@@ -56,14 +56,15 @@ for s in usable:
     mr = sum(r for _, r in s) / len(s)
     sxx += sum((t - mt) ** 2 for t, _ in s)
     sxy += sum((t - mt) * (r - mr) for t, r in s)
-slope = sxy / sxx
+# No stretch of five seconds without a loss leaves nothing to fit: no ratio (nan).
+slope = sxy / sxx if sxx else float("nan")
 residuals = []
 for s in usable:
     mt = sum(t for t, _ in s) / len(s)
     mr = sum(r for _, r in s) / len(s)
     residuals += [r - mr - slope * (t - mt) for t, r in s]
 dof = max(len(residuals) - len(usable) - 1, 1)
-slope_error = (sum(x * x for x in residuals) / dof / sxx) ** 0.5
+slope_error = (sum(x * x for x in residuals) / dof / sxx) ** 0.5 if sxx else float("nan")
 
 
 def total_gap(slope_value):
@@ -85,7 +86,7 @@ for _ in range(80):
         high = b
     else:
         low = a
-above = (low + high) / 2
+above = (low + high) / 2 if usable else float("nan")
 
 
 def hull_slope(stretch_points):
