@@ -2,7 +2,7 @@
 // (VELTRANE_STEP_LOG of veltrane-cli, "seconds position" a line) into windows of 30, 60 and
 // 120 s, fits each with the command line's RateFit and counts the windows whose band holds
 // the truth, for several allowances for a drifting delay. Judges nothing.
-// Usage: step_log_fit <rate> <true ppm> <log>...
+// Usage: step_log_fit [--window S] <rate> <true ppm> <log>...  (--window: that length only)
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -32,6 +32,12 @@ std::vector<Step> ReadLog(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<double> windows = {30.0, 60.0, 120.0};
+  if (argc > 2 && std::string(argv[1]) == "--window") {
+    windows = {std::atof(argv[2])};
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 4) {
     std::fprintf(stderr, "usage: %s <rate> <true ppm> <log>...\n", argv[0]);
     return 2;
@@ -41,7 +47,6 @@ int main(int argc, char** argv) {
   std::vector<std::vector<Step>> logs;
   for (int i = 3; i < argc; ++i) logs.push_back(ReadLog(argv[i]));
 
-  const double windows[] = {30.0, 60.0, 120.0};
   const double wandersUs[] = {0.0, 10.0, 20.0, 25.0, 30.0, 40.0};
   std::printf("%-10s %8s %10s %12s %12s\n", "window s", "wander us", "inside", "rms ppm",
               "median half");

@@ -28,6 +28,11 @@
 // at 98 % rather than 95 %, so that the band holds the truth in at least 95 % of runs, not merely
 // on average.
 //
+// A stretch whose lows all stand far above the others' (a sound server that held its data back
+// for some seconds, then caught up) says nothing of the rate and would tilt the line: blocks
+// whose low lies more than kRaisedScale robust deviations above the line leave the fit, a
+// quarter of them at most. Ordinary leftovers, even a busy computer's, never reach that far.
+//
 // What this cannot see: leftovers that change along the run. A stretch of heavy latency in only
 // part of the run lifts that part's lows together and tilts the line by more than its band; a
 // segment started where such a stretch ends removes the tilt.
@@ -49,6 +54,12 @@ constexpr std::size_t kMinDof = 3;
 // The lows settle in two or three rounds; the cap only guards against a pick that flips forever
 // between two equally low points.
 constexpr int kMaxRounds = 8;
+
+// How far above the line, in robust standard deviations of the lows (1.4826 x their median
+// absolute deviation), a block's low marks a stretch held back; exponential leftovers pass it
+// in fewer than two blocks in a thousand.
+constexpr double kRaisedScale = 8.0;
+constexpr std::size_t kMostRaisedShare = 4;  // at most a quarter of all blocks leave
 
 // Normal quantile of a two-sided 98 % band (see the method note above for why not 95 %).
 constexpr double kBandZ = 2.3263;
@@ -111,6 +122,59 @@ Line FitLows(const PointVec& points, const std::vector<Block>& blocks,
   line.slope = static_cast<double>(slope);
   line.stdErr = static_cast<double>(std::sqrt(rss / dof / sxx));
   return line;
+}
+
+double Median(std::vector<double> values) {
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+// How far each block's low lies above a line that the raised stretches cannot tilt: the median
+// of the slopes between lows of one segment (Theil and Sen), each segment at its median offset.
+template <typename PointVec>
+std::vector<double> RobustHeights(const PointVec& points, const std::vector<Block>& blocks,
+                                  const std::vector<std::size_t>& lows,
+                                  std::size_t segmentCount) {
+  std::vector<double> slopes;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    for (std::size_t j = i + 1; j < blocks.size() && blocks[j].segment == blocks[i].segment; ++j) {
+      const auto& a = points[lows[i]];
+      const auto& b = points[lows[j]];
+      slopes.push_back((b.seconds - a.seconds) / (b.frames - a.frames));
+    }
+  }
+  const double slope = slopes.empty() ? 0.0 : Median(slopes);
+  std::vector<double> heights(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    heights[k] = points[lows[k]].seconds - slope * points[lows[k]].frames;
+  }
+  for (std::size_t segment = 0; segment < segmentCount; ++segment) {
+    std::vector<double> own;
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+      if (blocks[k].segment == segment) own.push_back(heights[k]);
+    }
+    if (own.empty()) continue;
+    const double offset = Median(own);
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+      if (blocks[k].segment == segment) heights[k] -= offset;
+    }
+  }
+  return heights;
+}
+
+// The blocks whose lows stand far above the rest, as described at kRaisedScale; none when more
+// than mayLeave would go, since then there is no rest to trust.
+std::vector<bool> RaisedBlocks(const std::vector<double>& heights, std::size_t mayLeave) {
+  const double middle = Median(heights);
+  std::vector<double> deviations(heights.size());
+  for (std::size_t k = 0; k < heights.size(); ++k) deviations[k] = std::fabs(heights[k] - middle);
+  const double limit = middle + kRaisedScale * 1.4826 * Median(deviations);
+  std::vector<bool> raised(heights.size());
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < heights.size(); ++k) count += raised[k] = heights[k] > limit;
+  if (count > mayLeave) raised.assign(heights.size(), false);
+  return raised;
 }
 
 }  // namespace
@@ -187,23 +251,40 @@ RateEstimate RateFit::Estimate() const {
   if (points.size() < 2) return estimate;
   estimate.seconds = points.back().seconds - points.front().seconds;
 
-  const std::vector<Block> blocks = MakeBlocks();
+  std::vector<Block> blocks = MakeBlocks();
   const std::size_t segmentCount = segmentStarts.size();
-  if (blocks.size() < segmentCount + 1 + kMinDof) return estimate;
-  const std::size_t dof = blocks.size() - segmentCount - 1;
-
   // Start from the nominal slope; the first round's lows already land close to the envelope.
   std::vector<std::size_t> lows(blocks.size(), points.size());
   Line line;
   double slope = 1.0 / nominalRate;
-  bool changed = true;
-  for (int round = 0; round < kMaxRounds && changed; ++round) {
-    changed = PickLows(blocks, slope, lows);
-    if (changed) {
-      line = FitLows(points, blocks, lows, segmentCount, dof);
-      if (!line.ok) return estimate;
-      slope = line.slope;
+  std::size_t dof = 0;
+  const std::size_t mustStay = blocks.size() - blocks.size() / kMostRaisedShare;
+  // The lows are picked again once raised blocks have left, against the line of the rest.
+  for (int pass = 0; pass < 2; ++pass) {
+    if (blocks.size() < segmentCount + 1 + kMinDof) return estimate;
+    dof = blocks.size() - segmentCount - 1;
+    bool changed = true;
+    for (int round = 0; round < kMaxRounds && changed; ++round) {
+      changed = PickLows(blocks, slope, lows) || round == 0;
+      if (changed) {
+        line = FitLows(points, blocks, lows, segmentCount, dof);
+        if (!line.ok) return estimate;
+        slope = line.slope;
+      }
     }
+    if (pass == 1) break;
+    const std::vector<bool> raised = RaisedBlocks(
+        RobustHeights(points, blocks, lows, segmentCount), blocks.size() - mustStay);
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+      if (raised[k]) continue;
+      blocks[kept] = blocks[k];
+      lows[kept] = lows[k];
+      ++kept;
+    }
+    if (kept == blocks.size()) break;
+    blocks.resize(kept);
+    lows.resize(kept);
   }
 
   // A drift of the delay across the run tilts the line by as much as it moved over the frames.

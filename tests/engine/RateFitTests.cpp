@@ -11,7 +11,8 @@
 namespace veltrane {
 namespace {
 
-// Steps on a noiseless line, optionally with frames lost mid-run and one look stamped 80 ms late.
+// Steps on a noiseless line, optionally with frames lost mid-run, one look stamped 80 ms late,
+// or a stretch of looks held back.
 TEST(RateFitTest, ExactLinesGiveTheirRatio) {
   struct Row {
     std::string name;
@@ -20,6 +21,8 @@ TEST(RateFitTest, ExactLinesGiveTheirRatio) {
     std::uint64_t stepFrames;
     std::uint64_t lostFrames;  // at the middle, announced by BeginSegment
     int lateAt;                // index of the late look, -1 for none
+    int heldFrom = -1;         // steps [heldFrom, heldTo) seen 1.4 ms late, as a server holds
+    int heldTo = -1;           // its data back for a while
   };
   const std::vector<Row> rows = {
       {"44100 +198.6 ppm", 44100, 1.0001986, 441, 0, -1},
@@ -30,6 +33,8 @@ TEST(RateFitTest, ExactLinesGiveTheirRatio) {
       {"late look mid-run", 44100, 1.00025, 219, 0, 3000},
       {"frames lost mid-run", 44100, 1.0001986, 441, 4800, -1},
       {"frames lost and a late look", 48000, 0.9998, 256, 4800, 3001},
+      {"held back near the end", 44100, 1.0001986, 441, 0, -1, 4600, 5400},
+      {"held back after frames were lost", 44100, 1.00025, 441, 4800, -1, 3000, 3700},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -40,7 +45,8 @@ TEST(RateFitTest, ExactLinesGiveTheirRatio) {
     constexpr int kSteps = 6000;
     for (int i = 1; i <= kSteps; ++i) {
       const double seconds = startSeconds + i * row.stepFrames / (row.nominalRate * row.ratio) +
-                             (i == row.lateAt ? 0.08 : 0.0);
+                             (i == row.lateAt ? 0.08 : 0.0) +
+                             (i >= row.heldFrom && i < row.heldTo ? 1.4e-3 : 0.0);
       frames += row.stepFrames;
       if (row.lostFrames > 0 && i == kSteps / 2) {
         frames -= row.lostFrames;
