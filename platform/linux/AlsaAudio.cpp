@@ -36,9 +36,6 @@ constexpr unsigned kPeriodMicroseconds = 10'000;
 // calm and with both processors busy: one standard deviation of about 25 us, as a slope over
 // runs of 30 s to 14 min (see bench/delay-wander.md).
 constexpr double kServerDelayWanderSeconds = 25e-6;
-// The reader drains the ring buffer when this much sound waits: the count moves on whether it
-// reads or not, and each wake-up costs the sound server's plugin work.
-constexpr double kReaderWakeSeconds = 0.1;
 // The ring buffer holds this much sound, so the reader may be held up by the scheduler for
 // about two seconds (see kLongestUnwatchedFraction) before the run fails as an overrun.
 constexpr unsigned kBufferMicroseconds = 4'000'000;
@@ -425,10 +422,8 @@ class AlsaWaveIn final : public WaveInDevice {
     error = snd_pcm_sw_params_current(handle.get(), sw.get());
     if (error >= 0) error = snd_pcm_sw_params_get_boundary(sw.get(), &boundary);
     if (error >= 0) {
-      const auto wakeFrames = static_cast<snd_pcm_uframes_t>(
-          std::min<double>(rate * kReaderWakeSeconds, static_cast<double>(bufferFrames) / 4));
-      error = snd_pcm_sw_params_set_avail_min(
-          handle.get(), sw.get(), std::max<snd_pcm_uframes_t>({periodFrames, wakeFrames, 1}));
+      error = snd_pcm_sw_params_set_avail_min(handle.get(), sw.get(),
+                                              std::max<snd_pcm_uframes_t>(periodFrames, 1));
     }
     // Started only by Start, never by the first read.
     if (error >= 0) error = snd_pcm_sw_params_set_start_threshold(handle.get(), sw.get(), boundary);
