@@ -1,8 +1,11 @@
 // How often the rate fit's band holds the truth on a real device's steps: cuts step logs
 // (VELTRANE_STEP_LOG of veltrane-cli, "seconds position" a line) into windows of 30, 60 and
 // 120 s, fits each with the command line's RateFit and counts the windows whose band holds
-// the truth, for several allowances for a drifting delay. Judges nothing.
-// Usage: step_log_fit [--window S] <rate> <true ppm> <log>...  (--window: that length only)
+// the truth, for several allowances for a drifting delay. With --replay it gives each whole log
+// to the command line's own loss-aware fit instead, as a run would have seen it, and prints its
+// result: so a change to the loss detector can be tried on real runs. Judges nothing.
+// Usage: step_log_fit [--window S | --replay WANDER_US] <rate> <true ppm> <log>...
+//   (--window: that length only)
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "LossAwareFit.h"
 #include "RateFit.h"
 
 namespace {
@@ -29,9 +33,54 @@ std::vector<Step> ReadLog(const char* path) {
   return steps;
 }
 
+// The most common gap between steps: the counter's step.
+std::uint32_t TypicalStep(const std::vector<Step>& steps) {
+  std::vector<std::uint32_t> gaps;
+  for (std::size_t i = 1; i < steps.size(); ++i) {
+    gaps.push_back(static_cast<std::uint32_t>(steps[i].frames - steps[i - 1].frames));
+  }
+  std::sort(gaps.begin(), gaps.end());
+  std::uint32_t best = 0;
+  std::size_t bestCount = 0;
+  for (std::size_t i = 0; i < gaps.size();) {
+    std::size_t j = i;
+    while (j < gaps.size() && gaps[j] == gaps[i]) ++j;
+    if (j - i > bestCount) {
+      best = gaps[i];
+      bestCount = j - i;
+    }
+    i = j;
+  }
+  return best;
+}
+
+int Replay(double wanderUs, double rate, double truth, int count, char** paths) {
+  std::printf("%-28s %6s %10s %22s %6s %9s %s\n", "log", "step", "ppm", "band", "losses", "lost ms",
+              "");
+  for (int i = 0; i < count; ++i) {
+    const std::vector<Step> steps = ReadLog(paths[i]);
+    if (steps.size() < 2) continue;
+    veltrane::LossAwareFit fit(rate, TypicalStep(steps), wanderUs * 1e-6);
+    for (const Step& step : steps) fit.AddStep(step.seconds, step.frames);
+    fit.Finish();
+    const veltrane::RateEstimate e = fit.Estimate();
+    const bool inside = e.bandLowPpm <= truth && truth <= e.bandHighPpm;
+    std::printf("%-28s %6u %+10.3f [%+9.3f, %+9.3f] %6zu %9.1f %s\n", paths[i], TypicalStep(steps),
+                e.ppm, e.bandLowPpm, e.bandHighPpm, fit.Losses().size(), fit.LostMilliseconds(),
+                fit.TooMuchLost() ? "refused"
+                : !e.valid        ? "no result"
+                : inside          ? "holds"
+                                  : "MISSES");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 5 && std::string(argv[1]) == "--replay") {
+    return Replay(std::atof(argv[2]), std::atof(argv[3]), std::atof(argv[4]), argc - 5, argv + 5);
+  }
   std::vector<double> windows = {30.0, 60.0, 120.0};
   if (argc > 2 && std::string(argv[1]) == "--window") {
     windows = {std::atof(argv[2])};

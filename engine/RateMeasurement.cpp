@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <deque>
 #include <utility>
 #include <vector>
 
 #include "Capture.h"
-#include "LossDetector.h"
+#include "LossAwareFit.h"
 #include "Text.h"
 #include "Trace.h"
 
@@ -34,21 +33,6 @@ constexpr std::size_t kAimAnchors = 32;     // recent aimed sightings the timing
 constexpr std::uint32_t kLongestPauseUs = 20000;
 // How often the aim takes the fit's rate in place of the nominal one, in steps seen.
 constexpr std::size_t kRateRefreshSteps = 256;
-
-// The loss detector judges the steps of each window by its earliest look. A quarter second
-// holds about five aimed looks (one each kAimAheadSeconds) besides blind ones and is far longer
-// than a stall of a busy computer, so the earliest look of a window is close to on time; losses
-// once a second still touch only a quarter of the windows, well below the half that the
-// detector's medians can stand. A window spans at least a few steps of a counter that steps
-// slowly.
-constexpr double kLossWindowSeconds = 0.25;
-constexpr double kLossWindowSteps = 4.0;
-
-// Each stretch between losses costs the fit an offset of its own, the information of about one
-// block of steps. Once the stretches are so short that they hold fewer than two blocks each on
-// average, half or more of what the lowest looks say goes into those offsets, and the band rests
-// on lines whose joins may hide losses too small to be seen: such a result is refused.
-constexpr std::size_t kLeastBlocksPerStretch = 2;
 
 // The next number of a small generator (splitmix64) for the gaps between looks.
 std::uint64_t Mix(std::uint64_t x) {
@@ -194,16 +178,10 @@ RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device, std:
 
 // Where one measurement stands.
 struct RateMeasurement::Course {
-  explicit Course(double nominalRate) : fit(nominalRate), framesPerSecond(nominalRate) {}
-  struct Step {
-    double seconds;
-    std::uint64_t frames;
-  };
-  RateFit fit;
+  explicit Course(double nominalRate) : framesPerSecond(nominalRate) {}
+  RateEstimate Estimate() const { return fit ? fit->Estimate() : RateEstimate{}; }
+  std::optional<LossAwareFit> fit;  // from the start of measuring, once the step is known
   LookAim aim;
-  std::optional<LossDetector> losses;  // from the start of measuring, once the step is known
-  std::deque<Step> unjudged;           // seen, but not yet judged by the loss detector
-  std::size_t lossesFitted = 0;        // losses at which the fit began a segment
   std::size_t nextRateRefresh = kRateRefreshSteps;
   double framesPerSecond;
   std::vector<std::uint32_t> gaps;  // between steps while settling
@@ -237,7 +215,6 @@ std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Co
     course.nextProgress = seen + settings.progressEverySeconds;
     // Looks are still blind and close together here, so every step shows.
     result.stepFrames = TypicalStep(course.gaps);
-    course.fit.AllowDelayWander(device.DelayWanderSeconds());
   }
   if (!course.start && course.previous != 0) {
     course.gaps.push_back(static_cast<std::uint32_t>(position - course.previous));
@@ -245,61 +222,34 @@ std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Co
   if (course.start) {
     if (settings.onStep) settings.onStep(seen, position);
     course.aim.Saw(seen, position);
-    NoteStep(course, seen, position, result.stepFrames);
+    NoteStep(course, seen, position, result.stepFrames, device.DelayWanderSeconds());
   }
   course.previous = position;
   return std::nullopt;
 }
 
 void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t position,
-                               std::uint32_t stepFrames) {
-  if (!course.losses) {
-    const double stepSeconds = stepFrames / course.framesPerSecond;
-    course.losses.emplace(course.framesPerSecond, stepFrames,
-                          std::max(kLossWindowSeconds, kLossWindowSteps * stepSeconds));
-  }
-  course.losses->AddStep(seen, position);
-  course.unjudged.push_back({seen, position});
-  FitJudgedSteps(course);
-  if (course.fit.Steps() >= course.nextRateRefresh) {
-    course.nextRateRefresh = course.fit.Steps() + kRateRefreshSteps;
-    const RateEstimate sofar = course.fit.Estimate();
+                               std::uint32_t stepFrames, double delayWanderSeconds) {
+  if (!course.fit) course.fit.emplace(course.framesPerSecond, stepFrames, delayWanderSeconds);
+  course.fit->AddStep(seen, position);
+  if (course.fit->Steps() >= course.nextRateRefresh) {
+    course.nextRateRefresh = course.fit->Steps() + kRateRefreshSteps;
+    const RateEstimate sofar = course.fit->Estimate();
     if (sofar.valid) course.framesPerSecond = state.nominalRate * sofar.ratio;
   }
 }
 
-void RateMeasurement::FitJudgedSteps(Course& course) {
-  const std::vector<SampleLoss>& losses = course.losses->Losses();
-  const double judged = course.losses->JudgedUntil();
-  while (!course.unjudged.empty() && course.unjudged.front().seconds <= judged) {
-    const Course::Step step = course.unjudged.front();
-    course.unjudged.pop_front();
-    // A step that may lie on either side of a loss would set a stretch's offset wrong.
-    if (course.lossesFitted < losses.size() &&
-        step.seconds >= losses[course.lossesFitted].doubtfulFrom) {
-      if (step.seconds <= losses[course.lossesFitted].doubtfulUntil) continue;
-      course.fit.BeginSegment();
-      ++course.lossesFitted;
-    }
-    course.fit.AddStep(step.seconds, step.frames);
-  }
-}
-
 void RateMeasurement::FinishLosses(Course& course, MeasurementResult& result) {
-  if (!course.losses) return;
+  if (!course.fit) return;
   // What stays unjudged (the last window, or a rise nothing after it confirmed) is left out.
-  course.losses->Finish();
-  FitJudgedSteps(course);
-  result.losses = course.losses->Losses().size();
-  result.lostMs = course.losses->LostMilliseconds();
+  course.fit->Finish();
+  result.losses = course.fit->Losses().size();
+  result.lostMs = course.fit->LostMilliseconds();
   if (result.losses == 0) return;
   TraceMeasurement(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
                               result.losses, result.lostMs),
                    __LINE__);
-  const RateEstimate estimate = course.fit.Estimate();
-  const std::size_t stretches = result.losses + 1;
-  if (result.end == MeasurementEnd::Done &&
-      (!estimate.valid || estimate.blocks < kLeastBlocksPerStretch * stretches)) {
+  if (result.end == MeasurementEnd::Done && course.fit->TooMuchLost()) {
     result.end = MeasurementEnd::TooMuchLost;
   }
 }
@@ -315,7 +265,7 @@ bool RateMeasurement::Enough(Course& course) {
   const bool checkBand = settings.untilPpm && now >= course.nextBandCheck;
   if (!report && !checkBand) return false;
   progressNow.secondsLeft = std::max(0.0, settings.seconds - progressNow.elapsedSeconds);
-  progressNow.estimate = course.fit.Estimate();
+  progressNow.estimate = course.Estimate();
   if (report) {
     course.nextProgress = now + settings.progressEverySeconds;
     if (progress) progress(progressNow);
@@ -343,12 +293,13 @@ MeasurementResult RateMeasurement::Run() {
                                                    course.framesPerSecond, randomState));
   }
   FinishLosses(course, result);
-  result.estimate = course.fit.Estimate();
+  result.estimate = course.Estimate();
   result.deviceTimestamps = 2 * stampedSteps > steppedLooks;
   if (result.end == MeasurementEnd::Done && !result.estimate.valid) {
     result.end = MeasurementEnd::TooFewSteps;
   }
-  TraceMeasurement(FormatText(L"Measured %zu steps over %.1f s: %+.3f ppm", course.fit.Steps(),
+  const std::size_t fitted = course.fit ? course.fit->Steps() : 0;
+  TraceMeasurement(FormatText(L"Measured %zu steps over %.1f s: %+.3f ppm", fitted,
                               result.estimate.seconds, result.estimate.ppm),
                    __LINE__);
   return result;

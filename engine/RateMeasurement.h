@@ -46,11 +46,11 @@ enum class MeasurementEnd {
 struct MeasurementResult {
   MeasurementEnd end = MeasurementEnd::Done;
   RateEstimate estimate;
-  std::uint32_t stepFrames = 0;  // the typical step of the position counter
-  bool deviceTimestamps = false; // most steps were timed by the device's own stamps
-  std::size_t losses = 0;        // times samples were lost without an overrun
-  double lostMs = 0.0;           // how much they were worth, in milliseconds
-  std::wstring detail;           // what the device or the back end said, for a failure
+  std::uint32_t stepFrames = 0;   // the typical step of the position counter
+  bool deviceTimestamps = false;  // most steps were timed by the device's own stamps
+  std::size_t losses = 0;         // times samples were lost without an overrun
+  double lostMs = 0.0;            // how much they were worth, in milliseconds
+  std::wstring detail;            // what the device or the back end said, for a failure
 };
 
 // How long the position may stand still before the run is given up; sound servers deliver
@@ -81,10 +81,9 @@ class RateMeasurement {
   // One look at the position and what it changes; an ending when the run is over.
   std::optional<MeasurementEnd> LookOnce(WaveInDevice& device, Course& course,
                                          MeasurementResult& result);
-  // A step seen while measuring: to the loss detector, and the steps it has judged to the fit,
-  // each stretch between losses a segment of its own.
-  void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames);
-  void FitJudgedSteps(Course& course);
+  // A step seen while measuring, to the fit that takes the losses out.
+  void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames,
+                double delayWanderSeconds);
   // The run is over: the last steps judged and fitted, the losses counted, and a result they
   // spoiled refused.
   void FinishLosses(Course& course, MeasurementResult& result);

@@ -1,0 +1,51 @@
+#pragma once
+// The command line's rate fit with losses taken out: every step goes to the loss detector,
+// and to the fit only once the detector has judged it, so that a loss begins a new segment of
+// the fit (the same rate, an offset of its own) instead of bending its line. No wxWidgets.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "LossDetector.h"
+#include "RateFit.h"
+
+namespace veltrane {
+
+class LossAwareFit {
+ public:
+  // stepFrames: the counter's usual step; delayWanderSeconds: see RateFit::AllowDelayWander.
+  LossAwareFit(double nominalRate, std::uint32_t stepFrames, double delayWanderSeconds);
+
+  // The position was seen to have reached frames by seconds; in order.
+  void AddStep(double seconds, std::uint64_t frames);
+
+  // No more steps come. Steps that nothing after them could judge are left out.
+  void Finish();
+
+  // The fit of the steps judged so far.
+  RateEstimate Estimate() const { return fit.Estimate(); }
+  std::size_t Steps() const { return fit.Steps(); }
+
+  const std::vector<SampleLoss>& Losses() const { return losses.Losses(); }
+  double LostMilliseconds() const { return losses.LostMilliseconds(); }
+
+  // So much was lost that the stretches between losses are too short for the band to be
+  // trusted: the lines' joins may hide losses too small to be seen.
+  bool TooMuchLost() const;
+
+ private:
+  struct Step {
+    double seconds;
+    std::uint64_t frames;
+  };
+  void FitJudgedSteps();
+
+  RateFit fit;
+  LossDetector losses;
+  std::deque<Step> unjudged;
+  std::size_t lossesFitted = 0;  // losses at which the fit began a segment
+};
+
+}  // namespace veltrane
