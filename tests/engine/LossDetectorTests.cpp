@@ -66,5 +66,42 @@ TEST(LossDetector, CountsDroppedStepsButNotLateLooks) {
   }
 }
 
+// A sound server's lines, drawn directly: 20 ms steps seen 0 to 50 µs late, and what the server
+// may do to the line of one run. Its own cycles are shorter than our step, so it may lose (or
+// shift for good) less than a step; it may also hold its data back for some seconds, or our
+// looks may come late in a row, and then catch up: no loss.
+TEST(LossDetector, SeesLastingShiftsSmallerThanAStepButNotHolds) {
+  struct Row {
+    const char* name;
+    double shiftMs;  // added to every look from shiftFrom on ...
+    double shiftFrom;
+    double shiftUntil;  // ... until here
+    std::size_t losses;
+  };
+  const Row rows[] = {
+      {"lasting shift of a sixteenth of a step", 1.25, 10.0, 1e9, 1},
+      {"a lost cycle of a quarter step", 5.33, 30.0, 1e9, 1},
+      {"held back for 8 s", 1.4, 10.0, 18.0, 0},
+      {"late looks for 2 s", 4.0, 20.0, 22.0, 0},
+  };
+  constexpr std::uint32_t kStep = 882;
+  for (const Row& row : rows) {
+    LossDetector detector(kRate, kStep, 0.25);
+    std::uint64_t random = 12345;
+    for (std::uint64_t frames = 0; frames < 60 * kRate; frames += kStep) {
+      random = random * 6364136223846793005ULL + 1442695040888963407ULL;
+      double seconds =
+          static_cast<double>(frames) / kRate + 50e-6 * ((random >> 33) / 2147483648.0);
+      if (seconds >= row.shiftFrom && seconds < row.shiftUntil) seconds += row.shiftMs * 1e-3;
+      detector.AddStep(seconds, frames);
+    }
+    detector.Finish();
+    EXPECT_EQ(detector.Losses().size(), row.losses) << row.name;
+    if (row.losses == 1) {
+      EXPECT_NEAR(detector.Losses()[0].lostSeconds * 1e3, row.shiftMs, 0.1) << row.name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace veltrane
