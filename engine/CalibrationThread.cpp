@@ -61,6 +61,39 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& sta
   }
 }
 
+// Of the steps seen over kReportSpanMs from the first one, takes the one seen earliest against
+// the nominal rate. A sound server that runs in cycles of its own hands our counter's steps over
+// with delays that go round with those cycles (on PipeWire from 0 to 4.7 ms for a 10 ms step),
+// and a busy computer's look comes late now and then; a report taken at whichever step came
+// first after the pause would carry such a delay into the stored value. The earliest of a span
+// lies on the device's own line.
+constexpr double kReportSpanMs = 100.0;
+
+StepWait WaitForEarliestStep(WaveInDevice& device, Timing& timing, RunState& state,
+                             std::uint32_t& position, double& milliseconds,
+                             std::uint32_t& stepFrames) {
+  StepWait wait = WaitForPositionStep(device, timing, state, position, milliseconds, stepFrames);
+  if (wait != StepWait::Stepped) return wait;
+  const std::uint32_t first = position;
+  const double msPerFrame = 1000.0 / state.nominalRate;
+  double earliest = milliseconds;  // the time seen less the frames since the first step
+  for (const double until = milliseconds + kReportSpanMs;;) {
+    std::uint32_t next = 0;
+    double seen = 0.0;
+    std::uint32_t stepped = 0;
+    wait = WaitForPositionStep(device, timing, state, next, seen, stepped);
+    if (wait != StepWait::Stepped) return wait;
+    // The counter is unsigned 32-bit; the difference stays right across one wrap.
+    const double offset = seen - static_cast<std::uint32_t>(next - first) * msPerFrame;
+    if (offset < earliest) {
+      earliest = offset;
+      position = next;
+      milliseconds = seen;
+    }
+    if (seen >= until) return StepWait::Stepped;
+  }
+}
+
 // The reports wait until the loss detector has judged the step they end on: one that may end
 // behind a loss is held back until the steps after it tell, and none is posted once samples
 // were lost. On a run without losses every report goes out at once, as before.
@@ -124,7 +157,7 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
   std::uint32_t referencePosition = 0;
   double t0 = 0.0;
   std::uint32_t stepFrames = 0;
-  if (WaitForPositionStep(device, timing, state, referencePosition, t0, stepFrames) !=
+  if (WaitForEarliestStep(device, timing, state, referencePosition, t0, stepFrames) !=
       StepWait::Stepped) {
     return;
   }
@@ -133,16 +166,17 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
   ReportsAfterLossCheck reports(state, stepFrames, t0);
 
   while (!state.stopRequested) {
-    clock.Sleep(kPauseMs);
+    // The span of the previous report's steps is part of the two seconds between reports.
+    clock.Sleep(kPauseMs - static_cast<std::uint32_t>(kReportSpanMs));
     std::uint32_t position = 0;
     double now = 0.0;
     std::uint32_t stepSeen = 0;
-    if (WaitForPositionStep(device, timing, state, position, now, stepSeen) != StepWait::Stepped) {
+    if (WaitForEarliestStep(device, timing, state, position, now, stepSeen) != StepWait::Stepped) {
       return;
     }
     // The counter is unsigned 32-bit; the difference stays right across one wrap.
-    const double samples = static_cast<double>(static_cast<std::uint32_t>(
-        position - static_cast<std::uint32_t>(s0)));
+    const double samples =
+        static_cast<double>(static_cast<std::uint32_t>(position - static_cast<std::uint32_t>(s0)));
     const double elapsed = now - t0;
     if (state.stopRequested) return;
     if (!reports.Report(now, static_cast<std::uint32_t>(samples),
@@ -155,10 +189,9 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
 
 // Chooses the clock, then records and reports until stopped or until the device fails.
 void RunWorker(RunState& state) {
-  Timing timing(*state.services.clock, *state.services.scheduler,
-                [&state](const std::wstring& text) {
-                  state.ShowMessageBox(text, MessageIcon::Exclamation);
-                });
+  Timing timing(
+      *state.services.clock, *state.services.scheduler,
+      [&state](const std::wstring& text) { state.ShowMessageBox(text, MessageIcon::Exclamation); });
   if (!timing.SelectClock()) return;
   state.Post(WM_CLOCK_KIND, static_cast<std::uintptr_t>(timing.GetClockKind()), 0);
   state.services.clock->Sleep(kPauseMs);

@@ -1,7 +1,5 @@
 // The worker in virtual time against the simulated device: what it posts, when it stops,
 // and how it fails.
-#include "CalibrationThread.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,18 +8,18 @@
 #include <mutex>
 #include <vector>
 
+#include "CalibrationThread.h"
 #include "Messages.h"
 #include "RunState.h"
-#include "Trace.h"
 #include "SimulatedAudio.h"
 #include "SimulatedScheduler.h"
+#include "Trace.h"
 #include "VirtualClock.h"
 
 namespace veltrane {
 namespace {
 
 constexpr std::int32_t kRate = 44100;
-
 
 // Virtual time whose sleeps can be watched: the hook runs before the n-th sleep returns.
 class WatchedClock : public VirtualClock {
@@ -101,8 +99,7 @@ struct WorkerRun {
         [this](const PostedMessage& message) {
           std::lock_guard lock(mutex);
           messages.push_back(message);
-          if (message.message == WM_MEASUREMENT && message.lParam > 0 &&
-              --stopAfterReports == 0) {
+          if (message.message == WM_MEASUREMENT && message.lParam > 0 && --stopAfterReports == 0) {
             state->stopRequested = true;
           }
         },
@@ -156,9 +153,10 @@ TEST(CalibrationThread, PostsClockKindTwoWarmUpReportsThenMeasurements) {
   ASSERT_EQ(reports.size(), 22u);
   double previousTime = 0;
   for (std::size_t i = 2; i < reports.size(); ++i) {
-    // About 2 s apart, each ending on a step of the counter.
+    // About 2 s apart, each ending on a step of the counter: the earliest seen of the steps of
+    // a tenth of a second.
     const double seconds = reports[i].lParam * 1e-4;
-    EXPECT_NEAR(seconds - previousTime, 2.0, 0.02) << i;
+    EXPECT_NEAR(seconds - previousTime, 2.0, 0.1 + 0.02) << i;
     previousTime = seconds;
   }
   const auto& last = reports.back();
