@@ -17,6 +17,7 @@
 
 #include "LossAwareFit.h"
 #include "RateFit.h"
+#include "Robust.h"
 
 namespace {
 
@@ -33,25 +34,13 @@ std::vector<Step> ReadLog(const char* path) {
   return steps;
 }
 
-// The most common gap between steps: the counter's step.
+// The counter's usual step.
 std::uint32_t TypicalStep(const std::vector<Step>& steps) {
   std::vector<std::uint32_t> gaps;
   for (std::size_t i = 1; i < steps.size(); ++i) {
     gaps.push_back(static_cast<std::uint32_t>(steps[i].frames - steps[i - 1].frames));
   }
-  std::sort(gaps.begin(), gaps.end());
-  std::uint32_t best = 0;
-  std::size_t bestCount = 0;
-  for (std::size_t i = 0; i < gaps.size();) {
-    std::size_t j = i;
-    while (j < gaps.size() && gaps[j] == gaps[i]) ++j;
-    if (j - i > bestCount) {
-      best = gaps[i];
-      bestCount = j - i;
-    }
-    i = j;
-  }
-  return best;
+  return veltrane::MostCommon(gaps);
 }
 
 int Replay(double wanderUs, double rate, double truth, int count, char** paths) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Robust.h"
+
 // How a loss is told from a late look.
 //
 // Every step seen gives an offset: the time it was seen minus its frames at the nominal rate.
@@ -66,15 +68,6 @@ constexpr double kFinestShareOfStep = 1.0 / 32.0;
 
 // The same in seconds, for a counter whose step is not known.
 constexpr double kFinestRise = 1e-6;
-
-// Median absolute deviation to standard deviation, for normal scatter.
-constexpr double kMadToSigma = 1.4826;
-
-double Median(std::vector<double> values) {
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
-}
 
 }  // namespace
 

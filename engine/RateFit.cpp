@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "Robust.h"
+
 // How the rate and its band are found.
 //
 // A seen time is the true step instant plus a delay that is never negative (where the poll fell,
@@ -124,18 +126,11 @@ Line FitLows(const PointVec& points, const std::vector<Block>& blocks,
   return line;
 }
 
-double Median(std::vector<double> values) {
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
-}
-
 // How far each block's low lies above a line that the raised stretches cannot tilt: the median
 // of the slopes between lows of one segment (Theil and Sen), each segment at its median offset.
 template <typename PointVec>
 std::vector<double> RobustHeights(const PointVec& points, const std::vector<Block>& blocks,
-                                  const std::vector<std::size_t>& lows,
-                                  std::size_t segmentCount) {
+                                  const std::vector<std::size_t>& lows, std::size_t segmentCount) {
   std::vector<double> slopes;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     for (std::size_t j = i + 1; j < blocks.size() && blocks[j].segment == blocks[i].segment; ++j) {
@@ -169,7 +164,7 @@ std::vector<bool> RaisedBlocks(const std::vector<double>& heights, std::size_t m
   const double middle = Median(heights);
   std::vector<double> deviations(heights.size());
   for (std::size_t k = 0; k < heights.size(); ++k) deviations[k] = std::fabs(heights[k] - middle);
-  const double limit = middle + kRaisedScale * 1.4826 * Median(deviations);
+  const double limit = middle + kRaisedScale * kMadToSigma * Median(deviations);
   std::vector<bool> raised(heights.size());
   std::size_t count = 0;
   for (std::size_t k = 0; k < heights.size(); ++k) count += raised[k] = heights[k] > limit;
@@ -273,8 +268,8 @@ RateEstimate RateFit::Estimate() const {
       }
     }
     if (pass == 1) break;
-    const std::vector<bool> raised = RaisedBlocks(
-        RobustHeights(points, blocks, lows, segmentCount), blocks.size() - mustStay);
+    const std::vector<bool> raised =
+        RaisedBlocks(RobustHeights(points, blocks, lows, segmentCount), blocks.size() - mustStay);
     std::size_t kept = 0;
     for (std::size_t k = 0; k < blocks.size(); ++k) {
       if (raised[k]) continue;
@@ -289,8 +284,7 @@ RateEstimate RateFit::Estimate() const {
 
   // A drift of the delay across the run tilts the line by as much as it moved over the frames.
   const double frameSpan = points.back().frames - points.front().frames;
-  const double stdErr =
-      std::hypot(line.stdErr, frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
+  const double stdErr = std::hypot(line.stdErr, frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
   const double half = StudentQuantile(kBandZ, static_cast<double>(dof)) * stdErr;
   estimate.valid = true;
   estimate.blocks = blocks.size();

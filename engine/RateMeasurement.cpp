@@ -8,6 +8,7 @@
 
 #include "Capture.h"
 #include "LossAwareFit.h"
+#include "Robust.h"
 #include "Text.h"
 #include "Trace.h"
 
@@ -44,25 +45,6 @@ std::uint64_t Mix(std::uint64_t x) {
 
 void TraceMeasurement(const std::wstring& message, int line) {
   Trace(L"TR_CALIBRATION", message, L"RateMeasurement", line);
-}
-
-// The most common gap between consecutive steps seen; a look now and then misses a step,
-// which only makes some gaps a multiple of it.
-std::uint32_t TypicalStep(std::vector<std::uint32_t> gaps) {
-  if (gaps.empty()) return 0;
-  std::sort(gaps.begin(), gaps.end());
-  std::uint32_t best = gaps.front();
-  std::size_t bestCount = 0;
-  for (std::size_t i = 0; i < gaps.size();) {
-    std::size_t j = i;
-    while (j < gaps.size() && gaps[j] == gaps[i]) ++j;
-    if (j - i > bestCount) {
-      best = gaps[i];
-      bestCount = j - i;
-    }
-    i = j;
-  }
-  return best;
 }
 
 // Chooses when to look next, as described at kAimAheadSeconds.
@@ -214,7 +196,7 @@ std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Co
     course.start = seen;
     course.nextProgress = seen + settings.progressEverySeconds;
     // Looks are still blind and close together here, so every step shows.
-    result.stepFrames = TypicalStep(course.gaps);
+    result.stepFrames = MostCommon(course.gaps);
   }
   if (!course.start && course.previous != 0) {
     course.gaps.push_back(static_cast<std::uint32_t>(position - course.previous));
