@@ -35,6 +35,12 @@
 // whose low lies more than kRaisedScale robust deviations above the line leave the fit, a
 // quarter of them at most. Ordinary leftovers, even a busy computer's, never reach that far.
 //
+// A sound server's delay may also wander to and fro over tens of seconds (PipeWire's by a tenth
+// of a millisecond in a minute). Neighbouring lows then move together and the plain band is too
+// narrow; the means of the lows' residuals over eighths of the run show such a wander, and the
+// band widens by as much as they scatter more than independent lows would (WanderFactor). A
+// wander as slow as the run itself is a tilt no fit can tell from a rate.
+//
 // What this cannot see: leftovers that change along the run. A stretch of heavy latency in only
 // part of the run lifts that part's lows together and tilts the line by more than its band; a
 // segment started where such a stretch ends removes the tilt.
@@ -62,6 +68,11 @@ constexpr int kMaxRounds = 8;
 // in fewer than two blocks in a thousand.
 constexpr double kRaisedScale = 8.0;
 constexpr std::size_t kMostRaisedShare = 4;  // at most a quarter of all blocks leave
+
+// Stretches of the run whose mean residuals show a wandering delay (see WanderFactor).
+// Eight leave enough stretches to see a wander of the period of the run or shorter, with some
+// blocks in each (five at the least, in a run of 40).
+constexpr std::size_t kBatches = 8;
 
 // Normal quantile of a two-sided 98 % band (see the method note above for why not 95 %).
 constexpr double kBandZ = 2.3263;
@@ -170,6 +181,44 @@ std::vector<bool> RaisedBlocks(const std::vector<double>& heights, std::size_t m
   for (std::size_t k = 0; k < heights.size(); ++k) count += raised[k] = heights[k] > limit;
   if (count > mayLeave) raised.assign(heights.size(), false);
   return raised;
+}
+
+// How much more the lows' residuals scatter when averaged over long stretches than their
+// scatter from block to block says: a delay that wanders slowly moves whole stretches of lows
+// together, and the slope then knows less than the plain band claims. The lows are cut into
+// kBatches stretches of consecutive blocks; the scatter of the stretches' mean residuals, times
+// their size, estimates the variance that counts for the slope (the method of batch means). 1
+// when it is no larger than the plain one.
+template <typename PointVec>
+double WanderFactor(const PointVec& points, const std::vector<Block>& blocks,
+                    const std::vector<std::size_t>& lows, std::size_t segmentCount, double slope,
+                    std::size_t dof) {
+  const std::size_t n = blocks.size();
+  if (n < 2 * kBatches) return 1.0;
+  std::vector<double> offset(segmentCount, 0.0);
+  std::vector<std::size_t> count(segmentCount, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    offset[blocks[k].segment] += points[lows[k]].seconds - slope * points[lows[k]].frames;
+    ++count[blocks[k].segment];
+  }
+  std::vector<double> residual(n);
+  double squares = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t s = blocks[k].segment;
+    residual[k] = points[lows[k]].seconds - slope * points[lows[k]].frames - offset[s] / count[s];
+    squares += residual[k] * residual[k];
+  }
+  const double plain = squares / dof;
+  double batchSquares = 0.0;
+  for (std::size_t b = 0; b < kBatches; ++b) {
+    double sum = 0.0;
+    const std::size_t begin = b * n / kBatches, end = (b + 1) * n / kBatches;
+    for (std::size_t k = begin; k < end; ++k) sum += residual[k];
+    const double mean = sum / static_cast<double>(end - begin);
+    batchSquares += mean * mean * static_cast<double>(end - begin);
+  }
+  const double longRun = batchSquares / (kBatches - 1);
+  return plain > 0.0 && longRun > plain ? std::sqrt(longRun / plain) : 1.0;
 }
 
 }  // namespace
@@ -284,7 +333,9 @@ RateEstimate RateFit::Estimate() const {
 
   // A drift of the delay across the run tilts the line by as much as it moved over the frames.
   const double frameSpan = points.back().frames - points.front().frames;
-  const double stdErr = std::hypot(line.stdErr, frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
+  const double wander = WanderFactor(points, blocks, lows, segmentCount, slope, dof);
+  const double stdErr =
+      std::hypot(line.stdErr * wander, frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
   const double half = StudentQuantile(kBandZ, static_cast<double>(dof)) * stdErr;
   estimate.valid = true;
   estimate.blocks = blocks.size();
