@@ -45,12 +45,13 @@ bool LossAwareFit::TooMuchLost() const {
 }
 
 void LossAwareFit::FitJudgedSteps() {
-  const std::vector<SampleLoss>& found = losses.Losses();
+  const std::vector<SampleLoss>& found = losses.Shifts();
   const double judged = losses.JudgedUntil();
   while (!unjudged.empty() && unjudged.front().seconds <= judged) {
     const Step step = unjudged.front();
     unjudged.pop_front();
-    // A step that may lie on either side of a loss would set a stretch's offset wrong.
+    // A step that may lie on either side of a loss (or a return) would set a stretch's offset
+    // wrong.
     if (lossesFitted < found.size() && step.seconds >= found[lossesFitted].doubtfulFrom) {
       if (step.seconds <= found[lossesFitted].doubtfulUntil) continue;
       fit.BeginSegment();

@@ -45,7 +45,7 @@ class LossAwareFit {
   RateFit fit;
   LossDetector losses;
   std::deque<Step> unjudged;
-  std::size_t lossesFitted = 0;  // losses at which the fit began a segment
+  std::size_t lossesFitted = 0;  // shifts at which the fit began a segment
 };
 
 }  // namespace veltrane

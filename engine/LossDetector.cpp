@@ -15,25 +15,25 @@
 // scatter of the floors; a loss adds a rise that stays for good.
 //
 // So at each boundary the lowest floor of the windows after it is compared with the lowest of
-// the kConfirmWindows windows before it, both taken against the drift. A late stretch of looks
-// that ends again is undone by a lower window after it; a loss is not, since every window after
-// it lies behind. The rise must exceed kSpreadFactor times the scatter of the residual floors
-// from one window to the next, measured on the run itself (median absolute deviation, scaled to
-// a standard deviation), and how long it must last depends on its size:
-// - a rise of half a step period or more is confirmed by the kConfirmWindows windows after the
-//   boundary: a counter that moves in whole steps loses at least a step, and half of it is far
-//   above what a busy computer's late looks keep up for more than a moment;
-// - a smaller one must stay for kLastingSeconds. A sound server loses its own cycles, which may
-//   be much shorter than our step, and may shift its delivery for good; but it also holds its
-//   data back for some seconds now and then and catches up, and a busy computer's late looks
-//   raise a few windows in a row. Those end well within kLastingSeconds.
+// the kConfirmWindows windows before it, both taken against the drift. The rise must exceed
+// kSpreadFactor times the scatter of the residual floors from one window to the next, measured
+// on the run itself (median absolute deviation, scaled to a standard deviation), and it must
+// stay for kLastingSeconds: a sound server loses its own cycles, which may be much shorter than
+// our step, and may shift its delivery for good; but it also holds its data back for some
+// seconds now and then and catches up, and a busy computer's late looks raise a few windows in
+// a row. Those end well within kLastingSeconds; a loss never does, since every window after it
+// lies behind. After a loss a server may deliver faster for a while to catch up on what it had
+// kept: the line behind is the lowest the floors reach within kLastingSeconds, and the windows
+// above it on the way are doubtful.
 // Drift and scatter are medians, which losses in fewer than half of the windows leave alone;
 // losses closer together than about two windows read as a slower rate instead.
 //   This covers whatever the looks or the device add: coarse looks against long steps, device
 // jitter, a busy computer.
 // A rise waits until the windows after it and enough scatter are seen; until then the steps
 // from that boundary on are not judged (JudgedUntil), so whoever reports them can hold them
-// back. A small rise that lasts until the end without having lasted long enough stays unjudged.
+// back. When the run ends first, a rise of half a step or more is judged on what there is (a
+// counter that moves in whole steps loses at least a step, far above what late looks keep up
+// for more than a moment), and a smaller one that lasts until the end stays unjudged.
 
 namespace veltrane {
 namespace {
@@ -53,11 +53,20 @@ constexpr std::size_t kFewestDifferencesAtEnd = 3;
 // tails are what the windows after a boundary are for.
 constexpr double kSpreadFactor = 6.0;
 
-// A rise of this share of a step period or more needs only kConfirmWindows (see above).
+// A rise of this share of a step period or more is judged at the end of a run even when it has
+// not lasted kLastingSeconds (see Judge).
 constexpr double kQuickShareOfStep = 0.5;
 
-// How long a smaller rise must stay to be a loss (see above): twice the longest hold seen.
+// How long a rise must stay to be a loss (see above): twice the holds mostly seen. A longer
+// hold is taken for a loss, and its end for a return of the line (see Shifts).
 constexpr double kLastingSeconds = 20.0;
+
+// How long the line may take to come back all the way at the end of a long hold (see
+// JudgeReturn); seen to take about one second.
+constexpr double kReturnSeconds = 2.0;
+
+// Windows this far apart give the drift (see Scatter): half the time a loss must last.
+constexpr double kDriftSpanSeconds = kLastingSeconds / 2;
 
 // The finest rise worth a look, as a share of a step period: the looks of a front end time a
 // step only to within their own gap, and a counter seen through a regular grid of looks gives
@@ -141,6 +150,23 @@ void LossDetector::Scatter(double& drift, double& spread) const {
   spread = std::numeric_limits<double>::infinity();
   if (slopes.size() < kFewestDifferencesAtEnd) return;
   drift = Median(slopes);
+  // Over a span as long as a loss must last, the drift must be known to a ppm or so: from
+  // windows far apart, whose slopes scatter far less than those of neighbours, but only among
+  // the windows judged so far, which losses found have put onto one line; a loss not yet found
+  // would tilt every slope across it.
+  const std::size_t judged = std::min(nextBoundary, windows.size());
+  if (judged >= 2) {
+    const double span = std::min(
+        kDriftSpanSeconds, 0.5 * (windows[judged - 1].floorSeconds - windows.front().floorSeconds));
+    std::vector<double> longSlopes;
+    for (std::size_t i = 0, j = 0; i < judged; ++i) {
+      while (j < judged && windows[j].floorSeconds - windows[i].floorSeconds < span) ++j;
+      if (j == judged) break;
+      longSlopes.push_back((windows[j].floor - windows[i].floor) /
+                           (windows[j].floorSeconds - windows[i].floorSeconds));
+    }
+    if (longSlopes.size() >= kMinDifferences) drift = Median(longSlopes);
+  }
   std::vector<double> rises;
   for (std::size_t i = 1; i < windows.size(); ++i) {
     rises.push_back(windows[i].floor - windows[i - 1].floor -
@@ -149,6 +175,43 @@ void LossDetector::Scatter(double& drift, double& spread) const {
   const double middle = Median(rises);
   for (double& rise : rises) rise = std::fabs(rise - middle);
   spread = kMadToSigma * Median(rises);
+}
+
+std::size_t LossDetector::LastingBefore(std::size_t b) const {
+  std::size_t from = b;
+  while (from > 0 && windows[from - 1].firstSeconds > windows[b].firstSeconds - kLastingSeconds) {
+    --from;
+  }
+  return from;
+}
+
+bool LossDetector::JudgeReturn(std::size_t b, double threshold, bool finishing, double& drift,
+                               double& spread) {
+  // Every window of the last kLastingSeconds before the boundary above the windows of the
+  // kReturnSeconds after it: a hold long enough to have been taken for a loss has ended, or one
+  // began before them. A look is never early, so any window after the boundary tells; the line
+  // may take a few windows to come all the way back.
+  const std::size_t from = LastingBefore(b);
+  if (from == 0) return true;
+  std::size_t end = b + 1;
+  while (end < windows.size() &&
+         windows[end].firstSeconds < windows[b].firstSeconds + kReturnSeconds) {
+    ++end;
+  }
+  const double was = LowestResidual(from, b, drift);
+  const double fallen = was - LowestResidual(b, end, drift);
+  if (fallen <= 0.0) return true;
+  if (end == windows.size() && !finishing) return false;  // falling: wait for the rest
+  if (fallen <= threshold) return true;
+  // Doubtful: the windows on the way down.
+  std::size_t settled = b + 1;
+  while (settled < end && LowestResidual(settled, settled + 1, drift) > was - fallen + threshold) {
+    ++settled;
+  }
+  shifts.push_back({windows[b].firstSeconds, windows[settled - 1].lastSeconds, -fallen});
+  for (std::size_t i = 0; i < b; ++i) windows[i].floor -= fallen;
+  Scatter(drift, spread);
+  return true;
 }
 
 void LossDetector::Judge(bool finishing) {
@@ -172,27 +235,35 @@ void LossDetector::Judge(bool finishing) {
     const double before = lowestOf(b >= kConfirmWindows ? b - kConfirmWindows : 0, b);
     const double risen = lowestOf(b, b + kConfirmWindows) - before;
     if (risen <= threshold) {
+      if (trusted && !JudgeReturn(b, threshold, finishing, drift, spread)) break;
       ++nextBoundary;
       continue;
     }
     if (!trusted) break;
-    // The windows the rise must last through. The window at the boundary may hold late looks
-    // from before a loss (see below), so the rise one window on tells its size too.
-    std::size_t last = b + kConfirmWindows;
+    // Every rise is judged over the windows of kLastingSeconds after it: a hold is undone
+    // within them, and after a loss a sound server may deliver faster for some seconds to
+    // catch up on what it had kept, so the line behind shows only once that has settled. A
+    // rise of half a step or more is also judged when the run ends sooner; a smaller one that
+    // lasts until the end without having lasted long enough stays unjudged. The window at the
+    // boundary may hold late looks from before a loss (see below), so the rise one window on
+    // tells its size too.
     const double risenNext = lowestOf(b + 1, b + 1 + kConfirmWindows) - before;
-    if (std::max(risen, risenNext) <= std::max(quick, threshold)) {
+    const bool large = std::max(risen, risenNext) > std::max(quick, threshold);
+    std::size_t last = b + kConfirmWindows;
+    if (large) {
+      if (windows.size() <= last && !finishing) break;
+    } else {
       while (last < windows.size() &&
              windows[last].firstSeconds < windows[b].firstSeconds + kLastingSeconds) {
         ++last;
       }
-      if (last >= windows.size() && !finishing) break;
+      const bool lasted = last < windows.size();
+      if (!lasted && !finishing) break;
       if (lowestOf(b, last) - before <= threshold) {
         ++nextBoundary;
         continue;
       }
-      if (last >= windows.size()) break;  // raised until the end, but not for long enough
-    } else if (windows.size() <= last + 1 && !finishing) {
-      break;
+      if (!lasted) break;  // raised until the end, but not for long enough
     }
     // A window that holds the loss may hold only late looks from before it: then it lies
     // between the lines, and the line behind begins with the window after it.
@@ -207,9 +278,12 @@ void LossDetector::Judge(bool finishing) {
     }
     const double rise = after - before;
     if (rise > threshold) {
-      // The window where the line behind begins may still hold late looks from before the
-      // loss, lower than that line: doubtful.
-      losses.push_back({windows[start].firstSeconds, windows[start].lastSeconds, rise});
+      // Doubtful: the window where the line behind begins, which may still hold late looks from
+      // before the loss, and the windows after it that still lie above that line, caught up.
+      std::size_t settled = start + 1;
+      while (settled < last && lowestOf(settled, settled + 1) > after + threshold) ++settled;
+      losses.push_back({windows[start].firstSeconds, windows[settled - 1].lastSeconds, rise});
+      shifts.push_back(losses.back());
       // The floors before it move onto the line behind, so that later boundaries compare
       // like with like and the loss does not count again.
       for (std::size_t i = 0; i < start; ++i) windows[i].floor += rise;

@@ -34,6 +34,10 @@ class LossDetector {
   void Finish();
 
   const std::vector<SampleLoss>& Losses() const { return losses; }
+  // The losses, and the places where the line came back earlier for good (a hold that outlasted
+  // the time a loss must last ended; lostSeconds negative), in order: where a fit of the run
+  // must begin a new segment.
+  const std::vector<SampleLoss>& Shifts() const { return shifts; }
   double LostMilliseconds() const;
 
   // Every step seen up to this time is judged: no loss found later starts before it.
@@ -49,6 +53,11 @@ class LossDetector {
 
   void CloseWindow();
   void Judge(bool finishing);
+  // The first window of the kLastingSeconds before boundary b.
+  std::size_t LastingBefore(std::size_t b) const;
+  // Whether the line came back earlier at boundary b for good (see Shifts); false while that
+  // needs windows not yet seen.
+  bool JudgeReturn(std::size_t b, double threshold, bool finishing, double& drift, double& spread);
   // Lowest residual of windows [begin, end) against the drift.
   double LowestResidual(std::size_t begin, std::size_t end, double drift) const;
   // Drift of the floors in seconds per second (the rate's error), and the scatter of the
@@ -65,6 +74,7 @@ class LossDetector {
   std::vector<Window> windows;
   std::size_t nextBoundary = 1;  // the first boundary (between windows n-1 and n) not judged
   std::vector<SampleLoss> losses;
+  std::vector<SampleLoss> shifts;
 };
 
 }  // namespace veltrane
