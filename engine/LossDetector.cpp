@@ -17,14 +17,17 @@
 // So at each boundary the lowest floor of the windows after it is compared with the lowest of
 // the kConfirmWindows windows before it, both taken against the drift. The rise must exceed
 // kSpreadFactor times the scatter of the residual floors from one window to the next, measured
-// on the run itself (median absolute deviation, scaled to a standard deviation), and it must
-// stay for kLastingSeconds: a sound server loses its own cycles, which may be much shorter than
-// our step, and may shift its delivery for good; but it also holds its data back for some
-// seconds now and then and catches up, and a busy computer's late looks raise a few windows in
-// a row. Those end well within kLastingSeconds; a loss never does, since every window after it
-// lies behind. After a loss a server may deliver faster for a while to catch up on what it had
-// kept: the line behind is the lowest the floors reach within kLastingSeconds, and the windows
-// above it on the way are doubtful.
+// on the run itself (median absolute deviation, scaled to a standard deviation). A rise of half
+// a step period or more is a loss once the kConfirmWindows windows after it agree: a counter
+// that moves in whole steps loses at least a step, far above what a busy computer's late looks
+// keep up for more than a moment. A smaller one must stay for kLastingSeconds: a sound server
+// loses its own cycles, which may be much shorter than our step, and may shift its delivery
+// for good; but it also holds its data back for some seconds now and then and catches up, and
+// a busy computer's late looks raise a few windows in a row. Those end well within
+// kLastingSeconds; a loss never does, since every window after it lies behind. After a loss of
+// either size a server may deliver faster for some seconds to catch up on what it had kept: the
+// line behind is the lowest the floors reach within kLastingSeconds, and the windows above it
+// on the way are doubtful.
 // Drift and scatter are medians, which losses in fewer than half of the windows leave alone;
 // losses closer together than about two windows read as a slower rate instead.
 //   This covers whatever the looks or the device add: coarse looks against long steps, device
@@ -240,25 +243,19 @@ void LossDetector::Judge(bool finishing) {
       continue;
     }
     if (!trusted) break;
-    // Every rise is judged over the windows of kLastingSeconds after it: a hold is undone
-    // within them, and after a loss a sound server may deliver faster for some seconds to
-    // catch up on what it had kept, so the line behind shows only once that has settled. A
-    // rise of half a step or more is also judged when the run ends sooner; a smaller one that
-    // lasts until the end without having lasted long enough stays unjudged. The window at the
-    // boundary may hold late looks from before a loss (see below), so the rise one window on
-    // tells its size too.
+    // Every rise is judged over the windows of kLastingSeconds after it (see above); when the
+    // run ends sooner, a large one on what there is. The window at the boundary may hold late
+    // looks from before a loss (see below), so the rise one window on tells its size too.
     const double risenNext = lowestOf(b + 1, b + 1 + kConfirmWindows) - before;
     const bool large = std::max(risen, risenNext) > std::max(quick, threshold);
     std::size_t last = b + kConfirmWindows;
-    if (large) {
-      if (windows.size() <= last && !finishing) break;
-    } else {
-      while (last < windows.size() &&
-             windows[last].firstSeconds < windows[b].firstSeconds + kLastingSeconds) {
-        ++last;
-      }
-      const bool lasted = last < windows.size();
-      if (!lasted && !finishing) break;
+    while (last < windows.size() &&
+           windows[last].firstSeconds < windows[b].firstSeconds + kLastingSeconds) {
+      ++last;
+    }
+    const bool lasted = last < windows.size();
+    if (!lasted && !finishing) break;
+    if (!large) {
       if (lowestOf(b, last) - before <= threshold) {
         ++nextBoundary;
         continue;

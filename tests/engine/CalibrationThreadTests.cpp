@@ -277,7 +277,7 @@ TEST(CalibrationThread, DeviceFailureCarriesTheBackEndsText) {
       {"busy", refusing, {L"4\n" + busy}, busy},
       {"format refused", unsupported, {L"32\n" + badFormat}, badFormat},
       {"overrun", overrun, {}, L"came back early after"},
-      {"samples lost", dropping, {}, L"Samples were lost without an overrun (losses: 3, 60"},
+      {"samples lost", dropping, {}, L"Samples were lost without an overrun (losses: 1, 20"},
   };
   for (const auto& c : cases) {
     WorkerRun run(c.options);
