@@ -33,9 +33,6 @@ constexpr std::size_t kHeaderSearchUnits = 10000;
 // The line end after the marker, skipped whatever it is.
 constexpr std::size_t kUnitsAfterHeaderMarker = 2;
 
-// The platform's path separator: a language name that holds it is a complete path.
-constexpr wchar_t kPathSeparator = L'/';
-
 void TraceLanguage(const std::wstring& message, int line) {
   Trace(L"TR_GENERAL", message, L"LanguageSupport", line);
 }
@@ -155,6 +152,7 @@ void ForEachSentence(const std::wstring& body, Visit visit) {
   }
 }
 
+// A language name that holds the platform's path separator is a complete path.
 std::wstring LanguageFilePath(const std::wstring& name) {
   if (name.find(kPathSeparator) != std::wstring::npos) return name;
   return GetModuleDirectory() + L"Text - " + name + L".txt";

@@ -64,7 +64,7 @@ int rawArgumentCount = 0;
 char** rawArguments = nullptr;
 
 std::wstring ApplicationName(const std::wstring& executablePath) {
-  std::wstring name = executablePath.substr(executablePath.rfind(L'/') + 1);
+  std::wstring name = executablePath.substr(executablePath.rfind(veltrane::kPathSeparator) + 1);
   const auto dot = name.rfind(L'.');
   if (dot != std::wstring::npos && dot > 0) name.erase(dot);
   return name.empty() ? L"veltrane" : name;
@@ -95,7 +95,8 @@ class CVeltraneApp : public wxApp {
 bool CVeltraneApp::OnInit() {
   const std::wstring executable = veltrane::ExecutablePath();
   veltrane::SetModuleDirectory(executable);
-  veltrane::SetCommandLineText(veltrane::JoinArguments(rawArgumentCount, rawArguments));
+  veltrane::SetCommandLineText(
+      veltrane::JoinArguments(veltrane::CommandLineArguments(rawArgumentCount, rawArguments)));
 
   veltrane::SetApplicationName(ApplicationName(executable));
   if (!Unattended()) veltrane::SetMessageBoxHandler(ShowWxMessageBox);

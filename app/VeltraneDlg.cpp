@@ -3,6 +3,7 @@
 #include <wx/button.h>
 #include <wx/datetime.h>
 #include <wx/gauge.h>
+#include <wx/image.h>
 #include <wx/statbmp.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -278,6 +279,19 @@ void CVeltraneDlg::SetUpPicture() {
       pictureControl->SetSize(place);
     }
   }
+#ifdef __WXMSW__
+  // Where the common controls report a version below 6 (Wine's do), wxWidgets paints the
+  // control itself and fails its own check on a missing bitmap, in a box that stops the run:
+  // an invisible pixel stands in for no picture.
+  if (!pictureControl->GetBitmap().IsOk()) {
+    wxImage blank(1, 1);
+    blank.InitAlpha();
+    blank.SetAlpha(0, 0, 0);
+    const wxRect place = pictureControl->GetRect();
+    pictureControl->SetBitmap(wxBitmap(blank));
+    pictureControl->SetSize(place);
+  }
+#endif
   pictureControl->Show(showGraph);
 }
 

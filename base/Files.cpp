@@ -7,6 +7,12 @@
 #include <new>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <io.h>
+
+#include "Text.h"
+#endif
+
 // Flags that not every C library has: Windows' has neither close-on-exec nor non-blocking
 // opens (its files cannot be FIFOs), but it needs O_BINARY or it rewrites line ends.
 #ifndef O_CLOEXEC
@@ -32,7 +38,12 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat*
   if (path.empty() || path.find('\0') != std::string::npos) return FileRead::CannotOpen;
   int fd = -1;
   do {
+#ifdef _WIN32
+    // open() takes the ANSI code page there, which cannot name every file (Français).
+    fd = ::_wopen(FromUtf8(path).c_str(), O_RDONLY | O_BINARY);
+#else
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_BINARY);
+#endif
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == ENOENT ? FileRead::Missing : FileRead::CannotOpen;
   const FileDescriptor file(fd);

@@ -8,11 +8,6 @@ namespace veltrane {
 namespace {
 std::wstring moduleDirectory;
 std::wstring commandLineText;
-#ifdef _WIN32
-constexpr wchar_t kPathSeparator = L'\\';
-#else
-constexpr wchar_t kPathSeparator = L'/';
-#endif
 }  // namespace
 
 void SetModuleDirectory(const std::wstring& path) {
@@ -40,10 +35,16 @@ std::wstring GetCommandLineField(int n) {
 }
 
 std::wstring JoinArguments(int argc, char** argv) {
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(FromUtf8(argv[i]));
+  return JoinArguments(arguments);
+}
+
+std::wstring JoinArguments(const std::vector<std::wstring>& arguments) {
   std::wstring text;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) text += L' ';
-    text += FromUtf8(argv[i]);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (i > 0) text += L' ';
+    text += arguments[i];
   }
   return text;
 }

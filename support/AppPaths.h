@@ -7,6 +7,14 @@
 
 namespace veltrane {
 
+// The platform's path separator: what ends the module directory, and what makes a name a
+// path of its own.
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+#endif
+
 // Directory of the given file path with its trailing separator ('/', on Windows '\\'); the
 // separator alone when the path holds none.
 void SetModuleDirectory(const std::wstring& path);
@@ -21,6 +29,8 @@ std::wstring GetCommandLineField(int n);
 
 // Joins argv[1..argc-1] with single blanks, decoding each argument from UTF-8.
 std::wstring JoinArguments(int argc, char** argv);
+// Joins the arguments with single blanks (for those of CommandLineArguments).
+std::wstring JoinArguments(const std::vector<std::wstring>& arguments);
 
 // argv[1..argc-1] as the user gave them: decoded from UTF-8, or on Windows taken from the
 // wide command line, since argv there is in the ANSI code page.
