@@ -23,6 +23,7 @@
 
 #include "DeviceNames.h"
 #include "NormalThread.h"
+#include "SoundServer.h"
 #include "Text.h"
 
 namespace veltrane {
@@ -36,6 +37,11 @@ constexpr unsigned kPeriodMicroseconds = 10'000;
 // calm and with both processors busy: one standard deviation of about 25 us, as a slope over
 // runs of 30 s to 14 min (see bench/delay-wander.md).
 constexpr double kServerDelayWanderSeconds = 25e-6;
+// PipeWire's drifts further: its least delay crept or stepped by 0.1 to 0.15 ms within a
+// minute on its null sink, too little for the loss detector to tell from scatter. 75 us is the
+// least allowance under which every one of 41 replayed 60-s runs there held the truth in its
+// band (bench/pipewire-replay.md).
+constexpr double kPipeWireDelayWanderSeconds = 75e-6;
 // The ring buffer holds this much sound, so the reader may be held up by the scheduler for
 // about two seconds (see kLongestUnwatchedFraction) before the run fails as an overrun.
 constexpr unsigned kBufferMicroseconds = 4'000'000;
@@ -214,9 +220,7 @@ class AlsaWaveIn final : public WaveInDevice {
     return MMSYSERR_NOERROR;
   }
 
-  double DelayWanderSeconds() const override {
-    return watchUnread ? kServerDelayWanderSeconds : 0.0;
-  }
+  double DelayWanderSeconds() const override { return delayWander; }
 
   bool GetStampedPosition(std::uint32_t& samples, std::int64_t& counter) override {
     if (closed || !stamped || !streaming.load() || readerWaiting.load()) return false;
@@ -409,6 +413,13 @@ class AlsaWaveIn final : public WaveInDevice {
     if (snd_pcm_info_malloc(&rawInfo) >= 0) {
       watchUnread = snd_pcm_info(handle.get(), rawInfo) < 0 || snd_pcm_info_get_card(rawInfo) < 0;
       snd_pcm_info_free(rawInfo);
+    }
+    delayWander = 0.0;
+    if (watchUnread) {
+      // PipeWire's own ALSA device, or PipeWire behind the PulseAudio one.
+      const bool pipeWire = pcmName.find("pipewire") != std::string::npos ||
+                            IsPipeWire(SoundServerName());
+      delayWander = pipeWire ? kPipeWireDelayWanderSeconds : kServerDelayWanderSeconds;
     }
     // Quiet streams are looked at often enough for the watch.
     pollTimeoutMilliseconds = std::clamp(
@@ -645,6 +656,7 @@ class AlsaWaveIn final : public WaveInDevice {
   std::chrono::duration<double> longestUnwatched{0};
   bool watchUnread = true;  // no card below the plugin: its pointer may wrap unnoticed
   bool stamped = false;     // the driver stamps the count (see Open)
+  double delayWander = 0.0;  // see DelayWanderSeconds
   std::chrono::steady_clock::time_point lastLook;
   bool lostCount = false;
   std::atomic<bool> streaming{false};
