@@ -10,6 +10,9 @@
 #include <string>
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "AppPaths.h"
 #include "Environment.h"
@@ -133,8 +136,26 @@ bool CVeltraneApp::OnInit() {
 
 wxIMPLEMENT_APP_NO_MAIN(CVeltraneApp);
 
+namespace {
+
+// A window program on Windows has no console of its own: the usage goes to the console it
+// was started from, unless its output already goes to a file or a pipe.
+void WriteToTheStartingConsole() {
+#ifdef _WIN32
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output != nullptr && output != INVALID_HANDLE_VALUE &&
+      GetFileType(output) != FILE_TYPE_UNKNOWN) {
+    return;
+  }
+  if (AttachConsole(ATTACH_PARENT_PROCESS)) (void)std::freopen("CONOUT$", "w", stdout);
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    WriteToTheStartingConsole();
     std::fputs(kUsage, stdout);
     return 0;
   }
