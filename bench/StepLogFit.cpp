@@ -44,8 +44,8 @@ std::uint32_t TypicalStep(const std::vector<Step>& steps) {
 }
 
 int Replay(double wanderUs, double rate, double truth, int count, char** paths) {
-  std::printf("%-28s %6s %10s %22s %6s %9s %s\n", "log", "step", "ppm", "band", "losses", "lost ms",
-              "");
+  std::printf("%-28s %6s %10s %22s %6s %9s %6s %s\n", "log", "step", "ppm", "band", "losses",
+              "lost ms", "shifts", "");
   for (int i = 0; i < count; ++i) {
     const std::vector<Step> steps = ReadLog(paths[i]);
     if (steps.size() < 2) continue;
@@ -54,8 +54,9 @@ int Replay(double wanderUs, double rate, double truth, int count, char** paths) 
     fit.Finish();
     const veltrane::RateEstimate e = fit.Estimate();
     const bool inside = e.bandLowPpm <= truth && truth <= e.bandHighPpm;
-    std::printf("%-28s %6u %+10.3f [%+9.3f, %+9.3f] %6zu %9.1f %s\n", paths[i], TypicalStep(steps),
-                e.ppm, e.bandLowPpm, e.bandHighPpm, fit.Losses().size(), fit.LostMilliseconds(),
+    std::printf("%-28s %6u %+10.3f [%+9.3f, %+9.3f] %6zu %9.1f %6zu %s\n", paths[i],
+                TypicalStep(steps), e.ppm, e.bandLowPpm, e.bandHighPpm, fit.Losses().size(),
+                fit.LostMilliseconds(), fit.Shifts().size(),
                 fit.TooMuchLost() ? "refused"
                 : !e.valid        ? "no result"
                 : inside          ? "holds"

@@ -30,6 +30,8 @@ class LossAwareFit {
 
   const std::vector<SampleLoss>& Losses() const { return losses.Losses(); }
   double LostMilliseconds() const { return losses.LostMilliseconds(); }
+  // Where a segment began: the losses, and the line coming back after a long hold.
+  const std::vector<SampleLoss>& Shifts() const { return losses.Shifts(); }
 
   // So much was lost that the stretches between losses are too short for the band to be
   // trusted: the lines' joins may hide losses too small to be seen.

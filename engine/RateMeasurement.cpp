@@ -56,11 +56,11 @@ class LookAim {
   }
 
   // The pause before the next look: blind until the step size is known and enough steps
-  // were seen, then aimed.
+  // were seen, then aimed; always blind for a device that wants steady looks.
   std::uint32_t PauseUs(double now, std::uint64_t position, std::uint32_t stepFrames,
-                        double framesPerSecond, std::uint64_t& random) {
+                        double framesPerSecond, bool steady, std::uint64_t& random) {
     random = Mix(random);
-    if (stepFrames == 0 || count < kAimAnchors) return BlindPauseUs(random);
+    if (steady || stepFrames == 0 || count < kAimAnchors) return BlindPauseUs(random);
     if (target <= position) {
       const double stepSeconds = stepFrames / framesPerSecond;
       const auto stepsAhead = static_cast<std::uint64_t>(kAimAheadSeconds / stepSeconds) + 1;
@@ -272,7 +272,9 @@ MeasurementResult RateMeasurement::Run() {
     }
     if (Enough(course)) break;
     state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, result.stepFrames,
-                                                   course.framesPerSecond, randomState));
+                                                   course.framesPerSecond,
+                                                   capture.Device().WantsSteadyLooks(),
+                                                   randomState));
   }
   FinishLosses(course, result);
   result.estimate = course.Estimate();

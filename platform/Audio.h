@@ -100,6 +100,10 @@ class WaveInDevice {
   // over a run (one standard deviation, seconds): a sound server's delivery does. 0 where the
   // count comes straight from the device.
   virtual double DelayWanderSeconds() const { return 0.0; }
+  // Whether the count must be looked at steadily rather than in short bursts aimed at each
+  // step: where looking changes when the count moves, the aimed bursts make it late for
+  // seconds on end.
+  virtual bool WantsSteadyLooks() const { return false; }
 };
 
 class Audio {

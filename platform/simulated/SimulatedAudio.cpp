@@ -169,6 +169,8 @@ class SimulatedWaveIn : public WaveInDevice {
     return MMSYSERR_NOERROR;
   }
 
+  bool WantsSteadyLooks() const override { return options.steadyLooks; }
+
   MMResult GetPositionSamples(std::uint32_t& samples) override {
     std::unique_lock lock(mutex);
     if (!open) return MMSYSERR_INVALHANDLE;
@@ -433,9 +435,11 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
         return Fail(error, item, L"expected an error code, a whole number greater than 0.");
       }
       parsed.failOpen = code;
-    } else if (key == "reject_direct" || key == "stamps") {
+    } else if (key == "reject_direct" || key == "stamps" || key == "steady_looks") {
       if (value != "0" && value != "1") return Fail(error, item, L"expected 0 or 1.");
-      (key == "stamps" ? parsed.stamps : parsed.rejectDirect) = value == "1";
+      (key == "stamps"          ? parsed.stamps
+       : key == "steady_looks" ? parsed.steadyLooks
+                                : parsed.rejectDirect) = value == "1";
     } else if (key == "stall_after_s" || key == "overrun_after_s" || key == "hang_open_s") {
       double seconds = 0.0;
       if (!ParseNumber(value, seconds) || seconds < 0.0) {
@@ -457,7 +461,7 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
     } else {
       return Fail(error, item,
                   L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
-                  L"fail_open, reject_direct, hang_open_s, stall_after_s, overrun_after_s, drop_every_s and "
+                  L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, overrun_after_s, drop_every_s and "
                   L"drop_ms.");
     }
     if (comma == text.size()) break;

@@ -43,6 +43,7 @@ struct SimulatedAudioOptions {
   std::optional<MMResult> failOpen;          // refuse to open with this error
   bool stamps = false;                       // the device stamps its count, as a sound card does
   bool rejectDirect = false;                 // MMSYSERR_INVALFLAG when WAVE_FORMAT_DIRECT is asked
+  bool steadyLooks = false;                  // asks to be looked at steadily (WantsSteadyLooks)
   std::optional<double> hangOpenS;           // Open blocks this long before it answers
   std::optional<double> stallAfterS;         // the counter stops advancing after this long
   std::optional<double> overrunAfterS;       // the stream breaks as an overrun would
@@ -51,7 +52,7 @@ struct SimulatedAudioOptions {
 };
 
 // Parses "ppm=-250,step=441,jitter_us=200,late_us=300,seed=7,stamps=1,fail_open=4,reject_direct=1,
-// hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20" (any subset,
+// steady_looks=1,hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20" (any subset,
 // any order; drop_every_s and drop_ms together). False with a reason on a malformed text.
 bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& options,
                                 std::wstring& error);

@@ -23,6 +23,11 @@ namespace {
 // driver that takes longer than this has lost the buffer.
 constexpr auto kResetReturnWait = std::chrono::milliseconds(3000);
 
+// waveIn hands the sound over through the system's audio engine, a sound server: its delivery
+// delay drifts. Under Wine (waveIn over PulseAudio) the least delay wandered by about 0.1 ms
+// within a minute, as PipeWire's does, so the same allowance; on Windows itself unmeasured.
+constexpr double kEngineDelayWanderSeconds = 75e-6;
+
 // waveIn may call its callback function on the thread that calls waveInReset (Wine does),
 // while the interface promises a thread of the device's own. So every returned buffer is
 // relayed to a thread that the device keeps for that alone.
@@ -41,6 +46,10 @@ class WaveInDeviceWindows : public WaveInDevice {
   MMResult Start() override;
   MMResult Reset() override;
   MMResult GetPositionSamples(std::uint32_t& samples) override;
+  double DelayWanderSeconds() const override { return kEngineDelayWanderSeconds; }
+  // Looks aimed in bursts at each step made Wine's count late by 1 to 4 ms for 5 to 40 s at
+  // a time, in about one run of three; steady looks every 2 ms did not (bench/wine-realtime.md).
+  bool WantsSteadyLooks() const override { return true; }
   MMResult Close() override;
 
  private:

@@ -2,6 +2,8 @@
 // measures, and how every kind of run ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,10 +24,22 @@ struct Outcome {
   double lastElapsed = 0.0;
 };
 
+// Virtual time that keeps the shortest pause between looks once the run has settled.
+class PauseRecordingClock : public VirtualClock {
+ public:
+  void Pause(std::uint32_t microseconds) override {
+    if (MillisecondTimer() > kSettledMs) shortestPauseUs = std::min(shortestPauseUs, microseconds);
+    VirtualClock::Pause(microseconds);
+  }
+  static constexpr std::uint32_t kSettledMs = 5000;
+  std::uint32_t shortestPauseUs = UINT32_MAX;
+};
+
 Outcome Measure(const std::string& options, MeasurementSettings settings,
-                std::optional<int> stopAfterReports = std::nullopt) {
+                std::optional<int> stopAfterReports = std::nullopt,
+                std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>()) {
   PlatformServices services;
-  services.clock = std::make_shared<VirtualClock>();
+  services.clock = clock;
   services.scheduler = std::make_shared<SimulatedScheduler>();
   SimulatedAudioOptions parsed;
   std::wstring error;
@@ -72,6 +86,25 @@ TEST(RateMeasurement, FindsTheTrueRateWithinItsBandAndTheStepSize) {
     EXPECT_EQ(run.result.stepFrames, c.step) << c.options;
     EXPECT_EQ(run.result.deviceTimestamps, c.stamped) << c.options;
     EXPECT_GE(run.progressReports, 29) << c.options;
+  }
+}
+
+// Looks aimed at each step come in bursts of a few hundred microseconds; a device that wants
+// steady looks never sees them.
+TEST(RateMeasurement, LooksSteadilyAtADeviceThatAsks) {
+  for (const bool steady : {false, true}) {
+    auto clock = std::make_shared<PauseRecordingClock>();
+    MeasurementSettings settings;
+    settings.seconds = 15;
+    const Outcome run =
+        Measure(steady ? "ppm=-250,steady_looks=1" : "ppm=-250", settings, std::nullopt, clock);
+    EXPECT_EQ(run.result.end, MeasurementEnd::Done);
+    EXPECT_NEAR(run.result.estimate.ppm, -250.0, 4.0);
+    if (steady) {
+      EXPECT_GE(clock->shortestPauseUs, 1000u);
+    } else {
+      EXPECT_LT(clock->shortestPauseUs, 1000u);
+    }
   }
 }
 
