@@ -160,12 +160,19 @@ RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device, std:
 
 // Where one measurement stands.
 struct RateMeasurement::Course {
-  explicit Course(double nominalRate) : framesPerSecond(nominalRate) {}
+  Course(double nominalRate, const WaveInDevice& device)
+      : framesPerSecond(nominalRate),
+        delayWanderSeconds(device.DelayWanderSeconds()),
+        steadyLooks(device.WantsSteadyLooks()) {}
   RateEstimate Estimate() const { return fit ? fit->Estimate() : RateEstimate{}; }
   std::optional<LossAwareFit> fit;  // from the start of measuring, once the step is known
   LookAim aim;
   std::size_t nextRateRefresh = kRateRefreshSteps;
   double framesPerSecond;
+  // What the device says of itself, asked once before the first look: asking may cost a
+  // round trip to a sound server.
+  const double delayWanderSeconds;
+  const bool steadyLooks;
   std::vector<std::uint32_t> gaps;  // between steps while settling
   std::uint64_t previous = 0;       // the latest position seen
   std::optional<double> firstStep;  // when the device first delivered
@@ -204,15 +211,17 @@ std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Co
   if (course.start) {
     if (settings.onStep) settings.onStep(seen, position);
     course.aim.Saw(seen, position);
-    NoteStep(course, seen, position, result.stepFrames, device.DelayWanderSeconds());
+    NoteStep(course, seen, position, result.stepFrames);
   }
   course.previous = position;
   return std::nullopt;
 }
 
 void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t position,
-                               std::uint32_t stepFrames, double delayWanderSeconds) {
-  if (!course.fit) course.fit.emplace(course.framesPerSecond, stepFrames, delayWanderSeconds);
+                               std::uint32_t stepFrames) {
+  if (!course.fit) {
+    course.fit.emplace(course.framesPerSecond, stepFrames, course.delayWanderSeconds);
+  }
   course.fit->AddStep(seen, position);
   if (course.fit->Steps() >= course.nextRateRefresh) {
     course.nextRateRefresh = course.fit->Steps() + kRateRefreshSteps;
@@ -263,7 +272,7 @@ MeasurementResult RateMeasurement::Run() {
     result.end = MeasurementEnd::OpenFailed;
     return result;
   }
-  Course course(static_cast<double>(state.nominalRate));
+  Course course(static_cast<double>(state.nominalRate), capture.Device());
   course.lastStep = Now();
   for (;;) {
     if (const auto end = LookOnce(capture.Device(), course, result)) {
@@ -273,7 +282,7 @@ MeasurementResult RateMeasurement::Run() {
     if (Enough(course)) break;
     state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, result.stepFrames,
                                                    course.framesPerSecond,
-                                                   capture.Device().WantsSteadyLooks(),
+                                                   course.steadyLooks,
                                                    randomState));
   }
   FinishLosses(course, result);

@@ -82,8 +82,7 @@ class RateMeasurement {
   std::optional<MeasurementEnd> LookOnce(WaveInDevice& device, Course& course,
                                          MeasurementResult& result);
   // A step seen while measuring, to the fit that takes the losses out.
-  void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames,
-                double delayWanderSeconds);
+  void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames);
   // The run is over: the last steps judged and fitted, the losses counted, and a result they
   // spoiled refused.
   void FinishLosses(Course& course, MeasurementResult& result);

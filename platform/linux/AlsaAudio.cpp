@@ -220,7 +220,18 @@ class AlsaWaveIn final : public WaveInDevice {
     return MMSYSERR_NOERROR;
   }
 
-  double DelayWanderSeconds() const override { return delayWander; }
+  // Asked only by a measurement that fits the drift, and once: the server's name costs a round
+  // trip to it, which an open for any other purpose need not wait for.
+  double DelayWanderSeconds() const override {
+    std::call_once(delayWanderKnown, [this] {
+      if (!watchUnread) return;
+      // PipeWire's own ALSA device, or PipeWire behind the PulseAudio one.
+      const bool pipeWire = pcmName.find("pipewire") != std::string::npos ||
+                            IsPipeWire(SoundServerName());
+      delayWander = pipeWire ? kPipeWireDelayWanderSeconds : kServerDelayWanderSeconds;
+    });
+    return delayWander;
+  }
 
   bool GetStampedPosition(std::uint32_t& samples, std::int64_t& counter) override {
     if (closed || !stamped || !streaming.load() || readerWaiting.load()) return false;
@@ -413,13 +424,6 @@ class AlsaWaveIn final : public WaveInDevice {
     if (snd_pcm_info_malloc(&rawInfo) >= 0) {
       watchUnread = snd_pcm_info(handle.get(), rawInfo) < 0 || snd_pcm_info_get_card(rawInfo) < 0;
       snd_pcm_info_free(rawInfo);
-    }
-    delayWander = 0.0;
-    if (watchUnread) {
-      // PipeWire's own ALSA device, or PipeWire behind the PulseAudio one.
-      const bool pipeWire = pcmName.find("pipewire") != std::string::npos ||
-                            IsPipeWire(SoundServerName());
-      delayWander = pipeWire ? kPipeWireDelayWanderSeconds : kServerDelayWanderSeconds;
     }
     // Quiet streams are looked at often enough for the watch.
     pollTimeoutMilliseconds = std::clamp(
@@ -656,7 +660,8 @@ class AlsaWaveIn final : public WaveInDevice {
   std::chrono::duration<double> longestUnwatched{0};
   bool watchUnread = true;  // no card below the plugin: its pointer may wrap unnoticed
   bool stamped = false;     // the driver stamps the count (see Open)
-  double delayWander = 0.0;  // see DelayWanderSeconds
+  mutable std::once_flag delayWanderKnown;
+  mutable double delayWander = 0.0;  // see DelayWanderSeconds
   std::chrono::steady_clock::time_point lastLook;
   bool lostCount = false;
   std::atomic<bool> streaming{false};
