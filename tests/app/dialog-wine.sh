@@ -13,13 +13,8 @@ if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
 fi
 build=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$work/wine
-  trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
-fi
-export WINEDEBUG=-all LC_ALL=C.UTF-8
+# shellcheck source=../wine-scratch.sh
+source "$(dirname "$0")/../wine-scratch.sh"
 key="HKCU\\Software\\Ombrel's Projects\\Tuner"
 name="Input1Calib_44100_Of Simulated Input"
 wine reg delete "$key" /v "$name" /f >/dev/null 2>&1

@@ -10,15 +10,10 @@ if [ -z "${VELTRANE_NULL_SINK:-}" ]; then
   echo "needs a sound server: run under scripts/with-pulse-null-sink"
   exit 77
 fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$work/wine
-  trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
-fi
+# shellcheck source=../wine-scratch.sh
+source "$(dirname "$0")/../wine-scratch.sh"
 # DISPLAY stays: in a shared prefix, a Wine started without it may restart the prefix's
 # desktop with no display driver, and the dialog after us could then open no window.
-export WINEDEBUG=-all LC_ALL=C.UTF-8
 # Wider than any band seen on a calm machine (about +-3 ppm); a band this wide says nothing.
 widest_half_ppm=10
 

@@ -5,12 +5,8 @@
 # Usage: veltrane-cli-wine.sh <Windows build dir>
 set -uo pipefail
 cli=$1/veltrane-cli.exe
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX=$work/wine
-fi
-export WINEDEBUG=-all LC_ALL=C.UTF-8
+# shellcheck source=../wine-scratch.sh
+source "$(dirname "$0")/../wine-scratch.sh"
 unset DISPLAY
 key="HKCU\\Software\\Ombrel's Projects\\Tuner"
 failed=0
