@@ -281,8 +281,7 @@ MeasurementResult RateMeasurement::Run() {
     }
     if (Enough(course)) break;
     state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, result.stepFrames,
-                                                   course.framesPerSecond,
-                                                   course.steadyLooks,
+                                                   course.framesPerSecond, course.steadyLooks,
                                                    randomState));
   }
   FinishLosses(course, result);

@@ -226,8 +226,8 @@ class AlsaWaveIn final : public WaveInDevice {
     std::call_once(delayWanderKnown, [this] {
       if (!watchUnread) return;
       // PipeWire's own ALSA device, or PipeWire behind the PulseAudio one.
-      const bool pipeWire = pcmName.find("pipewire") != std::string::npos ||
-                            IsPipeWire(SoundServerName());
+      const bool pipeWire =
+          pcmName.find("pipewire") != std::string::npos || IsPipeWire(SoundServerName());
       delayWander = pipeWire ? kPipeWireDelayWanderSeconds : kServerDelayWanderSeconds;
     });
     return delayWander;

@@ -461,8 +461,8 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
     } else {
       return Fail(error, item,
                   L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
-                  L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, overrun_after_s, drop_every_s and "
-                  L"drop_ms.");
+                  L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, "
+                  L"overrun_after_s, drop_every_s and drop_ms.");
     }
     if (comma == text.size()) break;
   }

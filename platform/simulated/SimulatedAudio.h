@@ -52,8 +52,9 @@ struct SimulatedAudioOptions {
 };
 
 // Parses "ppm=-250,step=441,jitter_us=200,late_us=300,seed=7,stamps=1,fail_open=4,reject_direct=1,
-// steady_looks=1,hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20" (any subset,
-// any order; drop_every_s and drop_ms together). False with a reason on a malformed text.
+// steady_looks=1,hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20"
+// (any subset, any order; drop_every_s and drop_ms together). False with a reason on a malformed
+// text.
 bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& options,
                                 std::wstring& error);
 
