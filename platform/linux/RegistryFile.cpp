@@ -74,6 +74,11 @@ std::wstring FolderFailed(const std::string& folder, int error) {
                     Wide(folder).c_str(), ErrorText(error).c_str());
 }
 
+std::wstring LockFailed(const std::string& lockPath, int error) {
+  return FormatText(L"The lock file \"%ls\" of the settings file cannot be opened: %ls.",
+                    Wide(lockPath).c_str(), ErrorText(error).c_str());
+}
+
 std::string ParentFolder(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -347,8 +352,7 @@ std::wstring RegistryFile::UpdateLocked(const Change& change) {
   const std::string lockPath = *target + ".lock";
   FileDescriptor lock(calls.open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockFileMode));
   if (lock.Get() < 0) {
-    return FormatText(L"The lock file \"%ls\" of the settings file cannot be opened: %ls.",
-                      Wide(lockPath).c_str(), ErrorText(errno).c_str());
+    return LockFailed(lockPath, errno);
   }
   if (const int error = LockWithin(calls, lock.Get(), lockWait)) {
     if (error == EWOULDBLOCK) return InUse(*target);
@@ -432,7 +436,12 @@ bool RegistryFile::CanStore(const std::wstring& keyPath, const std::wstring& nam
       return false;
     }
     // Only an existing lock file is opened: a check creates nothing.
-    FileDescriptor lock(calls.open((*target + ".lock").c_str(), O_RDWR | O_CLOEXEC, 0));
+    const std::string lockPath = *target + ".lock";
+    FileDescriptor lock(calls.open(lockPath.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (lock.Get() < 0 && errno != ENOENT) {
+      reason = LockFailed(lockPath, errno);
+      return false;
+    }
     if (lock.Get() >= 0 && calls.flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 &&
         errno == EWOULDBLOCK) {
       reason = InUse(*target);

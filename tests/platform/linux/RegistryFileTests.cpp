@@ -353,6 +353,13 @@ TEST_F(RegistryFileTest, RefusesWithAReasonAndLeavesTheFileAlone) {
          return file;
        },
        "is too large"},
+      {"lock file a folder",
+       [&] {
+         WriteBytes(file, kGoodHive);
+         fs::create_directory(file.string() + ".lock");
+         return file;
+       },
+       "lock file"},
       {"folder below a file",
        [&] {
          WriteBytes(folder.path / "plain", "not a folder");
@@ -373,6 +380,7 @@ TEST_F(RegistryFileTest, RefusesWithAReasonAndLeavesTheFileAlone) {
     EXPECT_EQ(store.LastError(), reason);
     EXPECT_EQ(ReadBytes(hive), before);
     heldLock.reset();
+    fs::remove(file.string() + ".lock");
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
   }
   // The same store is taken once the fault is gone, so each case fails for its own fault.
