@@ -33,7 +33,9 @@ enum class FileRead {
 // Reads the whole regular file at path (UTF-8). Opens without blocking, so that a FIFO or a
 // device named as the file cannot stall the caller; such files are refused as not regular.
 // A file that shrinks or grows meanwhile gives the bytes there when the read reaches its
-// end. info, when given, receives the file's status.
-FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info = nullptr);
+// end. info, when given, receives the file's status; error, when given, the errno of the call
+// that failed (0 for a file that is not regular, or when nothing failed).
+FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info = nullptr,
+                       int* error = nullptr);
 
 }  // namespace veltrane

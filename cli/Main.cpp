@@ -85,8 +85,13 @@ int List(const CliRequest& request, PlatformServices& services) {
 }
 
 int Show(const CliRequest& request) {
+  // The key that --store with the same folder writes.
   std::wstring key = kMakerKey;
-  if (request.showFolder) key += L"\\" + *request.showFolder;
+  if (request.showFolder) {
+    CRegistrySettings where(nullptr);
+    where.SetFolder(*request.showFolder);
+    key = where.KeyPath();
+  }
   const auto registry = MakeUserRegistry();
   const auto values = registry->ReadStringsBelow(key);
   if (!values) {
@@ -208,7 +213,7 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
     }
     report.stored = StoredResult{
         UserRegistryPath(),
-        L"HKEY_CURRENT_USER\\" + std::wstring(kMakerKey) + L"\\" + *request.storeFolder, valueName,
+        L"HKEY_CURRENT_USER\\" + settings->KeyPath(), valueName,
         FormatText(L"%f", result.estimate.ratio)};
   }
   Print(stdout, request.json ? FormatReportJson(report) : FormatReportText(report));
