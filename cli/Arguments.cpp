@@ -79,6 +79,16 @@ bool ReadUntilPpm(const std::wstring& text, CliRequest& request, std::wstring& e
   return true;
 }
 
+bool ReadMaxBandPpm(const std::wstring& text, CliRequest& request, std::wstring& error) {
+  double ppm = 0.0;
+  if (!ParseNumber(text, ppm) || ppm <= 0.0) {
+    error = L"--max-band-ppm takes a number of ppm greater than 0, not \"" + text + L"\".";
+    return false;
+  }
+  request.maxBandPpm = ppm;
+  return true;
+}
+
 std::optional<CliCommand> CommandNamed(const std::wstring& name) {
   if (name == L"list") return CliCommand::List;
   if (name == L"calibrate") return CliCommand::Calibrate;
@@ -103,7 +113,8 @@ bool ReadOption(const std::vector<std::wstring>& arguments, std::size_t& i, CliR
   const bool calibrate = request.command == CliCommand::Calibrate;
   const bool takesValue =
       calibrate && (name == L"--device" || name == L"--rate" || name == L"--seconds" ||
-                    name == L"--until-ppm" || name == L"--store" || name == L"--prefix");
+                    name == L"--until-ppm" || name == L"--max-band-ppm" || name == L"--store" ||
+                    name == L"--prefix");
   if (!takesValue) {
     error = L"Unknown option \"" + arguments[i] + L"\".";
     return false;
@@ -121,6 +132,7 @@ bool ReadOption(const std::vector<std::wstring>& arguments, std::size_t& i, CliR
   if (name == L"--rate") return ReadRate(*value, request, error);
   if (name == L"--seconds") return ReadSeconds(*value, request, error);
   if (name == L"--until-ppm") return ReadUntilPpm(*value, request, error);
+  if (name == L"--max-band-ppm") return ReadMaxBandPpm(*value, request, error);
   return true;
 }
 
@@ -180,11 +192,15 @@ std::wstring CliUsage(CliCommand command) {
              L"Lists the recording devices by the names calibrate --device takes.\n";
     case CliCommand::Calibrate:
       return L"Usage: veltrane-cli calibrate --device NAME --rate N [--seconds S] [--until-ppm P]\n"
-             L"                             [--store FOLDER [--prefix P]] [--json]\n"
+             L"                             [--max-band-ppm P] [--store FOLDER [--prefix P]]\n"
+             L"                             [--json]\n"
              L"Records from the device and estimates the ratio of its real to its nominal rate\n"
              L"from every step of its position against this computer's clock.\n"
              L"  --seconds S    measure at most S seconds (default 60, from 5 to 840)\n"
              L"  --until-ppm P  stop as soon as the 95 % band is within +-P ppm (after 10 s)\n"
+             L"  --max-band-ppm P  a result whose 95 % band reaches further than +-P ppm\n"
+             L"                 from it is not trusted: printed, not stored, status 1\n"
+             L"                 (default 58, a tenth of a cent)\n"
              L"  --store FOLDER store the ratio as the dialog does, in\n"
              L"                 HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\FOLDER, named\n"
              L"                 <prefix>Calib_<rate>_Of <device>\n"

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -207,6 +208,18 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
   report.rate = request.rate;
   report.measurement = result;
   report.referenceClock = services.clock->GetReferenceState();
+  // A band too wide to help a tuner is shown, so the minute is not lost, but never stored,
+  // and the status says no trustworthy result whether or not --store was asked for.
+  const RateEstimate& estimate = result.estimate;
+  const double bandPpm =
+      std::max(estimate.ppm - estimate.bandLowPpm, estimate.bandHighPpm - estimate.ppm);
+  if (!(bandPpm <= request.maxBandPpm)) {
+    Print(stdout, request.json ? FormatReportJson(report) : FormatReportText(report));
+    return Fail(kExitNoResult,
+                FormatText(L"The 95 %% band reaches %.1f ppm from the result, more than the "
+                           L"%g ppm a tuner can use (--max-band-ppm); nothing was stored.",
+                           bandPpm, request.maxBandPpm));
+  }
   if (settings) {
     if (!settings->WriteDouble(valueName, result.estimate.ratio)) {
       return Fail(kExitStore, L"The result could not be stored: " + settings->LastError());

@@ -12,7 +12,8 @@ failed=0
 # name | expected status | audio options | arguments | text the output must hold [| time scale]
 # Time runs fast here and a sanitizer build runs slowly, so the looks come late by varying
 # amounts: the stored digits are not checked here (the engine's tests in virtual time check
-# the rate), only that the value is stored in the dialog's form. For the same reason the losses
+# the rate), only that the value is stored in the dialog's form, and the band's limit is lifted
+# but where a row sets it. For the same reason the losses
 # are several steps each: the late looks scatter the floors by a few of the fast time's ms, and
 # time runs only ten times faster for them: on a busy machine a sanitizer build's looks at 50
 # times came a second of fast time apart, so that every window held a loss and the losses read
@@ -27,6 +28,10 @@ cases=(
   "stall|3|stall_after_s=8|--seconds 30|stopped delivering"
   "samples lost|1|drop_every_s=1,drop_ms=60|--seconds 30 --store Tuner|Samples were lost|10"
   "cannot store|4||--store Bad\\\\\\\\Folder|cannot be stored"
+  "band too wide|1|late_us=1e9|--seconds 10 --max-band-ppm 58 --store Tuner|more than the 58 ppm"
+  "band too wide, shown|1|late_us=1e9|--seconds 10 --max-band-ppm 58 --json|\"ratio\": "
+  "band allowed wider|0|late_us=1e9|--seconds 10 --max-band-ppm 1e9 --store Tuner|Calib_44100"
+  "bad band limit|2||--max-band-ppm 0|--max-band-ppm takes"
 )
 for row in "${cases[@]}"; do
   IFS='|' read -r name want options arguments text scale <<<"$row"
@@ -34,7 +39,7 @@ for row in "${cases[@]}"; do
   # shellcheck disable=SC2086
   VELTRANE_TIME_SCALE=${scale:-$VELTRANE_TIME_SCALE} VELTRANE_AUDIO="simulated${options:+:$options}" \
     timeout 60 "$cli" calibrate \
-      --device "Simulated Input" --rate 44100 $arguments >"$work/out" 2>&1
+      --device "Simulated Input" --rate 44100 --max-band-ppm 1e6 $arguments >"$work/out" 2>&1
   status=$?
   if [ "$status" != "$want" ] || ! grep -qF -- "$text" "$work/out"; then
     echo "FAILED $name: status $status (wanted $want), output:"; cat "$work/out"
@@ -48,6 +53,7 @@ done
 
 # The value stored by the first row is what show lists; the JSON is one object.
 VELTRANE_AUDIO=simulated "$cli" calibrate --device "Simulated Input" --rate 44100 --seconds 10 \
+  --max-band-ppm 1e6 \
   --store Tuner --json >"$work/json" 2>/dev/null
 if ! python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); assert r["stored"]["name"]' \
     "$work/json" || ! "$cli" show Tuner | grep -qF 'Calib_44100_Of Simulated Input'; then
