@@ -37,6 +37,7 @@ cases=(
   "store fails, json|4|\"stored\": null|VELTRANE_TIME_SCALE=10 $cal --seconds 30 --store T --json 2>/dev/null & sleep 1; echo garbage >$work/r.reg; wait \$!"
   "json refusal|2|\"status\": 2|$cal --json --rate 0x10 2>/dev/null"
   "hex seconds|2|--seconds takes|$cal --seconds 0x10"
+  "hex time scale|2|VELTRANE_TIME_SCALE must be|VELTRANE_TIME_SCALE=0x10 $cli list"
   "blank seconds|2|--seconds takes|$cal --seconds ' 5'"
   "show -x|2|Unknown option|$cli show -x"
   "show -- -x|0|none|$cli show -- -x"
