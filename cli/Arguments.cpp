@@ -137,8 +137,9 @@ bool ParseCliArguments(const std::vector<std::wstring>& arguments, CliRequest& r
     if (!optionsEnded && argument == L"--") {
       optionsEnded = true;
     } else if (!optionsEnded && (argument == L"--help" || argument == L"-h")) {
+      // Help asks for nothing else, whatever options came before it.
+      request = CliRequest();
       request.helpFor = *command;
-      request.command = CliCommand::Help;
       return true;
     } else if (!optionsEnded && argument.size() > 1 && argument[0] == L'-') {
       prefixGiven = prefixGiven || argument.rfind(L"--prefix", 0) == 0;
