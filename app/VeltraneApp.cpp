@@ -154,6 +154,7 @@ void WriteToTheStartingConsole() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  veltrane::OpenClosedStandardDescriptors();
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     WriteToTheStartingConsole();
     std::fputs(kUsage, stdout);

@@ -32,7 +32,9 @@ struct CliRequest {
 };
 
 // Reads the arguments after the program's name (UTF-8 decoded already). False with a reason
-// for the user when they do not form a request.
+// for the user when they do not form a request; request.json then still says whether --json
+// was given, so that the refusal can be told as JSON. "--" ends the options; before it, an
+// argument that begins with "-" is an option.
 bool ParseCliArguments(const std::vector<std::wstring>& arguments, CliRequest& request,
                        std::wstring& error);
 
