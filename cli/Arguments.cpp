@@ -45,23 +45,14 @@ bool ReadSeconds(const std::wstring& text, CliRequest& request, std::wstring& er
   return true;
 }
 
-bool ReadUntilPpm(const std::wstring& text, CliRequest& request, std::wstring& error) {
-  const double ppm = ReadDecimal(text).value_or(0.0);
+// --until-ppm and --max-band-ppm: a number of ppm greater than 0.
+bool ReadPositivePpm(const std::wstring& option, const std::wstring& text, double& ppm,
+                     std::wstring& error) {
+  ppm = ReadDecimal(text).value_or(0.0);
   if (!(ppm > 0.0)) {
-    error = L"--until-ppm takes a number of ppm greater than 0, not \"" + text + L"\".";
+    error = option + L" takes a number of ppm greater than 0, not \"" + text + L"\".";
     return false;
   }
-  request.untilPpm = ppm;
-  return true;
-}
-
-bool ReadMaxBandPpm(const std::wstring& text, CliRequest& request, std::wstring& error) {
-  double ppm = 0.0;
-  if (!ParseNumber(text, ppm) || ppm <= 0.0) {
-    error = L"--max-band-ppm takes a number of ppm greater than 0, not \"" + text + L"\".";
-    return false;
-  }
-  request.maxBandPpm = ppm;
   return true;
 }
 
@@ -120,8 +111,12 @@ bool ReadOption(const std::vector<std::wstring>& arguments, std::size_t& i, CliR
   if (name == L"--prefix") request.prefix = *value;
   if (name == L"--rate") return ReadRate(*value, request, error);
   if (name == L"--seconds") return ReadSeconds(*value, request, error);
-  if (name == L"--until-ppm") return ReadUntilPpm(*value, request, error);
-  if (name == L"--max-band-ppm") return ReadMaxBandPpm(*value, request, error);
+  if (name == L"--until-ppm") {
+    double ppm = 0.0;
+    if (!ReadPositivePpm(name, *value, ppm, error)) return false;
+    request.untilPpm = ppm;
+  }
+  if (name == L"--max-band-ppm") return ReadPositivePpm(name, *value, request.maxBandPpm, error);
   return true;
 }
 
