@@ -8,11 +8,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "AppPaths.h"
@@ -49,9 +54,14 @@ std::atomic<std::atomic<bool>*> stopFlag{nullptr};
 static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-// The signal that asked the measurement to stop, for the exit status.
+// The signal that asked for the stop, for the exit status.
 std::atomic<int> stopSignal{SIGINT};
 static_assert(std::atomic<int>::is_always_lock_free);
+
+// A stopped measurement closes the device within a look or two. One that is still busy after
+// this long hangs in the back end (a sound server that never answers an open), and the
+// program ends without it.
+constexpr auto kStopWait = std::chrono::milliseconds(300);
 
 extern "C" void RequestStop(int signal) {
   stopSignal.store(signal);
@@ -68,6 +78,8 @@ int Print(std::FILE* out, const std::string& text) {
   if (std::fflush(out) == 0 && written) return 0;
   return errno != 0 ? errno : EIO;
 }
+
+int InterruptedStatus() { return kExitSignalBase + stopSignal.load(); }
 
 int Fail(int status, const std::wstring& message) {
   // Names and folders in the message come from the user or a file: they must not reach a
@@ -134,6 +146,56 @@ int Show(const CliRequest& request) {
                                   : FormatStoredText(file, *values));
 }
 
+// Runs the measurement on a thread of its own, so that a stop request ends the program even
+// while the back end hangs in a call that nothing interrupts (a sound server's open). Then
+// the process leaves at once without destroying anything: the hanging thread still uses the
+// run state, the services and the static objects, and nothing has been stored.
+MeasurementResult MeasureOrLeave(RateMeasurement& measurement, RunState& state) {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  MeasurementResult result;
+#ifndef _WIN32
+  // The signals reach this thread, which only waits, and no call of the back end sees them.
+  sigset_t stops;
+  sigset_t previous;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+#endif
+  std::thread measuring;
+  try {
+    measuring = std::thread([&] {
+      MeasurementResult measured = measurement.Run();
+      std::lock_guard lock(mutex);
+      result = std::move(measured);
+      done = true;
+      ended.notify_all();
+    });
+  } catch (const std::system_error&) {
+    done = true;  // no thread to spare: measured here, as a hang then cannot be left
+  }
+#ifndef _WIN32
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#endif
+  if (!measuring.joinable()) return measurement.Run();
+  std::unique_lock lock(mutex);
+  // A signal handler cannot notify: the flag is looked at every few milliseconds.
+  while (!ended.wait_for(lock, std::chrono::milliseconds(5), [&] { return done; })) {
+    if (!state.stopRequested.load()) continue;
+    if (ended.wait_for(lock, kStopWait, [&] { return done; })) break;
+    Print(stderr,
+          "\nveltrane-cli: Interrupted while the device did not answer: nothing was "
+          "stored.\n");
+    std::fflush(nullptr);
+    _exit(InterruptedStatus());
+  }
+  lock.unlock();
+  measuring.join();
+  return result;
+}
+
 // The ending of a measurement as an exit status and a message; Done is kExitDone.
 int StatusOf(const MeasurementResult& result, std::wstring& message) {
   switch (result.end) {
@@ -141,7 +203,7 @@ int StatusOf(const MeasurementResult& result, std::wstring& message) {
       return kExitDone;
     case MeasurementEnd::Interrupted:
       message = L"Interrupted: nothing was stored.";
-      return kExitSignalBase + stopSignal.load();
+      return InterruptedStatus();
     case MeasurementEnd::OpenFailed:
       message = L"The device could not be opened or started.";
       return kExitDeviceFailed;
@@ -223,7 +285,7 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
       });
 
   stopFlag = &state.stopRequested;
-  const MeasurementResult result = measurement.Run();
+  const MeasurementResult result = MeasureOrLeave(measurement, state);
   stopFlag = nullptr;
   state.ClearTarget();
   if (terminal) Print(stderr, "\n");

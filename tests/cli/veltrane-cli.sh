@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # veltrane-cli from outside, on the simulated device with time running fast: its exit status
-# and what it says for each way a run ends, what it stores, and that Ctrl-C stores nothing.
+# and what it says for each way a run ends, what it stores, and that a signal stores nothing.
 # Usage: veltrane-cli.sh <build dir>
 set -uo pipefail
 cli=$1/veltrane-cli
@@ -60,16 +60,27 @@ if ! python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); assert r["stor
   echo "FAILED show"; cat "$work/json"; failed=1
 fi
 
-# Ctrl-C: the device is closed, nothing is stored, and the status says so.
-rm -f "$work/r.reg"
-VELTRANE_AUDIO=simulated VELTRANE_TIME_SCALE=1 "$cli" calibrate --device "Simulated Input" \
-  --rate 44100 --store Tuner >"$work/out" 2>&1 &
-program=$!
-sleep 4
-kill -INT $program
-wait $program
-status=$?
-if [ "$status" != 130 ] || grep -qs Calib_ "$work/r.reg"; then
-  echo "FAILED interrupt: status $status"; cat "$work/out"; failed=1
-fi
+# A signal ends the run at once with 128 + its number and stores nothing, while measuring and
+# while the device's open hangs (as a sound server's may, in a call nothing interrupts).
+# signal | status | audio options
+signals=(
+  "INT|130|" "TERM|143|" "INT|130|hang_open_s=600" "TERM|143|hang_open_s=600"
+)
+for row in "${signals[@]}"; do
+  IFS='|' read -r signal want options <<<"$row"
+  rm -f "$work/r.reg"
+  VELTRANE_AUDIO="simulated${options:+:$options}" VELTRANE_TIME_SCALE=10 timeout 30 "$cli" \
+    calibrate --device "Simulated Input" --rate 44100 --store Tuner >"$work/out" 2>&1 &
+  program=$!
+  sleep 3
+  sent=$(date +%s%N)
+  kill -"$signal" $program
+  wait $program
+  status=$?
+  took=$((($(date +%s%N) - sent) / 1000000))
+  if [ "$status" != "$want" ] || [ "$took" -gt 900 ] || grep -qs Calib_ "$work/r.reg"; then
+    echo "FAILED SIG$signal ${options:-measuring}: status $status after $took ms (wanted $want)"
+    cat "$work/out"; failed=1
+  fi
+done
 exit $failed
