@@ -158,9 +158,24 @@ void WriteToTheStartingConsole() {
 #endif
 }
 
+// A failed wxWidgets assertion would stop at a breakpoint (Windows, where nothing catches it)
+// or ask in a box nobody answers: it is written out instead, and the run ends as one that
+// could not go on. On Windows it is what a desktop without a display driver does first.
+void EndOnFailedAssertion(const wxString& file, int line, const wxString& function,
+                          const wxString& condition, const wxString& message) {
+  const wxString text = wxString::Format("%s(%d): %s: assertion \"%s\" failed%s%s", file, line,
+                                         function, condition, message.empty() ? "" : ": ", message);
+  std::fprintf(stderr, "veltrane: the window system failed: %s\n", text.utf8_str().data());
+  veltrane::Trace(L"TR_CALIBRATION", L"Failed assertion: " + text.ToStdWstring(), L"VeltraneApp",
+                  __LINE__);
+  std::fflush(nullptr);
+  _exit(veltrane::kExitFailed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  wxSetAssertHandler(EndOnFailedAssertion);
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     WriteToTheStartingConsole();
     std::fputs(kUsage, stdout);
