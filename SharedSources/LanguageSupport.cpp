@@ -30,6 +30,9 @@ constexpr std::u16string_view kHeaderMarker = u"[Translate the text below]";
 // A header is only looked for near the start, so a long file without one is not searched
 // in full; the byte order mark counts as the first unit.
 constexpr std::size_t kHeaderSearchUnits = 10000;
+// The shipped files are a few kilobytes; a complete translation with comments stays far
+// below this, while a larger file would be read whole into memory before it is parsed.
+constexpr std::size_t kMaxLanguageFileBytes = 1024 * 1024;
 // The line end after the marker, skipped whatever it is.
 constexpr std::size_t kUnitsAfterHeaderMarker = 2;
 
@@ -213,7 +216,13 @@ bool CLanguageSupport::LoadLanguageFile(const std::wstring& name) {
   const std::wstring path = LanguageFilePath(name);
   TraceLanguage(L"Opening language file: " + path, __LINE__);
   std::string bytes;
-  const FileRead result = ReadWholeFile(ToUtf8(path), bytes);
+  const FileRead result = ReadWholeFile(ToUtf8(path), bytes, nullptr, kMaxLanguageFileBytes);
+  if (result == FileRead::TooLarge) {
+    TraceLanguage(L"Error: Failed to load the language file.", __LINE__);
+    TraceLanguage(L"The language file is larger than 1 MiB.", __LINE__);
+    loaded = false;
+    return false;
+  }
   if (result == FileRead::Missing || result == FileRead::CannotOpen) {
     TraceLanguage(L"Error: Failed to load the language file.", __LINE__);
     loaded = false;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 
@@ -33,7 +34,8 @@ bool FileDescriptor::Close() {
   return result == 0;
 }
 
-FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info, int* error) {
+FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info,
+                       std::size_t maxBytes, int* error) {
   int ignored = 0;
   int& failure = error != nullptr ? *error : ignored;
   failure = 0;
@@ -64,6 +66,7 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat*
   }
   if (!S_ISREG(status.st_mode)) return FileRead::Failed;
   if (info != nullptr) *info = status;
+  if (static_cast<std::uintmax_t>(status.st_size) > maxBytes) return FileRead::TooLarge;
   try {
     bytes.reserve(static_cast<std::size_t>(status.st_size));
     char chunk[65536];
@@ -75,6 +78,10 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat*
         return FileRead::Failed;
       }
       if (got == 0) return FileRead::Read;
+      if (static_cast<std::size_t>(got) > maxBytes - bytes.size()) {
+        bytes = std::string();
+        return FileRead::TooLarge;
+      }
       bytes.append(chunk, static_cast<std::size_t>(got));
     }
   } catch (const std::bad_alloc&) {

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <limits>
 #include <string>
 
 namespace veltrane {
@@ -28,14 +30,18 @@ enum class FileRead {
   CannotOpen,  // it exists but cannot be opened (permissions, a bad path)
   Failed,      // opened, but not a regular file, or reading failed
   NoMemory,    // too large to hold in memory
+  TooLarge,    // larger than the caller's limit; nothing beyond the limit was read
 };
 
 // Reads the whole regular file at path (UTF-8). Opens without blocking, so that a FIFO or a
 // device named as the file cannot stall the caller; such files are refused as not regular.
 // A file that shrinks or grows meanwhile gives the bytes there when the read reaches its
-// end. info, when given, receives the file's status; error, when given, the errno of the call
-// that failed (0 for a file that is not regular, or when nothing failed).
+// end. info, when given, receives the file's status. A file of more than maxBytes, by its
+// status or by what the read finds, is refused without reading (or holding) more. error, when
+// given, receives the errno of the call that failed (0 for a file that is not regular, one
+// too large, or when nothing failed).
 FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info = nullptr,
+                       std::size_t maxBytes = std::numeric_limits<std::size_t>::max(),
                        int* error = nullptr);
 
 }  // namespace veltrane

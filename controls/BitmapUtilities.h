@@ -11,12 +11,12 @@
 
 namespace veltrane {
 
-// Reads the image file at path with every image handler wxWidgets has (BMP, PNG, JPEG,
-// GIF, TIFF, ICO, ...) and fits it into maxWidth x maxHeight (both > 0) without distortion,
-// never enlarging it. Invalid for a missing, unreadable or empty file, for data no
-// handler recognises and for a PNG, JPEG, GIF or BMP whose header declares a picture far
-// larger than a screen (PictureHeader.h), which is never decoded; shows no message. Needs
-// no display. GUI thread.
+// Reads the picture file at path (PNG, JPEG, GIF, BMP, PNM, PCX, TIFF or TGA: the formats
+// whose size PictureHeader.h reads) and fits it into maxWidth x maxHeight (both > 0)
+// without distortion, never enlarging it. Invalid for a missing, unreadable, empty or
+// larger than kMaxPictureFileBytes file, for another format and for a header that declares
+// a picture far larger than a screen, which is never decoded; shows no message, traces
+// why. Needs no display. GUI thread.
 wxImage LoadPictureImage(const std::wstring& path, int maxWidth, int maxHeight);
 
 // LoadPictureImage as a new bitmap owned by the caller; wxNullBitmap where that image is

@@ -120,15 +120,135 @@ std::optional<PixelSize> BmpSize(const Reader& in) {
   return Size(static_cast<std::int32_t>(in.Little32(18)), static_cast<std::int32_t>(in.Little32(22)));
 }
 
+// PNM as wxWidgets reads it: comment lines, "P" and the kind, the rest of that line skipped,
+// comment lines, then width and height as words between blanks or line ends. Anything less
+// plain (signs, letters, bytes the decoder's text reading might take otherwise) is refused.
+class PnmHeader {
+ public:
+  explicit PnmHeader(std::string_view bytes) : bytes(bytes) {}
+
+  std::optional<PixelSize> Size() {
+    SkipComments();
+    if (!Has(2) || bytes[at] != 'P' || std::string_view("2356").find(bytes[at + 1]) == std::string_view::npos) {
+      return std::nullopt;
+    }
+    at += 2;
+    if (!SkipLine()) return std::nullopt;
+    SkipComments();
+    const auto width = Word();
+    const auto height = width ? Word() : std::nullopt;
+    if (!height) return std::nullopt;
+    return veltrane::Size(*width, *height);
+  }
+
+ private:
+  bool Has(std::size_t count) const { return at <= bytes.size() && count <= bytes.size() - at; }
+  static bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+  static bool IsSeparator(char c) { return c == ' ' || c == '\t' || IsLineEnd(c); }
+
+  // Past the next line end (CR, LF or CR LF); false at the end of the bytes or a NUL.
+  bool SkipLine() {
+    while (Has(1) && !IsLineEnd(bytes[at])) {
+      if (bytes[at] == '\0') return false;
+      ++at;
+    }
+    if (!Has(1)) return false;
+    if (bytes[at] == '\r' && Has(2) && bytes[at + 1] == '\n') ++at;
+    ++at;
+    return true;
+  }
+
+  void SkipComments() {
+    while (Has(1) && bytes[at] == '#' && SkipLine()) {
+    }
+  }
+
+  // Decimal digits ended by a separator; ten digits already exceed any size taken.
+  std::optional<std::int64_t> Word() {
+    while (Has(1) && IsSeparator(bytes[at])) ++at;
+    std::int64_t value = 0;
+    std::size_t digits = 0;
+    for (; Has(1) && bytes[at] >= '0' && bytes[at] <= '9'; ++at, ++digits) {
+      if (digits < 10) value = value * 10 + (bytes[at] - '0');
+    }
+    if (digits == 0 || !Has(1) || !IsSeparator(bytes[at])) return std::nullopt;
+    return digits > 10 ? std::int64_t{0x7FFFFFFF} : value;
+  }
+
+  std::string_view bytes;
+  std::size_t at = 0;
+};
+
+// The decoder takes the last column and row minus the first plus one, as unsigned: a last
+// before the first wraps to billions.
+std::optional<PixelSize> PcxSize(const Reader& in) {
+  if (!in.Has(0, 128)) return std::nullopt;
+  const auto side = [&](std::size_t first) {
+    const std::int64_t n = std::int64_t{in.Little16(first + 4)} - in.Little16(first) + 1;
+    return n > 0 ? n : std::int64_t{0x7FFFFFFF};
+  };
+  return Size(side(4), side(6));
+}
+
+// The first directory's width and length tags, which the decoder takes for its raster.
+std::optional<PixelSize> TiffSize(const Reader& in) {
+  if (!in.Has(0, 8)) return std::nullopt;
+  const bool big = in.Byte(0) == 'M';
+  const auto u16 = [&](std::size_t at) { return big ? in.Big16(at) : in.Little16(at); };
+  const auto u32 = [&](std::size_t at) { return big ? in.Big32(at) : in.Little32(at); };
+  const std::size_t directory = u32(4);
+  if (!in.Has(directory, 2)) return std::nullopt;
+  const std::size_t entries = u16(directory);
+  std::optional<std::int64_t> width;
+  std::optional<std::int64_t> height;
+  for (std::size_t i = 0; i < entries; ++i) {
+    const std::size_t entry = directory + 2 + 12 * i;
+    if (!in.Has(entry, 12)) return std::nullopt;
+    const std::uint32_t tag = u16(entry);
+    if (tag != 256 && tag != 257) continue;
+    const std::uint32_t type = u16(entry + 2);
+    if ((type != 3 && type != 4) || u32(entry + 4) != 1) return std::nullopt;
+    const std::int64_t value = type == 3 ? u16(entry + 8) : u32(entry + 8);
+    (tag == 256 ? width : height) = value;
+  }
+  if (!width || !height) return std::nullopt;
+  return Size(*width, *height);
+}
+
+// TGA has no signature: the header must be one the decoder takes and a kind it decodes
+// (colour-mapped, true-colour or grey, plain or run-length packed).
+std::optional<PixelSize> TgaSize(const Reader& in) {
+  if (!in.Has(0, 18) || in.Byte(1) > 1) return std::nullopt;
+  const std::uint32_t kind = in.Byte(2);
+  const std::uint32_t bits = in.Byte(16);
+  if ((kind & ~8u) < 1 || (kind & ~8u) > 3) return std::nullopt;
+  if (bits != 8 && bits != 16 && bits != 24 && bits != 32) return std::nullopt;
+  return Size(in.Little16(12), in.Little16(14));
+}
+
+std::optional<PictureHeader> WithFormat(PictureFormat format, std::optional<PixelSize> size) {
+  if (!size) return std::nullopt;
+  return PictureHeader{format, *size};
+}
+
 }  // namespace
 
-std::optional<PixelSize> ReadPictureSize(std::string_view bytes) {
+std::optional<PictureHeader> ReadPictureHeader(std::string_view bytes) {
   const Reader in(bytes);
-  if (in.StartsWith("\x89PNG")) return PngSize(in);
-  if (in.StartsWith("\xFF\xD8")) return JpegSize(in);
-  if (in.StartsWith("GIF87a") || in.StartsWith("GIF89a")) return GifSize(in);
-  if (in.StartsWith("BM")) return BmpSize(in);
-  return std::nullopt;
+  if (in.StartsWith("\x89PNG")) return WithFormat(PictureFormat::Png, PngSize(in));
+  if (in.StartsWith("\xFF\xD8")) return WithFormat(PictureFormat::Jpeg, JpegSize(in));
+  if (in.StartsWith("GIF87a") || in.StartsWith("GIF89a")) {
+    return WithFormat(PictureFormat::Gif, GifSize(in));
+  }
+  if (in.StartsWith("BM")) return WithFormat(PictureFormat::Bmp, BmpSize(in));
+  if (in.StartsWith(std::string_view("II*\0", 4)) || in.StartsWith(std::string_view("MM\0*", 4))) {
+    return WithFormat(PictureFormat::Tiff, TiffSize(in));
+  }
+  if (in.StartsWith("P") || in.StartsWith("#")) {
+    if (auto size = PnmHeader(bytes).Size()) return PictureHeader{PictureFormat::Pnm, *size};
+  }
+  if (in.StartsWith("\x0A")) return WithFormat(PictureFormat::Pcx, PcxSize(in));
+  return WithFormat(PictureFormat::Tga, TgaSize(in));
 }
 
 bool IsPictureTooLarge(PixelSize size) {

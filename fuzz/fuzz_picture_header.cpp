@@ -9,10 +9,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto declared =
-      veltrane::ReadPictureSize(std::string_view(reinterpret_cast<const char*>(data), size));
+      veltrane::ReadPictureHeader(std::string_view(reinterpret_cast<const char*>(data), size));
   if (declared) {
-    FUZZ_CHECK(declared->width >= 0 && declared->height >= 0);
-    veltrane::IsPictureTooLarge(*declared);
+    FUZZ_CHECK(declared->size.width >= 0 && declared->size.height >= 0);
+    veltrane::IsPictureTooLarge(declared->size);
   }
   return 0;
 }

@@ -1,6 +1,8 @@
 #include "Trace.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -18,7 +20,13 @@ std::FILE* OpenSink() {
   const std::string target = Environment("VELTRANE_TRACE");
   if (target.empty()) return nullptr;
   if (target == "-") return stderr;
-  return std::fopen(target.c_str(), "a");
+  std::FILE* file = std::fopen(target.c_str(), "a");
+  // Said once, on the first trace line: whoever asked for the trace would look in vain.
+  if (file == nullptr) {
+    std::fprintf(stderr, "VELTRANE_TRACE: cannot open \"%s\": %s; no trace is written\n",
+                 target.c_str(), std::strerror(errno));
+  }
+  return file;
 }
 
 std::FILE* Sink() {

@@ -171,7 +171,8 @@ std::optional<RegistryHive> ReadHive(const std::string& path, struct stat& info,
   }
   std::string bytes;
   int error = 0;
-  const FileRead result = ReadWholeFile(path, bytes, &info, &error);
+  const FileRead result =
+      ReadWholeFile(path, bytes, &info, std::numeric_limits<std::size_t>::max(), &error);
   missing = result == FileRead::Missing;
   if (missing) return RegistryHive();
   if (result == FileRead::NoMemory) {

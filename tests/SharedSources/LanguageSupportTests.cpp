@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -395,8 +396,28 @@ TEST_F(LanguageFileTest, OtherEncodingsAndGarbageGiveNonsenseButNoCrash) {
   }
 }
 
-TEST_F(LanguageFileTest, FiftyMegabyteFilesLoadInOnePass) {
+TEST_F(LanguageFileTest, AFileOverOneMebibyteIsRefusedUnread) {
+  LoadBytes(std::string(1 << 20, ' '));
+  const std::string path = directory + "/Text - Test.txt";
+  std::filesystem::resize_file(path, 256u << 20);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const long peakBefore = usage.ru_maxrss;
+  traces.clear();
+  EXPECT_FALSE(language.LoadLanguage(L"Test"));
+  getrusage(RUSAGE_SELF, &usage);
+  EXPECT_LT(usage.ru_maxrss - peakBefore, 20 * 1024);
+  EXPECT_THAT(TraceMessages(), ::testing::Contains(L"The language file is larger than 1 MiB."));
+  EXPECT_EQ(language.Translate(L"Cancel"), L"Cancel");
+}
+
+// Parsed without the file, which is far beyond what a file may hold.
+TEST_F(LanguageFileTest, FiftyMegabyteTextsParseInOnePass) {
   constexpr std::size_t kBytes = 50u << 20;
+  const auto LoadBytes = [this](const std::string& bytes) {
+    language.ParseLanguageText(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  };
+  const auto Load = [&](const std::u16string& text) { LoadBytes(Utf16Le(text)); };
   LoadBytes(RandomBytes(kBytes, 7));
   ExpectWellFormedEntries(language);
 
@@ -407,7 +428,7 @@ TEST_F(LanguageFileTest, FiftyMegabyteFilesLoadInOnePass) {
   // Huge separator runs around a sentence are trimmed in one go.
   Load(u"Cancel" + std::u16string(kBytes / 4, u' ') + u"\r\n" + std::u16string(kBytes / 4 - 20, u'.') +
        u"Abbrechen\r\n");
-  EXPECT_EQ(language.Translate(L"Cancel"), L"Abbrechen");
+  EXPECT_EQ(language.TranslatedTexts().at(0), L"Abbrechen");
 
   // Many entries.
   std::u16string entries;
@@ -415,7 +436,7 @@ TEST_F(LanguageFileTest, FiftyMegabyteFilesLoadInOnePass) {
   while (entries.size() + entry.size() < (8u << 20) / 2) entries += entry;
   Load(entries);
   EXPECT_EQ(language.SourceTexts().size(), entries.size() / entry.size());
-  EXPECT_EQ(language.Translate(L"Cancel"), L"Abbrechen");
+  EXPECT_EQ(language.TranslatedTexts().at(0), L"Abbrechen");
 }
 
 TEST_F(LanguageFileTest, TheSharedInstanceBehindTheShorthand) {

@@ -17,13 +17,19 @@ cases=(
   "rate too large|2||Simulated Input;Tuner;Input1;English;;4294967296|[veltrane] The sample rate is not supported."
   "device refuses|3|fail_open=4|Simulated Input;Tuner;Input1;English;;44100|[veltrane] The calibration was interrupted."
   "cannot store|4||Simulated Input;Not set;Input1;English;;44100|[veltrane] The result cannot be stored.\\nRegistry folder not set."
+  "picture of too many pixels|0|ppm=-250|Simulated Input;Tuner;Input1;English;$work/bomb.pgm;44100|Picture not shown: $work/bomb.pgm: it declares 30000 x 30000 pixels"
+  "picture file too large|0|ppm=-250|Simulated Input;Tuner;Input1;English;$work/huge.png;44100|Picture not shown: $work/huge.png: it is larger than 100 MiB"
   "stored|0|ppm=-250|Simulated Input;Réglages;Input1;English;$(printf '\xff');44100|Time left: 00:0"
 )
+# Pictures that cost minutes or gigabytes if decoded or read whole: a 1 kB grey map declaring
+# 30000 x 30000 and a sparse file of 1 GiB.
+{ printf 'P5\n30000 30000\n255\n'; head -c 1000 /dev/zero; } >"$work/bomb.pgm"
+truncate -s 1G "$work/huge.png"
 for row in "${cases[@]}"; do
   IFS='|' read -r name want options fields line <<<"$row"
   rm -f "$work/r.reg"
   LC_ALL=C VELTRANE_AUDIO="simulated${options:+:$options}" VELTRANE_TIME_SCALE=100 \
-    VELTRANE_UNATTENDED=1 VELTRANE_REGISTRY_FILE="$work/r.reg" \
+    VELTRANE_UNATTENDED=1 VELTRANE_REGISTRY_FILE="$work/r.reg" VELTRANE_TRACE=- \
     timeout 60 "$build/veltrane" "$fields" >"$work/out" 2>&1
   status=$?
   if [ "$status" != "$want" ] || ! grep -qF -- "$line" "$work/out"; then

@@ -114,6 +114,9 @@ TEST(Files, ReadWholeFileTellsEveryOutcome) {
   EXPECT_EQ(ReadWholeFile(file, bytes, &info), FileRead::Read);
   EXPECT_EQ(bytes, std::string("a\0b", 3));
   EXPECT_EQ(info.st_size, 3);
+  EXPECT_EQ(ReadWholeFile(file, bytes, nullptr, 2), FileRead::TooLarge);
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_EQ(ReadWholeFile(file, bytes, nullptr, 3), FileRead::Read);
   EXPECT_EQ(ReadWholeFile((folder / "none").string(), bytes), FileRead::Missing);
   EXPECT_TRUE(bytes.empty());
   EXPECT_EQ(ReadWholeFile(std::string("da\0ta", 5), bytes), FileRead::CannotOpen);
