@@ -33,8 +33,15 @@ class LossAwareFit {
   // Where a segment began: the losses, and the line coming back after a long hold.
   const std::vector<SampleLoss>& Shifts() const { return losses.Shifts(); }
 
+  // Losses the detector's windows did not see, once finished: when losses come in half or more
+  // of its windows, each rise between windows holds one and the detector takes them for a slower
+  // rate. Then the fitted rate lies far below the rate from one step to the next.
+  std::size_t UnseenLosses() const { return unseenLosses; }
+  double UnseenLostMilliseconds() const { return unseenLostMs; }
+
   // So much was lost that the stretches between losses are too short for the band to be
-  // trusted: the lines' joins may hide losses too small to be seen.
+  // trusted: the lines' joins may hide losses too small to be seen. Also when losses went
+  // unseen.
   bool TooMuchLost() const;
 
  private:
@@ -43,11 +50,15 @@ class LossAwareFit {
     std::uint64_t frames;
   };
   void FitJudgedSteps();
+  void LookForUnseenLosses();
 
   RateFit fit;
   LossDetector losses;
   std::deque<Step> unjudged;
   std::size_t lossesFitted = 0;  // shifts at which the fit began a segment
+  double delayWanderSeconds;
+  std::size_t unseenLosses = 0;
+  double unseenLostMs = 0.0;
 };
 
 }  // namespace veltrane

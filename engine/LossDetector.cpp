@@ -29,7 +29,9 @@
 // line behind is the lowest the floors reach within kLastingSeconds, and the windows above it
 // on the way are doubtful.
 // Drift and scatter are medians, which losses in fewer than half of the windows leave alone;
-// losses closer together than about two windows read as a slower rate instead.
+// losses closer together than about two windows read as a slower rate instead, which the
+// drift of the lowest offset from one step to the next tells apart (DriftBetweenSteps): it
+// leaves each loss out, however often they come.
 //   This covers whatever the looks or the device add: coarse looks against long steps, device
 // jitter, a busy computer.
 // A rise waits until the windows after it and enough scatter are seen; until then the steps
@@ -78,6 +80,13 @@ constexpr double kDriftSpanSeconds = kLastingSeconds / 2;
 // make was a twentieth of a 20 ms step.
 constexpr double kFinestShareOfStep = 1.0 / 32.0;
 
+// Rises kept for their typical size (see DriftBetweenSteps): plenty for a median, and a bound
+// on the memory a device losing all the time takes.
+constexpr std::size_t kMostRiseSizes = 4096;
+
+// Rises of the lowest offset this many step periods apart or closer are taken for one loss.
+constexpr double kRisePiecesSteps = 4.0;
+
 // The same in seconds, for a counter whose step is not known.
 constexpr double kFinestRise = 1e-6;
 
@@ -96,6 +105,7 @@ void LossDetector::AddStep(double seconds, std::uint64_t frames) {
   const double offset =
       seconds -
       static_cast<double>(static_cast<std::int64_t>(frames - originFrames)) / framesPerSecond;
+  if (!havePrevious || frames > previousFrames) NoteLowest(seconds, frames, offset);
   if (windowOpen && seconds - open.firstSeconds >= windowSeconds) {
     CloseWindow();
     Judge(/*finishing=*/false);
@@ -127,6 +137,64 @@ double LossDetector::LostMilliseconds() const {
 double LossDetector::JudgedUntil() const {
   if (windows.empty()) return -std::numeric_limits<double>::infinity();
   return windows[nextBoundary - 1].lastSeconds;
+}
+
+void LossDetector::NoteLowest(double seconds, std::uint64_t frames, double offset) {
+  while (!lowest.empty() && lowest.back().offset >= offset) lowest.pop_back();
+  lowest.push_back({seconds, offset});
+  while (lowest.front().seconds < seconds - windowSeconds) lowest.pop_front();
+  // Until a whole window is seen, its lowest may still be a late look.
+  if (!haveLowestFrom) {
+    haveLowestFrom = true;
+    lowestFrom = seconds;
+  }
+  if (seconds - lowestFrom < windowSeconds) return;
+  const double now = lowest.front().offset;
+  if (havePrevious && stepSeconds > 0.0) {
+    const double rise = now - previousLowest;
+    if (rise >= kQuickShareOfStep * stepSeconds) {
+      ++bigRises;
+      // A loss may show in a few rises close together, as the looks late before it leave the
+      // window.
+      if (openRise > 0.0 && seconds - openRiseSeconds <= kRisePiecesSteps * stepSeconds) {
+        openRise += rise;
+      } else {
+        if (openRise > 0.0 && bigRiseSizes.size() < kMostRiseSizes)
+          bigRiseSizes.push_back(openRise);
+        openRise = rise;
+      }
+      openRiseSeconds = seconds;
+    } else if (rise <= -kQuickShareOfStep * stepSeconds) {
+      ++bigFalls;
+    } else {
+      keptSpan += static_cast<double>(frames - previousFrames) / framesPerSecond;
+      keptRise += rise;
+      keptSquares += rise * rise;
+      ++kept;
+    }
+  }
+  havePrevious = true;
+  previousLowest = now;
+  previousFrames = frames;
+}
+
+LossDetector::StepDrift LossDetector::DriftBetweenSteps() const {
+  // The rises kept add up to the drift over their frames: the lowest offset of a window holds
+  // no late look unless all of its looks came late, and what such a window adds, a later one
+  // takes back. Each rise left out may hide a share of the drift, about one kept rise's worth.
+  StepDrift result;
+  if (kept < kMinDifferences || keptSpan <= 0.0) return result;
+  result.valid = true;
+  result.drift = keptRise / keptSpan;
+  const double mean = keptRise / static_cast<double>(kept);
+  const double scatter =
+      std::sqrt(std::max(0.0, keptSquares / static_cast<double>(kept) - mean * mean));
+  result.error = scatter * std::sqrt(static_cast<double>(bigRises + bigFalls + 2)) / keptSpan;
+  result.rises = bigRises > bigFalls ? bigRises - bigFalls : 0;
+  std::vector<double> sizes = bigRiseSizes;
+  if (openRise > 0.0) sizes.push_back(openRise);
+  if (!sizes.empty()) result.typicalRiseSeconds = Median(sizes);
+  return result;
 }
 
 void LossDetector::CloseWindow() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <vector>
 
@@ -43,6 +44,20 @@ class LossDetector {
   // Every step seen up to this time is judged: no loss found later starts before it.
   double JudgedUntil() const;
 
+  // The drift (seconds per second, the rate's error) of the lowest offset of the last window,
+  // followed from one step to the next, leaving out where it rose or fell by half a step
+  // period or more: losses however often they come, each a rise of its own, and late looks that
+  // outlasted a window, which come back down alike. Losses that the windows cannot tell from a
+  // slower rate show as this lying below the drift of the run. Needs the counter's step.
+  struct StepDrift {
+    bool valid = false;
+    double drift = 0.0;
+    double error = 0.0;               // from the scatter of what was kept and the number left out
+    std::size_t rises = 0;            // rises left out, less the falls
+    double typicalRiseSeconds = 0.0;  // the median loss among them
+  };
+  StepDrift DriftBetweenSteps() const;
+
  private:
   struct Window {
     double firstSeconds;
@@ -52,6 +67,7 @@ class LossDetector {
   };
 
   void CloseWindow();
+  void NoteLowest(double seconds, std::uint64_t frames, double offset);
   void Judge(bool finishing);
   // The first window of the kLastingSeconds before boundary b.
   std::size_t LastingBefore(std::size_t b) const;
@@ -69,6 +85,29 @@ class LossDetector {
   double windowSeconds;
   bool haveOrigin = false;
   std::uint64_t originFrames = 0;
+  // The offsets of the last window's steps that no later one lies below, oldest first: the
+  // front is the window's lowest.
+  struct Seen {
+    double seconds;
+    double offset;
+  };
+  std::deque<Seen> lowest;
+  bool haveLowestFrom = false;
+  double lowestFrom = 0.0;
+  bool havePrevious = false;
+  double previousLowest = 0.0;
+  std::uint64_t previousFrames = 0;
+  // Over the steps after the first: the nominal seconds of frames since the step before and
+  // the rise of the lowest offset over it, of those kept; the number left out.
+  double keptSpan = 0.0;
+  double keptRise = 0.0;
+  double keptSquares = 0.0;
+  std::size_t kept = 0;
+  std::size_t bigRises = 0;
+  std::size_t bigFalls = 0;
+  std::vector<double> bigRiseSizes;  // one a loss
+  double openRise = 0.0;             // the latest loss, which further rises may still belong to
+  double openRiseSeconds = 0.0;
   bool windowOpen = false;
   Window open{};
   std::vector<Window> windows;

@@ -234,8 +234,8 @@ void RateMeasurement::FinishLosses(Course& course, MeasurementResult& result) {
   if (!course.fit) return;
   // What stays unjudged (the last window, or a rise nothing after it confirmed) is left out.
   course.fit->Finish();
-  result.losses = course.fit->Losses().size();
-  result.lostMs = course.fit->LostMilliseconds();
+  result.losses = course.fit->Losses().size() + course.fit->UnseenLosses();
+  result.lostMs = course.fit->LostMilliseconds() + course.fit->UnseenLostMilliseconds();
   if (result.losses == 0) return;
   TraceMeasurement(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
                               result.losses, result.lostMs),

@@ -27,6 +27,7 @@ cases=(
   "overrun|3|overrun_after_s=8|--seconds 30 --store Tuner|The recording broke off"
   "stall|3|stall_after_s=8|--seconds 30|stopped delivering"
   "samples lost|1|drop_every_s=1,drop_ms=60|--seconds 30 --store Tuner|Samples were lost|10"
+  "losses in every other window|1|ppm=-250,drop_every_s=0.5,drop_ms=100|--seconds 30 --store Tuner|Samples were lost|10"
   "cannot store|4||--store Bad\\\\\\\\Folder|cannot be stored"
   "band too wide|1|late_us=1e9|--seconds 10 --max-band-ppm 58 --store Tuner|more than the 58 ppm"
   "band too wide, shown|1|late_us=1e9|--seconds 10 --max-band-ppm 58 --json|\"ratio\": "

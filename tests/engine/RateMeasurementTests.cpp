@@ -127,7 +127,8 @@ TEST(RateMeasurement, EndsOnceTheBandIsNarrowEnoughButNotBeforeTheShortestTime) 
 }
 
 // Steps lost without an overrun: each stretch between them gets its own offset, so the rate
-// stays true; losses so frequent that the stretches are short refuse a result.
+// stays true; losses so frequent that the stretches are short refuse a result, and so do losses
+// in half or more of the loss detector's windows, which no window-to-window rise shows.
 TEST(RateMeasurement, FitsAroundLostSamplesOrRefuses) {
   struct Case {
     const char* options;
@@ -142,6 +143,10 @@ TEST(RateMeasurement, FitsAroundLostSamplesOrRefuses) {
         Case{"ppm=198.6,step=219,jitter_us=200,late_us=300,drop_every_s=7,drop_ms=15", 198.6,
              MeasurementEnd::Done, 3, 14.9, 80.0},
         Case{"ppm=-250,drop_every_s=1,drop_ms=20", -250.0, MeasurementEnd::TooMuchLost, 25, 20.0,
+             0.0},
+        Case{"ppm=-250,drop_every_s=0.5,drop_ms=100", -250.0, MeasurementEnd::TooMuchLost, 50,
+             100.0, 0.0},
+        Case{"ppm=-250,drop_every_s=0.2,drop_ms=10", -250.0, MeasurementEnd::TooMuchLost, 125, 10.0,
              0.0}}) {
     MeasurementSettings settings;
     settings.seconds = 30.0;
