@@ -119,7 +119,8 @@ std::optional<RegistryKey> WindowsRegistry::CreateKey(const RegistryKey* parent,
   std::wstring path = parent != nullptr ? parent->path : std::wstring();
   // The registry refuses an over-long name with no more than "The parameter is incorrect",
   // and takes some paths that its editor cannot import again.
-  if (std::wstring why = WhyNotStorable(JoinPath(path, subKey), L"", L"");
+  const std::wstring whole = subKey.empty() ? path : JoinPath(path, subKey);
+  if (std::wstring why = WhyNotStorable(whole, L"", L"");
       !levels || !why.empty()) {
     std::lock_guard lock(mutex);
     lastError = std::move(why);
