@@ -48,6 +48,26 @@ if ! grep -qF "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Réglages]" <<<"
   failed=1
 fi
 
+# Another program holds the settings file's lock from the start of the measuring to its end:
+# the store fails after measuring, and the message says why as well as that it failed.
+hive=$work/locked.reg
+LC_ALL=C VELTRANE_AUDIO=simulated VELTRANE_TIME_SCALE=20 VELTRANE_UNATTENDED=1 VELTRANE_TRACE=- \
+  VELTRANE_REGISTRY_FILE="$hive" \
+  timeout 60 "$build/veltrane" "Simulated Input;Tuner;Input1;English;;44100" >"$work/out" 2>&1 &
+program=$!
+for _ in $(seq 200); do grep -qF "CalibrationThread start" "$work/out" && break; sleep 0.1; done
+exec 9>"$hive.lock"
+flock 9
+wait "$program"
+status=$?
+exec 9>&-
+reason="The settings file \"$hive\" is in use by another program."
+if [ "$status" != 4 ] ||
+   ! grep -qF "[veltrane] The result could not be stored.\nPlease try again.\n$reason" "$work/out"; then
+  echo "FAILED store refused after measuring: status $status (wanted 4), output:"; cat "$work/out"
+  failed=1
+fi
+
 # A sound server that hangs while the device is opened, and the user cancels: the program ends
 # after its bounded wait for the worker (a few seconds), not when the hang is over (60 s).
 VELTRANE_AUDIO=simulated:hang_open_s=600 VELTRANE_TIME_SCALE=10 VELTRANE_UNATTENDED=1 \
