@@ -481,6 +481,13 @@ void CVeltraneDlg::OnTimer(wxTimerEvent& event) {
     if (threadHandle && !runState->WorkerEnded()) return;
     watchdogTimer.Stop();
     threadHandle = false;
+    // A device that will not record at this rate is a bad parameter, not a failed run.
+    if (runState && runState->rateRefused) {
+      if (!ClaimEnding(kExitBadParameters)) return;
+      ShowAppMessageBox(Translate(kTextRateUnsupported), MessageIcon::Information);
+      EndDialog(IDCANCEL);
+      return;
+    }
     if (!ClaimEnding(kExitFailed)) return;
     ShowAppMessageBox(Translate(kTextInterrupted), MessageIcon::Information);
     EndDialog(IDCANCEL);

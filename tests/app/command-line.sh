@@ -16,6 +16,8 @@ cases=(
   "no such device|2||Other Input;Tuner;Input1;English;;44100|[veltrane] This sound input cannot be calibrated."
   "rate too large|2||Simulated Input;Tuner;Input1;English;;4294967296|[veltrane] The sample rate is not supported."
   "device refuses|3|fail_open=4|Simulated Input;Tuner;Input1;English;;44100|[veltrane] The calibration was interrupted."
+  "device refuses the format|2|fail_open=32|Simulated Input;Tuner;Input1;English;;44100|[veltrane] The sample rate is not supported."
+  "device refuses the rate|2|rates=44100/48000|Simulated Input;Tuner;Input1;English;;4.41e4|[veltrane] The sample rate is not supported."
   "cannot store|4||Simulated Input;Not set;Input1;English;;44100|[veltrane] The result cannot be stored.\\nRegistry folder not set."
   "picture of too many pixels|0|ppm=-250|Simulated Input;Tuner;Input1;English;$work/bomb.pgm;44100|Picture not shown: $work/bomb.pgm: it declares 30000 x 30000 pixels"
   "picture file too large|0|ppm=-250|Simulated Input;Tuner;Input1;English;$work/huge.png;44100|Picture not shown: $work/huge.png: it is larger than 100 MiB"
