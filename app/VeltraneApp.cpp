@@ -73,6 +73,10 @@ std::wstring ApplicationName(const std::wstring& executablePath) {
   return name.empty() ? L"veltrane" : name;
 }
 
+#ifdef __WXGTK__
+void EndWhenTheDisplayIsLost();
+#endif
+
 wxWindow* ShownTopLevelWindow() {
   for (wxWindow* window : wxTopLevelWindows) {
     if (window->IsShown()) return window;
@@ -96,6 +100,9 @@ class CVeltraneApp : public wxApp {
 };
 
 bool CVeltraneApp::OnInit() {
+#ifdef __WXGTK__
+  EndWhenTheDisplayIsLost();
+#endif
   const std::wstring executable = veltrane::ExecutablePath();
   veltrane::SetModuleDirectory(executable);
   veltrane::SetCommandLineText(
@@ -151,9 +158,25 @@ void WriteToTheStartingConsole() {
 #endif
 }
 
+// A failed wxWidgets assertion would stop at a breakpoint (Windows, where nothing catches it)
+// or ask in a box nobody answers: it is written out instead, and the run ends as one that
+// could not go on. On Windows it is what a desktop without a display driver does first.
+void EndOnFailedAssertion(const wxString& file, int line, const wxString& function,
+                          const wxString& condition, const wxString& message) {
+  const wxString text = wxString::Format("%s(%d): %s: assertion \"%s\" failed%s%s", file, line,
+                                         function, condition, message.empty() ? "" : ": ", message);
+  std::fprintf(stderr, "veltrane: the window system failed: %s\n", text.utf8_str().data());
+  veltrane::Trace(L"TR_CALIBRATION", L"Failed assertion: " + text.ToStdWstring(), L"VeltraneApp",
+                  __LINE__);
+  std::fflush(nullptr);
+  _exit(veltrane::kExitFailed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  veltrane::OpenClosedStandardDescriptors();
+  wxSetAssertHandler(EndOnFailedAssertion);
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     WriteToTheStartingConsole();
     std::fputs(kUsage, stdout);
@@ -165,3 +188,27 @@ int main(int argc, char** argv) {
   // The tuner reads the stored value; scripts and callers read this.
   return exitStatus;
 }
+
+#ifdef __WXGTK__
+// Last in the file: Xlib's header defines macros (None, Status, Bool) that clash with other code.
+#include <X11/Xlib.h>
+
+namespace {
+
+// GTK's own handler of a lost X connection ends the process with status 1, which says
+// "canceled by the user", and wxWidgets hides its message. A lost display is a run that could
+// not go on: it says so and ends with status 3. Set after GTK opened the display, since
+// opening it installs GTK's handler.
+int OnDisplayLost(Display*) {
+  static const char kMessage[] = "veltrane: the connection to the display was lost\n";
+  (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  veltrane::Trace(L"TR_CALIBRATION", L"The connection to the display was lost", L"VeltraneApp",
+                  __LINE__);
+  std::fflush(nullptr);
+  _exit(veltrane::kExitFailed);
+}
+
+void EndWhenTheDisplayIsLost() { XSetIOErrorHandler(OnDisplayLost); }
+
+}  // namespace
+#endif

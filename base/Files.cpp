@@ -35,9 +35,15 @@ bool FileDescriptor::Close() {
 }
 
 FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info,
-                       std::size_t maxBytes) {
+                       std::size_t maxBytes, int* error) {
+  int ignored = 0;
+  int& failure = error != nullptr ? *error : ignored;
+  failure = 0;
   bytes.clear();
-  if (path.empty() || path.find('\0') != std::string::npos) return FileRead::CannotOpen;
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    failure = EINVAL;
+    return FileRead::CannotOpen;
+  }
   int fd = -1;
   do {
 #ifdef _WIN32
@@ -47,11 +53,18 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat*
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_BINARY);
 #endif
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno == ENOENT ? FileRead::Missing : FileRead::CannotOpen;
+  if (fd < 0) {
+    failure = errno;
+    return failure == ENOENT ? FileRead::Missing : FileRead::CannotOpen;
+  }
   const FileDescriptor file(fd);
 
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return FileRead::Failed;
+  if (::fstat(fd, &status) != 0) {
+    failure = errno;
+    return FileRead::Failed;
+  }
+  if (!S_ISREG(status.st_mode)) return FileRead::Failed;
   if (info != nullptr) *info = status;
   if (static_cast<std::uintmax_t>(status.st_size) > maxBytes) return FileRead::TooLarge;
   try {
@@ -60,7 +73,10 @@ FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat*
     for (;;) {
       const ssize_t got = ::read(fd, chunk, sizeof chunk);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return FileRead::Failed;
+      if (got < 0) {
+        failure = errno;
+        return FileRead::Failed;
+      }
       if (got == 0) return FileRead::Read;
       if (static_cast<std::size_t>(got) > maxBytes - bytes.size()) {
         bytes = std::string();

@@ -37,8 +37,11 @@ enum class FileRead {
 // device named as the file cannot stall the caller; such files are refused as not regular.
 // A file that shrinks or grows meanwhile gives the bytes there when the read reaches its
 // end. info, when given, receives the file's status. A file of more than maxBytes, by its
-// status or by what the read finds, is refused without reading (or holding) more.
+// status or by what the read finds, is refused without reading (or holding) more. error, when
+// given, receives the errno of the call that failed (0 for a file that is not regular, one
+// too large, or when nothing failed).
 FileRead ReadWholeFile(const std::string& path, std::string& bytes, struct stat* info = nullptr,
-                       std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
+                       std::size_t maxBytes = std::numeric_limits<std::size_t>::max(),
+                       int* error = nullptr);
 
 }  // namespace veltrane

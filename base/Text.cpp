@@ -1,9 +1,11 @@
 #include "Text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <clocale>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <locale.h>
 #include <type_traits>
@@ -160,6 +162,115 @@ std::wstring FormatText(const wchar_t* format, ...) {
   uselocale(previous);
 #endif
   return std::wstring(buffer.data(), static_cast<std::size_t>(written));
+}
+
+namespace {
+
+// The length of the number at the start of text by ReadDecimal's rules (0 when there is none
+// there); whole is false when it has a fraction or an exponent.
+std::size_t DecimalLength(std::string_view text, bool& whole) {
+  const auto digits = [&text](std::size_t i) {
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i;
+  };
+  std::size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
+  const std::size_t integerEnd = digits(i);
+  bool anyDigit = integerEnd > i;
+  i = integerEnd;
+  whole = true;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t fractionEnd = digits(i + 1);
+    anyDigit = anyDigit || fractionEnd > i + 1;
+    i = fractionEnd;
+    whole = false;
+  }
+  if (!anyDigit) return 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::size_t k = i + 1;
+    if (k < text.size() && (text[k] == '+' || text[k] == '-')) ++k;
+    const std::size_t exponentEnd = digits(k);
+    if (exponentEnd == k) return 0;
+    i = exponentEnd;
+    whole = false;
+  }
+  return i;
+}
+
+// The narrow form of an ASCII text; nullopt when it holds anything else.
+std::optional<std::string> Ascii(std::wstring_view text) {
+  std::string narrow;
+  narrow.reserve(text.size());
+  for (const wchar_t c : text) {
+    if (c < 0 || c > 0x7F) return std::nullopt;
+    narrow += static_cast<char>(c);
+  }
+  return narrow;
+}
+
+void AppendEscape(std::string& out, const char* format, std::uint32_t c) {
+  char escape[8];
+  std::snprintf(escape, sizeof escape, format, static_cast<unsigned>(c));
+  out += escape;
+}
+
+}  // namespace
+
+std::optional<double> ReadDecimal(std::string_view text) {
+  bool whole = false;
+  if (text.empty() || DecimalLength(text, whole) != text.size()) return std::nullopt;
+  // from_chars takes no '+', and reads in the "C" locale whatever the process locale is.
+  const std::size_t start = text[0] == '+' ? 1 : 0;
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> ReadDecimal(std::wstring_view text) {
+  const auto narrow = Ascii(text);
+  return narrow ? ReadDecimal(*narrow) : std::nullopt;
+}
+
+std::optional<long long> ReadWholeDecimal(std::wstring_view text) {
+  const auto narrow = Ascii(text);
+  bool whole = false;
+  if (!narrow || narrow->empty() || DecimalLength(*narrow, whole) != narrow->size() || !whole) {
+    return std::nullopt;
+  }
+  const std::size_t start = (*narrow)[0] == '+' ? 1 : 0;
+  long long value = 0;
+  const char* last = narrow->data() + narrow->size();
+  const auto [end, error] = std::from_chars(narrow->data() + start, last, value, 10);
+  if (error != std::errc() || end != last) return std::nullopt;
+  return value;
+}
+
+std::string ShowableText(std::string_view utf8, bool keepLineFeeds) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    std::uint32_t c = 0;
+    const std::size_t length = DecodeOne(utf8, i, c);
+    if (length == 0) {
+      AppendEscape(out, "\\x%02x", static_cast<unsigned char>(utf8[i]));
+      ++i;
+      continue;
+    }
+    if ((c < 0x20 && !(c == '\n' && keepLineFeeds)) || c == 0x7F) {
+      AppendEscape(out, "\\x%02x", c);
+    } else if ((c >= 0x80 && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+               (c >= 0x2066 && c <= 0x2069)) {
+      AppendEscape(out, "\\u%04x", c);
+    } else {
+      out.append(utf8.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::string ShowableText(const std::wstring& text, bool keepLineFeeds) {
+  return ShowableText(ToUtf8(text), keepLineFeeds);
 }
 
 }  // namespace veltrane

@@ -26,4 +26,19 @@ std::optional<std::wstring> FromUtf8Strict(std::string_view text);
 // argument outside ASCII (pass wide texts with "%ls").
 std::wstring FormatText(const wchar_t* format, ...);
 
+// A decimal number as a person types it: an optional sign, ASCII digits with an optional
+// fraction and exponent, and nothing else (no blanks, no hex, no "inf" or "nan", the same in
+// every locale). nullopt otherwise, and for a value beyond the range of double.
+std::optional<double> ReadDecimal(std::string_view text);
+std::optional<double> ReadDecimal(std::wstring_view text);
+// The same without fraction or exponent; nullopt beyond the range of long long.
+std::optional<long long> ReadWholeDecimal(std::wstring_view text);
+
+// Text fit to show on a terminal: each control character (C0 and DEL as \xNN, C1 and the
+// bidirectional overrides as \uNNNN; a line feed kept as it is when keepLineFeeds) and each
+// malformed UTF-8 byte (as \xNN) escaped, so that no stored or given text can drive the
+// terminal; the rest as it is.
+std::string ShowableText(std::string_view utf8, bool keepLineFeeds = false);
+std::string ShowableText(const std::wstring& text, bool keepLineFeeds = false);
+
 }  // namespace veltrane

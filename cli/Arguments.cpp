@@ -1,14 +1,10 @@
 #include "Arguments.h"
 
-#include <cerrno>
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <cwchar>
-#include <cwctype>
 
 #include "Capture.h"
 #include "RateMeasurement.h"
+#include "Text.h"
 
 namespace veltrane {
 namespace {
@@ -16,29 +12,10 @@ namespace {
 // A measurement shorter than this has too few steps for an honest band on any device.
 constexpr double kShortestSeconds = 5.0;
 
-bool ParseWholeNumber(const std::wstring& text, long long& value) {
-  if (text.empty() || text.size() > 20) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!(std::iswdigit(text[i]) || (i == 0 && (text[i] == L'-' || text[i] == L'+')))) {
-      return false;
-    }
-  }
-  errno = 0;
-  wchar_t* end = nullptr;
-  value = std::wcstoll(text.c_str(), &end, 10);
-  return errno == 0 && end != nullptr && *end == L'\0';
-}
-
-bool ParseNumber(const std::wstring& text, double& value) {
-  if (text.empty()) return false;
-  wchar_t* end = nullptr;
-  value = std::wcstod(text.c_str(), &end);
-  return end != nullptr && *end == L'\0' && std::isfinite(value);
-}
-
 bool ReadRate(const std::wstring& text, CliRequest& request, std::wstring& error) {
-  long long rate = 0;
-  if (!ParseWholeNumber(text, rate)) {
+  const auto whole = ReadWholeDecimal(text);
+  const long long rate = whole.value_or(0);
+  if (!whole) {
     error = L"--rate takes a whole number of samples per second, not \"" + text + L"\".";
     return false;
   }
@@ -56,9 +33,8 @@ bool ReadRate(const std::wstring& text, CliRequest& request, std::wstring& error
 }
 
 bool ReadSeconds(const std::wstring& text, CliRequest& request, std::wstring& error) {
-  double seconds = 0.0;
-  if (!ParseNumber(text, seconds) || seconds < kShortestSeconds ||
-      seconds > kLongestMeasurementSeconds) {
+  const double seconds = ReadDecimal(text).value_or(0.0);
+  if (seconds < kShortestSeconds || seconds > kLongestMeasurementSeconds) {
     error = L"--seconds takes a number from " +
             std::to_wstring(static_cast<int>(kShortestSeconds)) + L" to " +
             std::to_wstring(static_cast<int>(kLongestMeasurementSeconds)) + L", not \"" + text +
@@ -69,13 +45,14 @@ bool ReadSeconds(const std::wstring& text, CliRequest& request, std::wstring& er
   return true;
 }
 
-bool ReadUntilPpm(const std::wstring& text, CliRequest& request, std::wstring& error) {
-  double ppm = 0.0;
-  if (!ParseNumber(text, ppm) || ppm <= 0.0) {
-    error = L"--until-ppm takes a number of ppm greater than 0, not \"" + text + L"\".";
+// --until-ppm and --max-band-ppm: a number of ppm greater than 0.
+bool ReadPositivePpm(const std::wstring& option, const std::wstring& text, double& ppm,
+                     std::wstring& error) {
+  ppm = ReadDecimal(text).value_or(0.0);
+  if (!(ppm > 0.0)) {
+    error = option + L" takes a number of ppm greater than 0, not \"" + text + L"\".";
     return false;
   }
-  request.untilPpm = ppm;
   return true;
 }
 
@@ -84,6 +61,24 @@ std::optional<CliCommand> CommandNamed(const std::wstring& name) {
   if (name == L"calibrate") return CliCommand::Calibrate;
   if (name == L"show") return CliCommand::Show;
   return std::nullopt;
+}
+
+bool TakesValue(CliCommand command, const std::wstring& name) {
+  return command == CliCommand::Calibrate &&
+         (name == L"--device" || name == L"--rate" || name == L"--seconds" ||
+          name == L"--until-ppm" || name == L"--max-band-ppm" || name == L"--store" ||
+          name == L"--prefix");
+}
+
+// Whether --json is among the options, wherever it stands, so that even a refusal of an
+// option before it can be told as JSON.
+bool AsksForJson(const std::vector<std::wstring>& arguments, CliCommand command) {
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (arguments[i] == L"--") return false;
+    if (arguments[i] == L"--json") return true;
+    if (TakesValue(command, arguments[i])) ++i;
+  }
+  return false;
 }
 
 // Reads one option of command at arguments[i], with its value ("--name value" or
@@ -100,11 +95,7 @@ bool ReadOption(const std::vector<std::wstring>& arguments, std::size_t& i, CliR
     request.json = true;
     return true;
   }
-  const bool calibrate = request.command == CliCommand::Calibrate;
-  const bool takesValue =
-      calibrate && (name == L"--device" || name == L"--rate" || name == L"--seconds" ||
-                    name == L"--until-ppm" || name == L"--store" || name == L"--prefix");
-  if (!takesValue) {
+  if (!TakesValue(request.command, name)) {
     error = L"Unknown option \"" + arguments[i] + L"\".";
     return false;
   }
@@ -120,7 +111,12 @@ bool ReadOption(const std::vector<std::wstring>& arguments, std::size_t& i, CliR
   if (name == L"--prefix") request.prefix = *value;
   if (name == L"--rate") return ReadRate(*value, request, error);
   if (name == L"--seconds") return ReadSeconds(*value, request, error);
-  if (name == L"--until-ppm") return ReadUntilPpm(*value, request, error);
+  if (name == L"--until-ppm") {
+    double ppm = 0.0;
+    if (!ReadPositivePpm(name, *value, ppm, error)) return false;
+    request.untilPpm = ppm;
+  }
+  if (name == L"--max-band-ppm") return ReadPositivePpm(name, *value, request.maxBandPpm, error);
   return true;
 }
 
@@ -139,15 +135,19 @@ bool ParseCliArguments(const std::vector<std::wstring>& arguments, CliRequest& r
     return false;
   }
   request.command = *command;
+  request.json = AsksForJson(arguments, *command);
   bool prefixGiven = false;
+  bool optionsEnded = false;  // after "--" every argument is an operand, as POSIX has it
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::wstring& argument = arguments[i];
-    if (argument == L"--help" || argument == L"-h") {
+    if (!optionsEnded && argument == L"--") {
+      optionsEnded = true;
+    } else if (!optionsEnded && (argument == L"--help" || argument == L"-h")) {
+      // Help asks for nothing else, whatever options came before it.
+      request = CliRequest();
       request.helpFor = *command;
-      request.command = CliCommand::Help;
       return true;
-    }
-    if (argument.rfind(L"--", 0) == 0) {
+    } else if (!optionsEnded && argument.size() > 1 && argument[0] == L'-') {
       prefixGiven = prefixGiven || argument.rfind(L"--prefix", 0) == 0;
       if (!ReadOption(arguments, i, request, error)) return false;
     } else if (*command == CliCommand::Show && !request.showFolder) {
@@ -180,11 +180,15 @@ std::wstring CliUsage(CliCommand command) {
              L"Lists the recording devices by the names calibrate --device takes.\n";
     case CliCommand::Calibrate:
       return L"Usage: veltrane-cli calibrate --device NAME --rate N [--seconds S] [--until-ppm P]\n"
-             L"                             [--store FOLDER [--prefix P]] [--json]\n"
+             L"                             [--max-band-ppm P] [--store FOLDER [--prefix P]]\n"
+             L"                             [--json]\n"
              L"Records from the device and estimates the ratio of its real to its nominal rate\n"
              L"from every step of its position against this computer's clock.\n"
              L"  --seconds S    measure at most S seconds (default 60, from 5 to 840)\n"
              L"  --until-ppm P  stop as soon as the 95 % band is within +-P ppm (after 10 s)\n"
+             L"  --max-band-ppm P  a result whose 95 % band reaches further than +-P ppm\n"
+             L"                 from it is not trusted: printed, not stored, status 1\n"
+             L"                 (default 58, a tenth of a cent)\n"
              L"  --store FOLDER store the ratio as the dialog does, in\n"
              L"                 HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\FOLDER, named\n"
              L"                 <prefix>Calib_<rate>_Of <device>\n"
@@ -192,8 +196,9 @@ std::wstring CliUsage(CliCommand command) {
              L"Progress goes to standard error, the result to standard output. Ctrl-C stops\n"
              L"cleanly and stores nothing.\n";
     case CliCommand::Show:
-      return L"Usage: veltrane-cli show [FOLDER] [--json]\n"
-             L"Shows the calibration values stored so far, in FOLDER or in every folder.\n";
+      return L"Usage: veltrane-cli show [--json] [--] [FOLDER]\n"
+             L"Shows the calibration values stored so far, in FOLDER or in every folder\n"
+             L"(after --, a FOLDER that begins with - is taken as it is).\n";
     case CliCommand::Help:
       break;
   }
@@ -203,7 +208,8 @@ std::wstring CliUsage(CliCommand command) {
          L"  show        the calibration values stored so far\n"
          L"Exit status: 0 done; 1 no trustworthy result; 2 bad arguments or unknown device;\n"
          L"3 the device failed (could not open, stalled, overran, vanished); 4 the value could\n"
-         L"not be stored or read; 130 interrupted.\n"
+         L"not be stored or read; 5 the output could not be written; 130 interrupted (Ctrl-C);\n"
+         L"143 terminated (SIGTERM). Numbers are decimal: digits, a point, an exponent.\n"
          L"The switches VELTRANE_AUDIO, VELTRANE_TIME_SCALE, VELTRANE_REGISTRY_FILE and\n"
          L"VELTRANE_TRACE work as for the dialog.\n";
 }

@@ -8,6 +8,11 @@
 
 namespace veltrane {
 
+// The widest 95 % band (half-width, ppm) a result may have and still be stored: a tenth of a
+// cent is 57.8 ppm, about the finest difference a tuner shows, so a ratio less sure than that
+// would correct a tuner by a guess.
+constexpr double kDefaultMaxBandPpm = 58.0;
+
 enum class CliCommand { Help, List, Calibrate, Show };
 
 struct CliRequest {
@@ -19,6 +24,7 @@ struct CliRequest {
   std::int32_t rate = 0;
   double seconds = 60.0;
   std::optional<double> untilPpm;
+  double maxBandPpm = kDefaultMaxBandPpm;  // a wider band is no trustworthy result
   std::optional<std::wstring> storeFolder;
   std::wstring prefix;
   // show
@@ -26,7 +32,9 @@ struct CliRequest {
 };
 
 // Reads the arguments after the program's name (UTF-8 decoded already). False with a reason
-// for the user when they do not form a request.
+// for the user when they do not form a request; request.json then still says whether --json
+// was given, so that the refusal can be told as JSON. "--" ends the options; before it, an
+// argument that begins with "-" is an option.
 bool ParseCliArguments(const std::vector<std::wstring>& arguments, CliRequest& request,
                        std::wstring& error);
 

@@ -5,11 +5,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "AppPaths.h"
@@ -29,8 +37,10 @@ constexpr int kExitDone = 0;
 constexpr int kExitNoResult = 1;      // measured, but the result cannot be trusted
 constexpr int kExitBadArguments = 2;  // also an unknown device
 constexpr int kExitDeviceFailed = 3;
-constexpr int kExitStore = 4;          // the value could not be stored, or the store not read
-constexpr int kExitInterrupted = 130;  // as a shell reports a process ended by Ctrl-C
+constexpr int kExitStore = 4;   // the value could not be stored, or the store not read
+constexpr int kExitOutput = 5;  // standard output did not take the result
+// As a shell reports a process ended by the signal: 130 for Ctrl-C, 143 for SIGTERM.
+constexpr int kExitSignalBase = 128;
 
 const wchar_t kMakerKey[] = L"SOFTWARE\\Ombrel's Projects";
 // On a terminal the progress line is redrawn this often; elsewhere a line this often.
@@ -44,18 +54,50 @@ std::atomic<std::atomic<bool>*> stopFlag{nullptr};
 static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void RequestStop(int) {
+// The signal that asked for the stop, for the exit status.
+std::atomic<int> stopSignal{SIGINT};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// A stopped measurement closes the device within a look or two. One that is still busy after
+// this long hangs in the back end (a sound server that never answers an open), and the
+// program ends without it.
+constexpr auto kStopWait = std::chrono::milliseconds(300);
+
+extern "C" void RequestStop(int signal) {
+  stopSignal.store(signal);
   if (std::atomic<bool>* flag = stopFlag.load()) flag->store(true);
 }
 
-void Print(std::FILE* out, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), out);
-  std::fflush(out);
+// With --json a failure is also told on standard output, as one object.
+bool jsonFailures = false;
+
+// Writes the whole text and flushes it: 0, or the error number of what failed.
+int Print(std::FILE* out, const std::string& text) {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  if (std::fflush(out) == 0 && written) return 0;
+  return errno != 0 ? errno : EIO;
 }
 
+int InterruptedStatus() { return kExitSignalBase + stopSignal.load(); }
+
 int Fail(int status, const std::wstring& message) {
-  Print(stderr, "veltrane-cli: " + ToUtf8(message) + "\n");
+  // Names and folders in the message come from the user or a file: they must not reach a
+  // terminal as control characters.
+  Print(stderr, "veltrane-cli: " + ShowableText(message, true) + "\n");
+  if (jsonFailures && status != kExitOutput) Print(stdout, FormatErrorJson(message, status));
   return status;
+}
+
+std::wstring OutputFailed(int error) {
+  return L"The output could not be written to standard output: " + FromUtf8(std::strerror(error)) +
+         L".";
+}
+
+// Prints the result of a command, and says so when standard output does not take it.
+int PrintResult(const std::string& text) {
+  const int error = Print(stdout, text);
+  return error == 0 ? kExitDone : Fail(kExitOutput, OutputFailed(error));
 }
 
 std::vector<std::wstring> DeviceNames(Audio& audio) {
@@ -80,13 +122,17 @@ std::vector<DeviceListing> ListDevices(Audio& audio) {
 
 int List(const CliRequest& request, PlatformServices& services) {
   const auto devices = ListDevices(*services.audio);
-  Print(stdout, request.json ? FormatDevicesJson(devices) : FormatDevicesText(devices));
-  return kExitDone;
+  return PrintResult(request.json ? FormatDevicesJson(devices) : FormatDevicesText(devices));
 }
 
 int Show(const CliRequest& request) {
+  // The key that --store with the same folder writes.
   std::wstring key = kMakerKey;
-  if (request.showFolder) key += L"\\" + *request.showFolder;
+  if (request.showFolder) {
+    CRegistrySettings where(nullptr);
+    where.SetFolder(*request.showFolder);
+    key = where.KeyPath();
+  }
   const auto registry = MakeUserRegistry();
   const auto values = registry->ReadStringsBelow(key);
   if (!values) {
@@ -96,8 +142,58 @@ int Show(const CliRequest& request) {
                                            : reason);
   }
   const std::string file = UserRegistryPath();
-  Print(stdout, request.json ? FormatStoredJson(file, *values) : FormatStoredText(file, *values));
-  return kExitDone;
+  return PrintResult(request.json ? FormatStoredJson(file, *values)
+                                  : FormatStoredText(file, *values));
+}
+
+// Runs the measurement on a thread of its own, so that a stop request ends the program even
+// while the back end hangs in a call that nothing interrupts (a sound server's open). Then
+// the process leaves at once without destroying anything: the hanging thread still uses the
+// run state, the services and the static objects, and nothing has been stored.
+MeasurementResult MeasureOrLeave(RateMeasurement& measurement, RunState& state) {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  MeasurementResult result;
+#ifndef _WIN32
+  // The signals reach this thread, which only waits, and no call of the back end sees them.
+  sigset_t stops;
+  sigset_t previous;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+#endif
+  std::thread measuring;
+  try {
+    measuring = std::thread([&] {
+      MeasurementResult measured = measurement.Run();
+      std::lock_guard lock(mutex);
+      result = std::move(measured);
+      done = true;
+      ended.notify_all();
+    });
+  } catch (const std::system_error&) {
+    done = true;  // no thread to spare: measured here, as a hang then cannot be left
+  }
+#ifndef _WIN32
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#endif
+  if (!measuring.joinable()) return measurement.Run();
+  std::unique_lock lock(mutex);
+  // A signal handler cannot notify: the flag is looked at every few milliseconds.
+  while (!ended.wait_for(lock, std::chrono::milliseconds(5), [&] { return done; })) {
+    if (!state.stopRequested.load()) continue;
+    if (ended.wait_for(lock, kStopWait, [&] { return done; })) break;
+    Print(stderr,
+          "\nveltrane-cli: Interrupted while the device did not answer: nothing was "
+          "stored.\n");
+    std::fflush(nullptr);
+    _exit(InterruptedStatus());
+  }
+  lock.unlock();
+  measuring.join();
+  return result;
 }
 
 // The ending of a measurement as an exit status and a message; Done is kExitDone.
@@ -107,7 +203,7 @@ int StatusOf(const MeasurementResult& result, std::wstring& message) {
       return kExitDone;
     case MeasurementEnd::Interrupted:
       message = L"Interrupted: nothing was stored.";
-      return kExitInterrupted;
+      return InterruptedStatus();
     case MeasurementEnd::OpenFailed:
       message = L"The device could not be opened or started.";
       return kExitDeviceFailed;
@@ -138,7 +234,9 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
   const std::int32_t deviceId = FindDeviceNamed(*services.audio, request.device);
   if (deviceId < 0) {
     std::wstring message = L"No recording device is named \"" + request.device + L"\". These are:";
-    for (const std::wstring& name : DeviceNames(*services.audio)) message += L"\n  " + name;
+    for (const std::wstring& name : DeviceNames(*services.audio)) {
+      message += L"\n  " + FromUtf8(ShowableText(name));
+    }
     return Fail(kExitBadArguments, message);
   }
 
@@ -191,7 +289,7 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
       });
 
   stopFlag = &state.stopRequested;
-  const MeasurementResult result = measurement.Run();
+  const MeasurementResult result = MeasureOrLeave(measurement, state);
   stopFlag = nullptr;
   state.ClearTarget();
   if (terminal) Print(stderr, "\n");
@@ -206,30 +304,58 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
   report.rate = request.rate;
   report.measurement = result;
   report.referenceClock = services.clock->GetReferenceState();
-  if (settings) {
-    if (!settings->WriteDouble(valueName, result.estimate.ratio)) {
-      return Fail(kExitStore, L"The result could not be stored: " + settings->LastError());
+  // The measurement is printed before the store is tried, so that a failed store does not
+  // lose the minute; JSON is one object, printed once the store's outcome is known.
+  int outputError = request.json ? 0 : Print(stdout, FormatMeasurementText(report));
+  // A band too wide to help a tuner is shown, so the minute is not lost, but never stored,
+  // and the status says no trustworthy result whether or not --store was asked for.
+  const RateEstimate& estimate = result.estimate;
+  const double bandPpm =
+      std::max(estimate.ppm - estimate.bandLowPpm, estimate.bandHighPpm - estimate.ppm);
+  if (!(bandPpm <= request.maxBandPpm)) {
+    report.storeError = FormatText(
+        L"The 95 %% band reaches %.1f ppm from the result, more than the "
+        L"%g ppm a tuner can use (--max-band-ppm); nothing was stored.",
+        bandPpm, request.maxBandPpm);
+    report.storeErrorStatus = kExitNoResult;
+  } else if (settings) {
+    if (settings->WriteDouble(valueName, result.estimate.ratio)) {
+      report.stored = StoredResult{UserRegistryPath(), L"HKEY_CURRENT_USER\\" + settings->KeyPath(),
+                                   valueName, FormatText(L"%f", result.estimate.ratio)};
+    } else {
+      report.storeError = L"The result could not be stored: " + settings->LastError();
+      report.storeErrorStatus = kExitStore;
     }
-    report.stored = StoredResult{
-        UserRegistryPath(),
-        L"HKEY_CURRENT_USER\\" + std::wstring(kMakerKey) + L"\\" + *request.storeFolder, valueName,
-        FormatText(L"%f", result.estimate.ratio)};
   }
-  Print(stdout, request.json ? FormatReportJson(report) : FormatReportText(report));
-  return kExitDone;
+  const std::string rest = request.json ? FormatReportJson(report) : FormatStoredLineText(report);
+  if (const int error = Print(stdout, rest); outputError == 0) outputError = error;
+  if (report.storeError) {
+    // The JSON object carries it already.
+    jsonFailures = false;
+    if (outputError != 0) Fail(kExitOutput, OutputFailed(outputError));
+    return Fail(report.storeErrorStatus, *report.storeError);
+  }
+  if (outputError == 0) return kExitDone;
+  std::wstring outputMessage = OutputFailed(outputError);
+  if (report.stored) {
+    outputMessage += L" The value was stored all the same: \"" + report.stored->name + L"\"=\"" +
+                     report.stored->value + L"\" in [" + report.stored->key + L"].";
+  }
+  return Fail(kExitOutput, outputMessage);
 }
 
-int Main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const std::vector<std::wstring> arguments = CommandLineArguments(argc, argv);
   SetModuleDirectory(ExecutablePath());
   CliRequest request;
   std::wstring error;
-  if (!ParseCliArguments(arguments, request, error)) {
+  const bool parsed = ParseCliArguments(arguments, request, error);
+  jsonFailures = request.json;
+  if (!parsed) {
     return Fail(kExitBadArguments, error + L"\n" + L"(veltrane-cli --help shows the usage)");
   }
   if (request.command == CliCommand::Help) {
-    Print(stdout, ToUtf8(CliUsage(request.helpFor.value_or(CliCommand::Help))));
-    return kExitDone;
+    return PrintResult(ToUtf8(CliUsage(request.helpFor.value_or(CliCommand::Help))));
   }
   if (request.command == CliCommand::Show) return Show(request);
 
@@ -248,6 +374,24 @@ int Main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 #endif
   return Calibrate(request, services);
+}
+
+int Main(int argc, char** argv) {
+  // Before anything opens a file: a closed standard stream must not become the step log.
+  OpenClosedStandardDescriptors();
+#ifndef _WIN32
+  // A reader that went away is a failed write, told like any other, not a silent death in
+  // the middle of a measurement (progress goes to standard error).
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  const int status = Run(argc, argv);
+  // A close can still report what the writes did not (a file on a full network disk).
+  errno = 0;
+  if (std::fclose(stdout) != 0 && status == kExitDone) {
+    jsonFailures = false;
+    return Fail(kExitOutput, OutputFailed(errno != 0 ? errno : EIO));
+  }
+  return status;
 }
 
 }  // namespace

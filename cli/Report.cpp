@@ -10,13 +10,46 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Stored ratios are read back as a tuner reads them: a number, or nothing where the text is
-// not one.
-std::optional<double> StoredRatio(const std::wstring& text) {
-  wchar_t* end = nullptr;
-  const double value = std::wcstod(text.c_str(), &end);
-  if (text.empty() || end == nullptr || *end != L'\0') return std::nullopt;
-  return value;
+// A stored ratio is a decimal number as we write it; anything else ("nan", "inf", a hex
+// form, blanks) is said to be no number rather than read some way.
+std::optional<double> StoredRatio(const std::wstring& text) { return ReadDecimal(text); }
+
+// JSON's writer escapes C0 only; DEL and C1 (U+0080 to U+009F, whose CSI some terminals obey)
+// are escaped here too. They can stand only inside strings, as the rest of JSON is ASCII.
+// Malformed UTF-8 becomes U+FFFD rather than an exception.
+std::string Dump(const Json& json) {
+  const std::string text = json.dump(2, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  out.reserve(text.size() + 1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    char escape[8];
+    if (c == 0x7F) {
+      out += "\\u007f";
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(next));
+      out += escape;
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out + "\n";
+}
+
+// A path as JSON: its text, and its bytes in hex where it is not UTF-8 (the text then holds
+// U+FFFD for each bad byte, and only the bytes name the file).
+void PutPath(Json& json, const std::string& field, const std::string& path) {
+  json[field] = ToUtf8(FromUtf8(path));
+  if (FromUtf8Strict(path)) return;
+  std::string hex;
+  for (const char c : path) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(c));
+    hex += pair;
+  }
+  json[field + "_bytes"] = hex;
 }
 
 std::string Printf(const char* format, double a, double b = 0.0, double c = 0.0) {
@@ -59,9 +92,13 @@ std::string LossesText(const MeasurementResult& measurement) {
 }  // namespace
 
 std::string FormatReportText(const CalibrationReport& report) {
+  return FormatMeasurementText(report) + FormatStoredLineText(report);
+}
+
+std::string FormatMeasurementText(const CalibrationReport& report) {
   const RateEstimate& estimate = report.measurement.estimate;
   std::string text;
-  text += "Device:          " + ToUtf8(report.device) + "\n";
+  text += "Device:          " + ShowableText(report.device) + "\n";
   text += "Nominal rate:    " + std::to_string(report.rate) + " Hz\n";
   text += Printf("Ratio:           %.7f (%+.2f ppm)\n", estimate.ratio, estimate.ppm);
   text +=
@@ -72,14 +109,18 @@ std::string FormatReportText(const CalibrationReport& report) {
           std::string(Timing(report.measurement)) + "\n";
   text += "Losses:          " + LossesText(report.measurement) + "\n";
   text += "Reference clock: " + ReferenceClockText(report.referenceClock) + "\n";
-  if (report.stored) {
-    text += "Stored:          \"" + ToUtf8(report.stored->name) + "\"=\"" +
-            ToUtf8(report.stored->value) + "\"\n                 in [" +
-            ToUtf8(report.stored->key) + "]\n                 of " + report.stored->file + "\n";
-  } else {
-    text += "Stored:          nothing (--store FOLDER stores it)\n";
-  }
   return text;
+}
+
+std::string FormatStoredLineText(const CalibrationReport& report) {
+  if (report.stored) {
+    return "Stored:          \"" + ShowableText(report.stored->name) + "\"=\"" +
+           ShowableText(report.stored->value) + "\"\n                 in [" +
+           ShowableText(report.stored->key) + "]\n                 of " +
+           ShowableText(report.stored->file) + "\n";
+  }
+  if (report.storeError) return "Stored:          nothing: " + ShowableText(*report.storeError) + "\n";
+  return "Stored:          nothing (--store FOLDER stores it)\n";
 }
 
 std::string FormatReportJson(const CalibrationReport& report) {
@@ -102,14 +143,24 @@ std::string FormatReportJson(const CalibrationReport& report) {
       {"frequency_ppm", Optional(clock.frequencyPpm)},
       {"estimated_error_us", Optional(clock.estimatedErrorUs)}};
   if (report.stored) {
-    json["stored"] = {{"file", report.stored->file},
-                      {"key", ToUtf8(report.stored->key)},
-                      {"name", ToUtf8(report.stored->name)},
-                      {"value", ToUtf8(report.stored->value)}};
+    Json stored;
+    PutPath(stored, "file", report.stored->file);
+    stored["key"] = ToUtf8(report.stored->key);
+    stored["name"] = ToUtf8(report.stored->name);
+    stored["value"] = ToUtf8(report.stored->value);
+    json["stored"] = stored;
   } else {
     json["stored"] = nullptr;
   }
-  return json.dump(2) + "\n";
+  if (report.storeError) {
+    json["error"] = ToUtf8(*report.storeError);
+    json["status"] = report.storeErrorStatus;
+  }
+  return Dump(json);
+}
+
+std::string FormatErrorJson(const std::wstring& message, int status) {
+  return Dump(Json({{"error", ToUtf8(message)}, {"status", status}}));
 }
 
 std::string FormatProgress(const MeasurementProgress& progress) {
@@ -126,16 +177,15 @@ std::string FormatProgress(const MeasurementProgress& progress) {
 }
 
 std::string FormatStoredText(const std::string& file, const std::vector<StoredString>& values) {
-  std::string text = "Calibration values in " + file + ":\n";
+  std::string text = "Calibration values in " + ShowableText(file) + ":\n";
   std::size_t shown = 0;
   for (const StoredString& value : values) {
     if (value.name.find(L"Calib_") == std::wstring::npos) continue;
     ++shown;
-    text +=
-        "  [" + ToUtf8(value.keyPath) + "] \"" + ToUtf8(value.name) + "\" = " + ToUtf8(value.data);
-    if (const auto ratio = StoredRatio(value.data)) {
-      text += Printf(" (%+.1f ppm)", (*ratio - 1.0) * 1e6);
-    }
+    text += "  [" + ShowableText(value.keyPath) + "] \"" + ShowableText(value.name) +
+            "\" = " + ShowableText(value.data);
+    const auto ratio = StoredRatio(value.data);
+    text += ratio ? Printf(" (%+.1f ppm)", (*ratio - 1.0) * 1e6) : " (not a number)";
     text += "\n";
   }
   if (shown == 0) text += "  none\n";
@@ -151,13 +201,16 @@ std::string FormatStoredJson(const std::string& file, const std::vector<StoredSt
                     {"value", ToUtf8(value.data)},
                     {"ratio", Optional(StoredRatio(value.data))}});
   }
-  return Json({{"file", file}, {"values", list}}).dump(2) + "\n";
+  Json json;
+  PutPath(json, "file", file);
+  json["values"] = list;
+  return Dump(json);
 }
 
 std::string FormatDevicesText(const std::vector<DeviceListing>& devices) {
   std::string text;
   for (std::size_t id = 0; id < devices.size(); ++id) {
-    text += std::to_string(id) + "  " + ToUtf8(devices[id].name) + "\n";
+    text += std::to_string(id) + "  " + ShowableText(devices[id].name) + "\n";
     if (devices[id].rates.empty()) continue;
     text += "     rates without resampling:";
     for (const std::uint32_t rate : devices[id].rates) text += " " + std::to_string(rate);
@@ -174,7 +227,7 @@ std::string FormatDevicesJson(const std::vector<DeviceListing>& devices) {
                     {"name", ToUtf8(devices[id].name)},
                     {"rates", rates.empty() ? Json(nullptr) : Json(rates)}});
   }
-  return Json({{"devices", list}}).dump(2) + "\n";
+  return Dump(Json({{"devices", list}}));
 }
 
 }  // namespace veltrane

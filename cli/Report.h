@@ -1,6 +1,10 @@
 #pragma once
 // What veltrane-cli prints: the result of a calibration as text or as one JSON object, the
-// progress line, and the stored values. Pure formatting; the caller writes it out.
+// progress line, and the stored values. Pure formatting; the caller writes it out. Text is
+// made fit for a terminal (ShowableText: stored values, names and paths cannot drive it);
+// JSON escapes every control character, and a path that is not UTF-8 is given as text with
+// U+FFFD for each bad byte and, beside it, as "<field>_bytes", its bytes in hex. Never throws
+// for what it formats.
 
 #include <cstdint>
 #include <optional>
@@ -26,10 +30,20 @@ struct CalibrationReport {
   MeasurementResult measurement;
   ReferenceClockState referenceClock;
   std::optional<StoredResult> stored;
+  std::optional<std::wstring> storeError;  // why --store failed, after measuring
+  int storeErrorStatus = 0;                // the exit status that failure gives
 };
 
+// The text report comes in two parts, so that the measurement can be printed before the
+// store is tried: what was measured, then the line that says what was stored.
 std::string FormatReportText(const CalibrationReport& report);
+std::string FormatMeasurementText(const CalibrationReport& report);
+std::string FormatStoredLineText(const CalibrationReport& report);
+// With a failed store, "stored" is null and "error" and "status" say why.
 std::string FormatReportJson(const CalibrationReport& report);
+
+// A refusal or failure with --json: one object with "error" and "status".
+std::string FormatErrorJson(const std::wstring& message, int status);
 
 // One line of progress: elapsed time, steps, the estimate with its band, time left.
 std::string FormatProgress(const MeasurementProgress& progress);

@@ -47,6 +47,64 @@ std::wstring JoinPath(const std::wstring& parent, const std::wstring& level) {
   return parent.empty() ? level : parent + L'\\' + level;
 }
 
+// The registry counts UTF-16 code units; where wchar_t holds whole code points (Linux), one
+// beyond U+FFFF takes two.
+std::size_t Utf16Length(const std::wstring& text) {
+  std::size_t units = text.size();
+  if constexpr (sizeof(wchar_t) > 2) {
+    for (const wchar_t c : text) units += static_cast<unsigned long>(c) > 0xFFFF ? 1 : 0;
+  }
+  return units;
+}
+
+// The start of a long name, enough to recognise it in a message.
+std::wstring Abbreviated(const std::wstring& text) {
+  constexpr std::size_t kShown = 40;
+  return text.size() <= kShown ? text : text.substr(0, kShown) + L"\u2026";
+}
+
+// Empty when the key path levels keep to the registry's limits, else why not. The levels
+// before the first new one exist already and are taken as they are.
+std::wstring WhyNotWithinKeyLimits(const std::vector<std::wstring>& levels,
+                                   std::size_t firstNew = 0) {
+  std::size_t units = levels.empty() ? 0 : levels.size() - 1;  // the separators
+  for (const std::wstring& level : levels) units += Utf16Length(level);
+  for (std::size_t i = firstNew; i < levels.size(); ++i) {
+    const std::wstring& level = levels[i];
+    if (Utf16Length(level) > kMostKeyNameUnits) {
+      return L"The registry folder cannot be stored: its level \"" + Abbreviated(level) +
+             L"\" is " + std::to_wstring(Utf16Length(level)) +
+             L" characters long, and the registry allows at most " +
+             std::to_wstring(kMostKeyNameUnits) + L" in a key name.";
+    }
+    // The mark that a decoder leaves for bytes that were not UTF-8: the name the user meant
+    // is lost, and a key named with it would never be found again by that name.
+    if (level.find(L'\uFFFD') != std::wstring::npos) {
+      return L"The registry folder cannot be stored: its level \"" + Abbreviated(level) +
+             L"\" holds U+FFFD, the mark of bytes that are not valid UTF-8. Give the folder "
+             L"in UTF-8.";
+    }
+  }
+  if (levels.size() > kMostKeyLevels) {
+    return L"The registry folder cannot be stored: the key path has " +
+           std::to_wstring(levels.size()) + L" levels, and the registry allows at most " +
+           std::to_wstring(kMostKeyLevels) + L".";
+  }
+  if (units > kMostKeyPathUnits) {
+    return L"The registry folder cannot be stored: the key path is " + std::to_wstring(units) +
+           L" characters long, and at most " + std::to_wstring(kMostKeyPathUnits) +
+           L" are kept whole by the registry.";
+  }
+  return {};
+}
+
+std::wstring WhyNotWithinValueNameLimit(const std::wstring& name) {
+  if (Utf16Length(name) <= kMostValueNameUnits) return {};
+  return L"The value name cannot be stored: it is " + std::to_wstring(Utf16Length(name)) +
+         L" characters long, and the registry allows at most " +
+         std::to_wstring(kMostValueNameUnits) + L".";
+}
+
 }  // namespace
 
 bool SameRegistryName(const std::wstring& a, const std::wstring& b) {
@@ -90,14 +148,17 @@ std::optional<std::vector<std::wstring>> SplitRegistryPath(const std::wstring& p
 
 std::wstring WhyNotStorable(const std::wstring& keyPath, const std::wstring& name,
                             const std::wstring& data) {
-  if (!SplitRegistryPath(keyPath)) {
+  const auto levels = SplitRegistryPath(keyPath);
+  if (!levels) {
     return L"The registry folder is not a valid key path: one of its levels is empty or holds "
            L"a line break, a NUL or an invalid character.";
   }
+  if (std::wstring why = WhyNotWithinKeyLimits(*levels); !why.empty()) return why;
   if (!IsStorableRegistryText(name)) {
     return L"The value name cannot be stored: it holds a line break, a NUL or an invalid "
            L"character.";
   }
+  if (std::wstring why = WhyNotWithinValueNameLimit(name); !why.empty()) return why;
   if (!IsStorableRegistryText(data)) {
     return L"The value cannot be stored: it holds a line break, a NUL or an invalid character.";
   }
@@ -124,6 +185,11 @@ std::optional<std::wstring> RegistryHive::CreateKey(const std::wstring& parentPa
   std::optional<std::wstring> current = StoredPath(parentPath);
   const auto levels = SplitRegistryPath(subKey);
   if (!current || !levels) return std::nullopt;
+  // The parent's levels are there already; the depth and the length count them too.
+  auto all = SplitRegistryPath(*current);
+  const std::size_t firstNew = all->size();
+  all->insert(all->end(), levels->begin(), levels->end());
+  if (!WhyNotWithinKeyLimits(*all, firstNew).empty()) return std::nullopt;
   for (const std::wstring& level : *levels) {
     const std::wstring wanted = JoinPath(*current, level);
     current = StoredPath(wanted).value_or(wanted);
@@ -138,7 +204,10 @@ std::optional<std::wstring> RegistryHive::CreateKey(const std::wstring& parentPa
 bool RegistryHive::SetStringValue(const std::wstring& path, const std::wstring& name,
                                   const std::wstring& data, bool& changed) {
   changed = false;
-  if (!IsStorableRegistryText(name) || !IsStorableRegistryText(data)) return false;
+  if (!IsStorableRegistryText(name) || !IsStorableRegistryText(data) ||
+      !WhyNotWithinValueNameLimit(name).empty()) {
+    return false;
+  }
   const auto stored = StoredPath(path);
   if (!stored) return false;
   // A key implied by a descendant only gets a section of its own to hold the value.

@@ -7,7 +7,10 @@
 // - a key path names every level between the root and the key, and all of them exist;
 // - names and string data hold no NUL, carriage return or line feed and only Unicode scalar
 //   values, because the registry editor's text format, which the file back end keeps,
-//   cannot hold them in a string value.
+//   cannot hold them in a string value;
+// - what is written keeps to the Windows registry's own limits (kMostKeyNameUnits and the
+//   others below), so that a file the editor imports holds nothing the registry refuses.
+//   What a store already holds is read as it is.
 // Values of other types read from a store are kept as their text and never interpreted.
 // Look-ups go through indexes of the case-folded names, so a hive of hundreds of thousands
 // of keys loads and changes in time proportional to its size.
@@ -23,6 +26,16 @@
 
 namespace veltrane {
 
+// The Windows registry's limits, in UTF-16 code units: one level of a key path, a value
+// name, and the levels of a key path below HKEY_CURRENT_USER. The registry takes a key's
+// whole name up to 32,767 units, its own name of the user's hive (with the user's SID)
+// included, and the editor cuts longer paths short without a word: a key path below
+// HKEY_CURRENT_USER is kept well within that.
+constexpr std::size_t kMostKeyNameUnits = 255;
+constexpr std::size_t kMostValueNameUnits = 16383;
+constexpr std::size_t kMostKeyLevels = 512;
+constexpr std::size_t kMostKeyPathUnits = 32000;
+
 // True when a and b name the same key or value.
 bool SameRegistryName(const std::wstring& a, const std::wstring& b);
 
@@ -33,8 +46,8 @@ bool IsStorableRegistryText(const std::wstring& text);
 // a key name may not hold. The empty path is the hive's root and has no levels.
 std::optional<std::vector<std::wstring>> SplitRegistryPath(const std::wstring& path);
 
-// Empty when a string value name = data may be stored in the key keyPath; otherwise why not,
-// as a sentence for the user.
+// Empty when a string value name = data may be stored in the key keyPath, within the limits
+// above; otherwise why not, as a sentence for the user.
 std::wstring WhyNotStorable(const std::wstring& keyPath, const std::wstring& name,
                             const std::wstring& data);
 
@@ -71,12 +84,14 @@ class RegistryHive {
 
   // Opens or creates subKey below the existing key parentPath and returns the key's path in
   // its stored spelling. Every missing level gets a key of its own. changed tells whether
-  // anything was added. nullopt when the parent does not exist or subKey is not a valid path.
+  // anything was added. nullopt when the parent does not exist or subKey is not a valid path
+  // or breaks the registry's limits.
   std::optional<std::wstring> CreateKey(const std::wstring& parentPath, const std::wstring& subKey,
                                         bool& changed);
 
   // Stores a string value in the existing key path, replacing one of the same name whatever
-  // its type. False when the key does not exist or the name or the data cannot be stored.
+  // its type. False when the key does not exist or the name or the data cannot be stored
+  // (the name's length included).
   bool SetStringValue(const std::wstring& path, const std::wstring& name, const std::wstring& data,
                       bool& changed);
 

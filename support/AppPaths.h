@@ -36,6 +36,14 @@ std::wstring JoinArguments(const std::vector<std::wstring>& arguments);
 // wide command line, since argv there is in the ANSI code page.
 std::vector<std::wstring> CommandLineArguments(int argc, char** argv);
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so that no file or
+// display connection the program opens later becomes its standard input, output or error
+// and receives what was meant for them. Output descriptors get it read-only and input
+// write-only (as gnulib's stdopen does), so that writing to a stream the caller closed still
+// fails, and is reported, rather than quietly succeed. Call first thing in main, before any
+// thread starts. Nothing on Windows, whose C library keeps those three slots reserved.
+void OpenClosedStandardDescriptors();
+
 // Path of the running executable (/proc/self/exe decoded from UTF-8; GetModuleFileNameW on
 // Windows).
 std::wstring ExecutablePath();

@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <climits>
 #include <string>
@@ -8,6 +11,18 @@
 #include "Text.h"
 
 namespace veltrane {
+
+void OpenClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    // The lowest free descriptor is fd itself, as the lower ones are open by now.
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
 
 std::wstring ExecutablePath() {
   std::vector<char> buffer(PATH_MAX + 1);

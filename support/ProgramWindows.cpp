@@ -10,6 +10,8 @@
 
 namespace veltrane {
 
+void OpenClosedStandardDescriptors() {}
+
 std::wstring ExecutablePath() {
   // Paths may be longer than MAX_PATH; the buffer grows until the name fits.
   std::wstring buffer(MAX_PATH, L'\0');

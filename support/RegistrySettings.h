@@ -36,9 +36,11 @@ class CRegistrySettings {
   // the cause; empty when the store cannot tell.
   const std::wstring& LastError() const { return lastError; }
 
- private:
+  // The key that the writes go to, below HKEY_CURRENT_USER: the maker key, then the folder
+  // as SetFolder left it (none when it is empty). For reports, which must name that key.
   std::wstring KeyPath() const;
 
+ private:
   std::shared_ptr<Registry> registry;
   std::wstring lastError;
   std::wstring folder = L"Not set";  // the text doubles as the marker "no folder chosen"

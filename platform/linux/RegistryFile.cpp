@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,9 +30,10 @@ constexpr mode_t kLockFileMode = 0600;
 // How often a held lock is tried again: short against the whole wait, long enough not to
 // spin.
 constexpr std::chrono::milliseconds kLockPoll{10};
-// A temporary file is the hive's name, this mark and the six characters that mkostemp puts
-// in place of its X's.
-const char kTemporaryMark[] = ".tmp-";
+// A temporary file is the hive's name, this mark, the writer's process id, '-' and the six
+// characters that mkostemp puts in place of its X's: a name no one gives a file of their own,
+// and one that says whose it is.
+const char kTemporaryMark[] = ".veltrane-tmp-";
 constexpr std::size_t kTemporaryRandomChars = 6;
 
 std::wstring ErrorText(int error) {
@@ -72,6 +74,11 @@ std::wstring FolderFailed(const std::string& folder, int error) {
                     Wide(folder).c_str(), ErrorText(error).c_str());
 }
 
+std::wstring LockFailed(const std::string& lockPath, int error) {
+  return FormatText(L"The lock file \"%ls\" of the settings file cannot be opened: %ls.",
+                    Wide(lockPath).c_str(), ErrorText(error).c_str());
+}
+
 std::string ParentFolder(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -93,17 +100,40 @@ int MakeFolders(const FileSystemCalls& calls, const std::string& folder) {
   return calls.mkdir(folder.c_str(), kNewFolderMode) == 0 || errno == EEXIST ? 0 : errno;
 }
 
-// What MakeFolders would do, without making anything: 0 when the nearest existing folder
-// lets the missing ones be made, else the errno.
-int CheckFolders(const std::string& folder) {
+std::string TemporaryPattern(const std::string& path) {
+  return path + kTemporaryMark + std::to_string(::getpid()) + "-" +
+         std::string(kTemporaryRandomChars, 'X');
+}
+
+// Whether a write could make what it needs in folder, tried rather than judged from the
+// permissions: root passes every permission test, yet cannot create files in /proc or on a
+// read-only mount. The first missing folder is made and removed again; in an existing folder
+// a temporary file of the hive's is made and removed (and if the check is killed meanwhile,
+// the next write takes it for the stale temporary it is). 0 when it could, else the errno;
+// existed tells whether folder is there already.
+int TryFolder(const FileSystemCalls& calls, const std::string& folder, const std::string& hive,
+              bool& existed) {
   std::string existing = folder;
+  std::string missing;
   struct stat info {};
   while (::stat(existing.c_str(), &info) != 0) {
     if (errno != ENOENT || ParentFolder(existing) == existing) return errno;
+    missing = existing;
     existing = ParentFolder(existing);
   }
   if (!S_ISDIR(info.st_mode)) return ENOTDIR;
-  return ::faccessat(AT_FDCWD, existing.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+  existed = missing.empty();
+  if (!existed) {
+    if (calls.mkdir(missing.c_str(), kNewFolderMode) != 0) return errno == EEXIST ? 0 : errno;
+    ::rmdir(missing.c_str());
+    return 0;
+  }
+  std::string temporary = TemporaryPattern(hive);
+  FileDescriptor file(calls.mkostemp(temporary.data(), O_CLOEXEC));
+  if (file.Get() < 0) return errno;
+  file.Close();
+  calls.unlink(temporary.c_str());
+  return 0;
 }
 
 // The file to replace: the one a symbolic link points to, even when it does not exist yet,
@@ -140,16 +170,16 @@ std::optional<RegistryHive> ReadHive(const std::string& path, struct stat& info,
     return std::nullopt;
   }
   std::string bytes;
-  const FileRead result = ReadWholeFile(path, bytes, &info);
-  const int error = errno;
+  int error = 0;
+  const FileRead result =
+      ReadWholeFile(path, bytes, &info, std::numeric_limits<std::size_t>::max(), &error);
   missing = result == FileRead::Missing;
   if (missing) return RegistryHive();
   if (result == FileRead::NoMemory) {
     reason = NoMemory(path);
   } else if (result != FileRead::Read) {
-    reason = FormatText(
-        L"The settings file \"%ls\" cannot be read: %ls.", Wide(path).c_str(),
-        result == FileRead::CannotOpen ? ErrorText(error).c_str() : L"it is not a regular file");
+    reason = FormatText(L"The settings file \"%ls\" cannot be read: %ls.", Wide(path).c_str(),
+                        error != 0 ? ErrorText(error).c_str() : L"it is not a regular file");
   } else if (bytes.size() > RegistryFile::kMostFileBytes) {
     reason = TooLarge(path, bytes.size());
   }
@@ -190,9 +220,31 @@ int LockWithin(const FileSystemCalls& calls, int fd, std::chrono::milliseconds w
   }
 }
 
-// Temporary files that a writer killed before its rename left behind. Only files named as
-// this hive's temporaries are taken, and only under the lock, which every writer holds while
-// its temporary file exists.
+// The process id in name when name is one of the hive's temporary files (prefix, decimal
+// id, '-', kTemporaryRandomChars letters or digits), else 0.
+pid_t TemporaryOwner(const std::string& name, const std::string& prefix) {
+  if (name.size() <= prefix.size() + 1 + kTemporaryRandomChars ||
+      name.compare(0, prefix.size(), prefix) != 0) {
+    return 0;
+  }
+  const std::size_t dash = name.size() - kTemporaryRandomChars - 1;
+  if (name[dash] != '-' || dash - prefix.size() > 9) return 0;
+  long long pid = 0;
+  for (std::size_t i = prefix.size(); i < dash; ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    pid = pid * 10 + (name[i] - '0');
+  }
+  for (std::size_t i = dash + 1; i < name.size(); ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return 0;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+// Temporary files that a writer killed before its rename left behind. Every writer holds the
+// lock while its temporary file exists, so under the lock any that is left is stale; what is
+// taken must also be certainly one: named as this hive's, a regular file of this user's, and
+// its writer gone (or this very process, which is not writing now).
 void RemoveStaleTemporaries(const FileSystemCalls& calls, const std::string& path) {
   const std::string folder = ParentFolder(path);
   const std::string prefix = BaseName(path) + kTemporaryMark;
@@ -201,19 +253,15 @@ void RemoveStaleTemporaries(const FileSystemCalls& calls, const std::string& pat
   std::vector<std::string> stale;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
-    if (name.size() != prefix.size() + kTemporaryRandomChars ||
-        name.compare(0, prefix.size(), prefix) != 0) {
-      continue;
-    }
-    bool random = true;
-    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
-      const char c = name[i];
-      random =
-          random && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
-    }
+    const pid_t owner = TemporaryOwner(name, prefix);
+    if (owner <= 0) continue;
+    const bool gone = owner == ::getpid() || (::kill(owner, 0) != 0 && errno == ESRCH);
     struct stat info {};
     const std::string full = folder + "/" + name;
-    if (random && ::lstat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode)) stale.push_back(full);
+    if (gone && ::lstat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_uid == ::geteuid()) {
+      stale.push_back(full);
+    }
   }
   for (const std::string& full : stale) calls.unlink(full.c_str());
 }
@@ -235,7 +283,7 @@ bool WriteAll(const FileSystemCalls& calls, int fd, const std::string& bytes) {
 // the old file is then untouched and the temporary file gone.
 std::wstring ReplaceFile(const FileSystemCalls& calls, const std::string& path,
                          const std::string& bytes, const struct stat* old) {
-  std::string temporary = path + kTemporaryMark + std::string(kTemporaryRandomChars, 'X');
+  std::string temporary = TemporaryPattern(path);
   FileDescriptor file(calls.mkostemp(temporary.data(), O_CLOEXEC));
   const wchar_t* failed = file.Get() < 0 ? L"creating a temporary file" : nullptr;
   int error = errno;
@@ -305,8 +353,7 @@ std::wstring RegistryFile::UpdateLocked(const Change& change) {
   const std::string lockPath = *target + ".lock";
   FileDescriptor lock(calls.open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockFileMode));
   if (lock.Get() < 0) {
-    return FormatText(L"The lock file \"%ls\" of the settings file cannot be opened: %ls.",
-                      Wide(lockPath).c_str(), ErrorText(errno).c_str());
+    return LockFailed(lockPath, errno);
   }
   if (const int error = LockWithin(calls, lock.Get(), lockWait)) {
     if (error == EWOULDBLOCK) return InUse(*target);
@@ -380,12 +427,22 @@ bool RegistryFile::CanStore(const std::wstring& keyPath, const std::wstring& nam
       return false;
     }
     const std::string folder = ParentFolder(*target);
-    if (const int error = CheckFolders(folder)) {
-      reason = FolderFailed(folder, error);
+    bool existed = false;
+    if (const int error = TryFolder(calls, folder, *target, existed)) {
+      reason = existed ? FormatText(
+                             L"No file can be written in the folder \"%ls\" of the "
+                             L"settings file: %ls.",
+                             Wide(folder).c_str(), ErrorText(error).c_str())
+                       : FolderFailed(folder, error);
       return false;
     }
     // Only an existing lock file is opened: a check creates nothing.
-    FileDescriptor lock(calls.open((*target + ".lock").c_str(), O_RDWR | O_CLOEXEC, 0));
+    const std::string lockPath = *target + ".lock";
+    FileDescriptor lock(calls.open(lockPath.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (lock.Get() < 0 && errno != ENOENT) {
+      reason = LockFailed(lockPath, errno);
+      return false;
+    }
     if (lock.Get() >= 0 && calls.flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 &&
         errno == EWOULDBLOCK) {
       reason = InUse(*target);

@@ -1,6 +1,5 @@
 #include "Services.h"
 
-#include <cstdlib>
 #include <string>
 
 #include "Environment.h"
@@ -43,9 +42,8 @@ bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
   }
 
   if (!scaleText.empty()) {
-    char* end = nullptr;
-    const double scale = std::strtod(scaleText.c_str(), &end);
-    if (end == scaleText.c_str() || *end != '\0' || !(scale >= 1.0) || scale > 1000.0) {
+    const double scale = ReadDecimal(scaleText).value_or(0.0);
+    if (!(scale >= 1.0) || scale > 1000.0) {
       services.audio = MakeNativeAudio();
       error = L"VELTRANE_TIME_SCALE must be a number from 1 to 1000, not \"" + FromUtf8(scaleText) +
               L"\".";

@@ -33,7 +33,12 @@ void ScaledClock::Sleep(std::uint32_t milliseconds) {
 
 void ScaledClock::Pause(std::uint32_t microseconds) {
   constexpr double kShortestRealPauseUs = 100.0;
-  const double realUs = static_cast<double>(microseconds) / scale;
+  // A real sleep wakes late by its timer slack (50 µs) and the scheduler's latency; scaled,
+  // that lateness would grow N times and push a look aimed just before a step past it, over
+  // and over, so the earliest looks drift late together. Waking this much sooner leaves the
+  // rest to the caller's busy wait, which is on time at any scale.
+  constexpr double kRealWakeLatenessUs = 100.0;
+  const double realUs = static_cast<double>(microseconds) / scale - kRealWakeLatenessUs;
   if (realUs >= kShortestRealPauseUs) {
     real->Pause(static_cast<std::uint32_t>(realUs));
   }

@@ -21,7 +21,8 @@ class ScaledClock : public Clock {
   std::uint32_t TickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
   // Scaled pauses below what a real sleep can resolve would stretch into milliseconds of
-  // program time: those return at once, so a busy wait spins instead.
+  // program time: those return at once, so a busy wait spins instead. Longer ones end a
+  // little before their time rather than after it.
   void Pause(std::uint32_t microseconds) override;
   // Timer periods are those of the underlying clock.
   bool GetTimerCaps(std::uint32_t& periodMinMs, std::uint32_t& periodMaxMs) override;

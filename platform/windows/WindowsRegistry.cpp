@@ -116,8 +116,15 @@ void WindowsRegistry::Fail(const std::wstring& what, long code) {
 std::optional<RegistryKey> WindowsRegistry::CreateKey(const RegistryKey* parent,
                                                       const std::wstring& subKey) {
   const auto levels = SplitRegistryPath(subKey);
-  if (!levels) return std::nullopt;
   std::wstring path = parent != nullptr ? parent->path : std::wstring();
+  // The registry refuses an over-long name with no more than "The parameter is incorrect",
+  // and takes some paths that its editor cannot import again.
+  if (std::wstring why = WhyNotStorable(JoinPath(path, subKey), L"", L"");
+      !levels || !why.empty()) {
+    std::lock_guard lock(mutex);
+    lastError = std::move(why);
+    return std::nullopt;
+  }
   OpenKey current;
   LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, Below(path).c_str(), 0, nullptr, 0,
                                    KEY_READ | KEY_WRITE, nullptr, current.Out(), nullptr);
@@ -143,7 +150,11 @@ std::optional<RegistryKey> WindowsRegistry::CreateKey(const RegistryKey* parent,
 
 bool WindowsRegistry::SetStringValue(const RegistryKey& key, const std::wstring& name,
                                      const std::wstring& data) {
-  if (!IsStorableRegistryText(name) || !IsStorableRegistryText(data)) return false;
+  if (std::wstring why = WhyNotStorable(L"", name, data); !why.empty()) {
+    std::lock_guard lock(mutex);
+    lastError = std::move(why);
+    return false;
+  }
   OpenKey open;
   LSTATUS status =
       RegOpenKeyExW(HKEY_CURRENT_USER, Below(key.path).c_str(), 0, KEY_SET_VALUE, open.Out());

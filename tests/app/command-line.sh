@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The real program from outside, unattended on the simulated device with time running fast:
-# its exit status for each way a run ends, its usage text, fields that are not ASCII under a
+# its exit status for each way a run ends, its usage text, a display that is missing or lost, fields that are not ASCII under a
 # locale that cannot decode them, and its bounded wait at exit for a worker stuck in a device.
 # Usage: command-line.sh <build dir>   (needs a display)
 set -uo pipefail
@@ -90,4 +90,42 @@ if [ "$status" != 1 ] || [ "$took" -gt 10 ] || ! grep -qF "The worker did not en
   cat "$work/out"
   failed=1
 fi
+
+# No display to start on, and a display that goes away during the run: a message and status 3
+# within seconds, not status 1 ("canceled") nor a run that goes on unseen.
+# name | DISPLAY ("lost": an X server of its own, ended once the run shows progress) | line
+displays=(
+  "no DISPLAY||Unable to initialize GTK+"
+  "no server|:4095|Unable to initialize GTK+"
+  "display lost|lost|veltrane: the connection to the display was lost"
+)
+for row in "${displays[@]}"; do
+  IFS='|' read -r name display line <<<"$row"
+  server=
+  if [ "$display" = lost ]; then
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 3>"$work/displayfd" >/dev/null 2>&1 &
+    server=$!
+    for _ in $(seq 100); do [ -s "$work/displayfd" ] && break; sleep 0.1; done
+    display=:$(head -n 1 "$work/displayfd")
+  fi
+  where=(-u DISPLAY)
+  [ -n "$display" ] && where=("DISPLAY=$display")
+  started=$SECONDS
+  env -u WAYLAND_DISPLAY "${where[@]}" \
+    VELTRANE_AUDIO=simulated VELTRANE_TIME_SCALE=10 VELTRANE_UNATTENDED=1 \
+    VELTRANE_REGISTRY_FILE="$work/display.reg" \
+    timeout 60 "$build/veltrane" "Simulated Input;Tuner;Input1;English;;44100" >"$work/out" 2>&1 &
+  program=$!
+  if [ -n "$server" ]; then
+    for _ in $(seq 200); do grep -qF "Time left" "$work/out" && break; sleep 0.1; done
+    kill "$server"
+  fi
+  wait "$program"
+  status=$?
+  took=$((SECONDS - started))
+  if [ "$status" != 3 ] || [ "$took" -gt 20 ] || ! grep -qF -- "$line" "$work/out"; then
+    echo "FAILED $name: status $status after $took s (wanted 3), output:"; cat "$work/out"
+    failed=1
+  fi
+done
 exit $failed

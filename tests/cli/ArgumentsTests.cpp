@@ -71,6 +71,15 @@ TEST(CliArguments, RefusesWithAReason) {
       {L"calibrate --device Mic --rate", L"needs a value"},
       {L"list --device Mic", L"Unknown option"},
       {L"show A B", L"Unexpected"},
+      {L"show -x", L"Unknown option"},
+      {L"show -- A B", L"Unexpected"},
+      {L"calibrate --device Mic --rate 0x10000", L"whole number"},
+      {L"calibrate --device Mic --rate 4.41e4", L"whole number"},
+      {L"calibrate --device Mic --rate 44100 --seconds 0x10", L"--seconds"},
+      {L"calibrate --device Mic --rate 44100 --seconds 1e999", L"--seconds"},
+      {L"calibrate --device Mic --rate 44100 --seconds inf", L"--seconds"},
+      {L"calibrate --device Mic --rate 44100 --seconds 10,5", L"--seconds"},
+      {L"calibrate --device Mic --rate 44100 --until-ppm .", L"--until-ppm"},
   };
   for (const Case& c : cases) {
     CliRequest request;
@@ -79,6 +88,40 @@ TEST(CliArguments, RefusesWithAReason) {
     EXPECT_NE(error.find(c.reasonHolds), std::wstring::npos)
         << ToUtf8(c.arguments) << ": " << ToUtf8(error);
   }
+}
+
+TEST(CliArguments, ReadsDecimalNumbersOneWay) {
+  struct Case {
+    std::vector<std::wstring> arguments;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {{L"--seconds", L"+10.5"}, true},  {{L"--seconds", L"1e1"}, true},
+      {{L"--seconds", L" 5"}, false},    {{L"--seconds", L"5 "}, false},
+      {{L"--seconds", L"\u0665"}, false}, {{L"--rate", L"044100"}, true},
+      {{L"--rate", L"44100 "}, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::wstring> arguments = {L"calibrate", L"--device", L"Mic", L"--rate", L"44100"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    CliRequest request;
+    std::wstring error;
+    EXPECT_EQ(ParseCliArguments(arguments, request, error), c.accepted) << ToUtf8(c.arguments[1]);
+  }
+}
+
+TEST(CliArguments, DoubleDashEndsTheOptions) {
+  CliRequest request;
+  std::wstring error;
+  ASSERT_TRUE(ParseCliArguments({L"show", L"--json", L"--", L"-x"}, request, error));
+  EXPECT_EQ(request.showFolder, L"-x");
+  EXPECT_TRUE(request.json);
+  ASSERT_TRUE(ParseCliArguments({L"show", L"--", L"--json"}, request, error));
+  EXPECT_EQ(request.showFolder, L"--json");
+  EXPECT_FALSE(request.json);
+  // A refusal still says whether JSON was asked for, even after the refused option.
+  EXPECT_FALSE(ParseCliArguments({L"list", L"-x", L"--json"}, request, error));
+  EXPECT_TRUE(request.json);
 }
 
 }  // namespace

@@ -214,6 +214,28 @@ TEST(ScaledClockTest, MillisecondCountsWrapAtThirtyTwoBits) {
   EXPECT_EQ(scaled.MillisecondTimer(), 3u);
 }
 
+// A real pause wakes late by tens of microseconds; scaled, that would carry an aimed look past
+// the instant it was aimed before. Every real pause must leave room for that lateness.
+TEST(ScaledClockTest, RealPausesEndBeforeTheirScaledTimeWithRoomForWakingLate) {
+  struct PauseRecorder : SteppedClock {
+    std::vector<std::uint32_t> pauses;
+    void Pause(std::uint32_t microseconds) override { pauses.push_back(microseconds); }
+  };
+  constexpr std::uint32_t kWakeLatenessUs = 100;  // timer slack and the scheduler's latency
+  for (const double scale : {2.0, 5.0, 8.0, 10.0, 12.0, 20.0, 50.0}) {
+    for (const std::uint32_t pauseUs : {150u, 1500u, 5000u, 20000u}) {
+      auto real = std::make_shared<PauseRecorder>();
+      ScaledClock scaled(real, scale);
+      scaled.Pause(pauseUs);
+      for (const std::uint32_t realUs : real->pauses) {
+        EXPECT_LE((realUs + kWakeLatenessUs) * scale, pauseUs) << scale << " " << pauseUs;
+      }
+      // A long pause is still slept, so that a waiting look does not spin for it.
+      if (pauseUs / scale >= 1000) EXPECT_EQ(real->pauses.size(), 1u) << scale << " " << pauseUs;
+    }
+  }
+}
+
 TEST(ScaledClockTest, SleepsAreShorterAndTimeRunsFasterInRealTime) {
   auto real = std::make_shared<PosixClock>();
   ScaledClock scaled(real, 20.0);

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "Text.h"
+
 namespace veltrane {
 namespace {
 
@@ -137,6 +139,59 @@ TEST_P(RegistryContract, RefusesWhatAStringValueCannotHold) {
   }
   EXPECT_EQ(registry().GetStringValue(L"K", L"v"), L"kept");
   EXPECT_EQ(hive->Reopen()->GetStringValue(L"K", L"v"), L"kept");
+}
+
+std::wstring Repeated(const std::wstring& text, std::size_t times, const std::wstring& between) {
+  std::wstring out;
+  for (std::size_t i = 0; i < times; ++i) out += (i == 0 ? L"" : between) + text;
+  return out;
+}
+
+// The Windows registry's own limits, counted in UTF-16 code units: its editor refuses or cuts
+// short a file that breaks them.
+TEST_P(RegistryContract, KeepsToTheRegistrysOwnLimits) {
+  const std::wstring note = L"\U0001F3B5";  // two UTF-16 code units
+  struct Row {
+    const char* what;
+    std::wstring keyPath;
+    std::wstring name;
+    bool storable;
+  };
+  const std::vector<Row> rows = {
+      {"key name of 255", L"K\\" + std::wstring(255, L'k'), L"v", true},
+      {"key name of 256", L"K\\" + std::wstring(256, L'k'), L"v", false},
+      {"key name of 127 notes", L"K\\" + Repeated(note, 127, L"") + L"k", L"v", true},
+      {"key name of 128 notes", L"K\\" + Repeated(note, 128, L""), L"v", false},
+      {"value name of 16383", L"K", std::wstring(16383, L'n'), true},
+      {"value name of 16384", L"K", std::wstring(16384, L'n'), false},
+      {"value name of 8192 notes", L"K", Repeated(note, 8192, L""), false},
+      {"512 levels", Repeated(L"d", 512, L"\\"), L"v", true},
+      {"513 levels", Repeated(L"e", 513, L"\\"), L"v", false},
+      // 128 levels of 249 and their separators: 31,999 units.
+      {"path of 32000", Repeated(std::wstring(249, L'f'), 128, L"\\") + L"f", L"v", true},
+      {"path of 32001", Repeated(std::wstring(249, L'g'), 128, L"\\") + L"gg", L"v", false},
+      {"replacement character", L"K\\bad\uFFFD", L"v", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::wstring reason = L"stale";
+    EXPECT_EQ(registry().CanStore(row.keyPath, row.name, reason), row.storable)
+        << row.keyPath.size();
+    EXPECT_EQ(reason.empty(), row.storable);
+    EXPECT_EQ(registry().StoreStringValue(row.keyPath, row.name, L"1"), row.storable);
+    EXPECT_EQ(hive->Reopen()->GetStringValue(row.keyPath, row.name),
+              row.storable ? std::optional<std::wstring>(L"1") : std::nullopt);
+    if (!row.storable) {
+      EXPECT_NE(registry().LastError().find(L"cannot be stored"), std::wstring::npos)
+          << ToUtf8(registry().LastError());
+    }
+  }
+  // Nor by one level at a time.
+  const auto key = registry().CreateKey(nullptr, L"K");
+  ASSERT_TRUE(key);
+  EXPECT_FALSE(registry().CreateKey(&*key, std::wstring(256, L'k')));
+  EXPECT_FALSE(registry().SetStringValue(*key, std::wstring(16384, L'n'), L"1"));
+  EXPECT_FALSE(hive->Reopen()->KeyExists(L"K\\" + std::wstring(256, L'k')));
 }
 
 TEST_P(RegistryContract, RefusesKeyPathsWithAnEmptyLevel) {

@@ -201,22 +201,51 @@ TEST_F(RegistrySettingsTest, AFailingRegistryCallFailsTheWriteAndClosesWhatWasOp
 }
 
 TEST_F(RegistrySettingsTest, CheckWritableSaysWhyNotAndWritesNothing) {
-  const std::vector<std::tuple<const wchar_t*, const wchar_t*, bool, const wchar_t*>> cases = {
+  const std::vector<std::tuple<std::wstring, std::wstring, bool, const wchar_t*>> cases = {
       {L"Not set", L"v", false, L"Registry folder not set."},
       {L"Tuner", L"line\nbreak", false, L"The value name cannot be stored"},
       {L"Tu\\\\ner", L"v", false, L"not a valid key path"},
+      {L"\\\\", L"v", false, L"not a valid key path"},
+      {L"Tuner\\", L"v", false, L"not a valid key path"},
+      {L"\\Tuner", L"v", false, L"not a valid key path"},
+      {L"  " + std::wstring(255, L't') + L"  ", L"v", true, L""},
+      {std::wstring(256, L't'), L"v", false,
+       L"is 256 characters long, and the registry allows "
+       L"at most 255 in a key name"},
+      {L"Tuner\\" + std::wstring(10000, L't'), L"v", false, L"is 10000 characters long"},
+      {L"Tuner", std::wstring(16384, L'n'), false,
+       L"is 16384 characters long, and the "
+       L"registry allows at most 16383"},
+      {L"Tu\uFFFDner", L"v", false, L"holds U+FFFD"},
       {L"Tuner", L"v", true, L""},
   };
   for (const auto& [folder, name, writable, reason] : cases) {
     settings.SetFolder(folder);
     std::wstring why = L"stale";
-    EXPECT_EQ(settings.CheckWritable(name, why), writable) << folder;
-    EXPECT_NE(why.find(reason), std::wstring::npos) << folder;
-    EXPECT_EQ(why.empty(), writable) << folder;
+    EXPECT_EQ(settings.CheckWritable(name, why), writable) << folder.size();
+    EXPECT_NE(why.find(reason), std::wstring::npos) << folder.size();
+    EXPECT_EQ(why.empty(), writable) << folder.size();
   }
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(registry->createCalls, 0);
   EXPECT_FALSE(memory->KeyExists(L"SOFTWARE"));
+}
+
+// Reports name the key the value went to, whatever white space the folder came with.
+TEST_F(RegistrySettingsTest, KeyPathNamesTheKeyWrittenTo) {
+  const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+      {L"  Tuner  ", L"\\Tuner"},
+      {L"", L""},
+      {L" \t ", L""},
+      {L"A\\B ", L"\\A\\B"},
+  };
+  for (const auto& [folder, keySuffix] : cases) {
+    settings.SetFolder(folder);
+    EXPECT_EQ(settings.KeyPath(), kMakerKey + keySuffix);
+    const std::wstring name = L"v" + std::to_wstring(folder.size());
+    EXPECT_TRUE(settings.WriteString(name, L"x"));
+    EXPECT_EQ(memory->GetStringValue(settings.KeyPath(), name), L"x") << folder.size();
+  }
 }
 
 std::string ReadBytes(const fs::path& path) {

@@ -353,6 +353,13 @@ TEST_F(RegistryFileTest, RefusesWithAReasonAndLeavesTheFileAlone) {
          return file;
        },
        "is too large"},
+      {"lock file a folder",
+       [&] {
+         WriteBytes(file, kGoodHive);
+         fs::create_directory(file.string() + ".lock");
+         return file;
+       },
+       "lock file"},
       {"folder below a file",
        [&] {
          WriteBytes(folder.path / "plain", "not a folder");
@@ -373,6 +380,7 @@ TEST_F(RegistryFileTest, RefusesWithAReasonAndLeavesTheFileAlone) {
     EXPECT_EQ(store.LastError(), reason);
     EXPECT_EQ(ReadBytes(hive), before);
     heldLock.reset();
+    fs::remove(file.string() + ".lock");
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
   }
   // The same store is taken once the fault is gone, so each case fails for its own fault.
@@ -380,6 +388,37 @@ TEST_F(RegistryFileTest, RefusesWithAReasonAndLeavesTheFileAlone) {
   std::wstring reason;
   EXPECT_TRUE(registry.CanStore(L"SOFTWARE\\Tuner", L"Ratio", reason)) << ToUtf8(reason);
   EXPECT_TRUE(registry.StoreStringValue(L"SOFTWARE\\Tuner", L"Ratio", L"1"));
+}
+
+// What the store will refuse, the check before measuring refuses too, with the cause. Runs
+// as root here too, which passes every permission test.
+TEST_F(RegistryFileTest, TheCheckRefusesWhatTheStoreWillRefuse) {
+  const std::vector<std::pair<const char*, const char*>> rows = {
+      {"/proc/self/mem", "No file can be written in the folder \"/proc/self\""},
+      {"/proc/version", "No file can be written in the folder \"/proc\""},
+      {"/proc/self/hive.reg", "No file can be written in the folder \"/proc/self\""},
+      {"/proc/self/none/hive.reg",
+       "The folder \"/proc/self/none\" for the settings file cannot be created"},
+  };
+  for (const auto& [path, cause] : rows) {
+    SCOPED_TRACE(path);
+    RegistryFile store(path);
+    std::wstring reason;
+    EXPECT_FALSE(store.CanStore(L"SOFTWARE\\Tuner", L"Ratio", reason));
+    EXPECT_NE(reason.find(FromUtf8(cause)), std::wstring::npos) << ToUtf8(reason);
+    EXPECT_FALSE(store.StoreStringValue(L"SOFTWARE\\Tuner", L"Ratio", L"1"));
+  }
+  // A read that fails says how, apart from a file that is not regular.
+  const std::vector<std::pair<const char*, const char*>> reads = {
+      {"/proc/self/mem", "cannot be read: Input/output error"},
+      {"/proc/self", "cannot be read: it is not a regular file"},
+  };
+  for (const auto& [path, cause] : reads) {
+    RegistryFile reader(path);
+    EXPECT_FALSE(reader.ReadStringsBelow(L""));
+    EXPECT_NE(reader.LastError().find(FromUtf8(cause)), std::wstring::npos)
+        << ToUtf8(reader.LastError());
+  }
 }
 
 // Stands in for a file-system call and fails it with error.
@@ -427,17 +466,36 @@ TEST_F(RegistryFileTest, AFailingFileSystemCallLosesNothing) {
 
 TEST_F(RegistryFileTest, RemovesOnlyItsOwnStaleTemporaryFiles) {
   ASSERT_TRUE(registry.StoreStringValue(L"K", L"v", L"1"));
-  for (const char* name : {"HKEY_CURRENT_USER.reg.tmp-a1B2c3", "HKEY_CURRENT_USER.reg.tmp-a1B2c3d",
-                           "HKEY_CURRENT_USER.reg.tmp-a1.2c3", "other.reg.tmp-a1B2c3"}) {
+  const pid_t exited = [] {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+  }();
+  const std::string own = "HKEY_CURRENT_USER.reg.veltrane-tmp-";
+  const std::string dead = own + std::to_string(exited) + "-a1B2c3";
+  const std::string mine = own + std::to_string(::getpid()) + "-Zz09Yy";
+  // name | a file of ours that its writer left behind
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {dead, true},
+      {mine, true},
+      {own + std::to_string(::getppid()) + "-a1B2c3", false},  // its writer still runs
+      {"HKEY_CURRENT_USER.reg.tmp-backup", false},
+      {"HKEY_CURRENT_USER.reg.tmp-a1B2c3", false},
+      {own + std::to_string(exited) + "-a1B2c", false},
+      {own + std::to_string(exited) + "-a1.2c3", false},
+      {own + "x" + std::to_string(exited) + "-a1B2c3", false},
+      {"other.reg.veltrane-tmp-" + std::to_string(exited) + "-a1B2c3", false},
+  };
+  std::set<std::string> kept = {"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock"};
+  for (const auto& [name, stale] : rows) {
     WriteBytes(folder.path / name, "partial");
+    if (!stale) kept.insert(name);
   }
-  fs::create_directory(folder.path / "HKEY_CURRENT_USER.reg.tmp-Folder");
+  fs::create_directory(folder.path / (own + std::to_string(exited) + "-Folder"));
+  kept.insert(own + std::to_string(exited) + "-Folder");
   ASSERT_TRUE(registry.StoreStringValue(L"K", L"v", L"2"));
-  EXPECT_EQ(FolderEntries(folder.path),
-            (std::set<std::string>{"HKEY_CURRENT_USER.reg", "HKEY_CURRENT_USER.reg.lock",
-                                   "HKEY_CURRENT_USER.reg.tmp-a1B2c3d",
-                                   "HKEY_CURRENT_USER.reg.tmp-a1.2c3", "other.reg.tmp-a1B2c3",
-                                   "HKEY_CURRENT_USER.reg.tmp-Folder"}));
+  EXPECT_EQ(FolderEntries(folder.path), kept);
 }
 
 int renames = 0;
