@@ -457,9 +457,12 @@ void CVeltraneDlg::OnMeasurement(std::uint32_t wParam, std::int32_t lParam) {
     if (!deviceName.empty() &&
         !settings.WriteDouble(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
                               static_cast<double>(evaluation.median))) {
-      // Five minutes of measuring are lost if this passes for a success: say so instead.
+      // Five minutes of measuring are lost if this passes for a success: say so instead, and
+      // why (the store's own technical text, left untranslated), so that the user can mend it.
       exitStatus = kExitNotStored;
-      ShowAppMessageBox(Translate(kTextNotStored), MessageIcon::Information);
+      std::wstring text = Translate(kTextNotStored);
+      if (!settings.LastError().empty()) text += L"\n" + settings.LastError();
+      ShowAppMessageBox(text, MessageIcon::Information);
       FinishCalibration(IDCANCEL, /*announceFailure=*/false);
       return;
     }
@@ -478,6 +481,13 @@ void CVeltraneDlg::OnTimer(wxTimerEvent& event) {
     if (threadHandle && !runState->WorkerEnded()) return;
     watchdogTimer.Stop();
     threadHandle = false;
+    // A device that will not record at this rate is a bad parameter, not a failed run.
+    if (runState && runState->rateRefused) {
+      if (!ClaimEnding(kExitBadParameters)) return;
+      ShowAppMessageBox(Translate(kTextRateUnsupported), MessageIcon::Information);
+      EndDialog(IDCANCEL);
+      return;
+    }
     if (!ClaimEnding(kExitFailed)) return;
     ShowAppMessageBox(Translate(kTextInterrupted), MessageIcon::Information);
     EndDialog(IDCANCEL);

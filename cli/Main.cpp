@@ -207,6 +207,10 @@ int StatusOf(const MeasurementResult& result, std::wstring& message) {
     case MeasurementEnd::OpenFailed:
       message = L"The device could not be opened or started.";
       return kExitDeviceFailed;
+    case MeasurementEnd::RateRefused:
+      // Trying again changes nothing: the rate asked for is wrong for this device.
+      message = L"The sample rate is not supported by the device; nothing was measured.";
+      return kExitBadArguments;
     case MeasurementEnd::DeviceFailed:
       message = L"The recording broke off: " + result.detail;
       return kExitDeviceFailed;

@@ -100,6 +100,7 @@ std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId
     const std::wstring text = audio.GetErrorText(result);
     TraceCapture(FormatText(L"waveInOpen failed: %d (%ls)", static_cast<int>(result), text.c_str()),
                  __LINE__);
+    if (result == WAVERR_BADFORMAT) state.rateRefused = true;
     state.ShowMessageBox(FormatText(L"%d\n%ls", static_cast<int>(result), text.c_str()),
                          MessageIcon::Exclamation);
     return nullptr;

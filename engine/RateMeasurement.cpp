@@ -269,7 +269,7 @@ MeasurementResult RateMeasurement::Run() {
   MeasurementResult result;
   CaptureSession capture(state);
   if (capture.Begin() != CaptureStep::Started) {
-    result.end = MeasurementEnd::OpenFailed;
+    result.end = state.rateRefused ? MeasurementEnd::RateRefused : MeasurementEnd::OpenFailed;
     return result;
   }
   Course course(static_cast<double>(state.nominalRate), capture.Device());

@@ -37,6 +37,7 @@ enum class MeasurementEnd {
   Done,          // measured as long as asked, or until the band was narrow enough
   Interrupted,   // the stop flag was set
   OpenFailed,    // the device could not be opened or started
+  RateRefused,   // the device refused to open at the nominal rate
   DeviceFailed,  // the buffer came back (overrun, suspend, device gone) or the position failed
   Stalled,       // the position stood still
   TooFewSteps,   // measured, but not enough steps for an estimate

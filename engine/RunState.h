@@ -55,6 +55,9 @@ class RunState {
 
   // Set once, from 0 to 1, by the dialog's thread; polled by the worker.
   std::atomic<bool> stopRequested{false};
+  // Set by the thread that opens the device when the device refused the format, which here
+  // means the rate (the rest is fixed): a bad parameter rather than a failed device.
+  std::atomic<bool> rateRefused{false};
 
  private:
   // Recursive: a box handler may answer at once, from inside ShowMessageBox.

@@ -458,11 +458,23 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
       if (!ParseNumber(value, parsed.dropMs) || parsed.dropMs < 0.0) {
         return Fail(error, item, L"expected a number of milliseconds, 0 or more.");
       }
+    } else if (key == "rates") {
+      std::size_t from = 0;
+      for (;;) {
+        const std::size_t slash = std::min(value.find('/', from), value.size());
+        std::uint32_t rate = 0;
+        if (!ParseNumber(value.substr(from, slash - from), rate) || rate == 0) {
+          return Fail(error, item, L"expected rates greater than 0, separated by /.");
+        }
+        parsed.rates.push_back(rate);
+        if (slash == value.size()) break;
+        from = slash + 1;
+      }
     } else {
       return Fail(error, item,
                   L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
                   L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, "
-                  L"overrun_after_s, drop_every_s and drop_ms.");
+                  L"overrun_after_s, drop_every_s, drop_ms and rates.");
     }
     if (comma == text.size()) break;
   }
@@ -506,6 +518,11 @@ MMResult SimulatedAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32
   if (options.failOpen) return *options.failOpen;
   if (options.rejectDirect && (flags & WAVE_FORMAT_DIRECT)) return MMSYSERR_INVALFLAG;
   if (!ValidFormat(format)) return WAVERR_BADFORMAT;
+  // As a sound card that runs only at its own rates and does not resample.
+  if (!options.rates.empty() && std::find(options.rates.begin(), options.rates.end(),
+                                          format.samplesPerSec) == options.rates.end()) {
+    return WAVERR_BADFORMAT;
+  }
   if (inUse->exchange(true)) return MMSYSERR_ALLOCATED;
   auto opened =
       std::make_unique<SimulatedWaveIn>(clock, options, format, std::move(callback), inUse);

@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Audio.h"
 #include "Clock.h"
@@ -49,10 +50,12 @@ struct SimulatedAudioOptions {
   std::optional<double> overrunAfterS;       // the stream breaks as an overrun would
   std::optional<double> dropEveryS;          // frames vanish from the count this often...
   double dropMs = 0.0;                       // ...this many milliseconds' worth, in whole steps
+  std::vector<std::uint32_t> rates;          // the only rates it opens at; empty: any rate
 };
 
 // Parses "ppm=-250,step=441,jitter_us=200,late_us=300,seed=7,stamps=1,fail_open=4,reject_direct=1,
-// steady_looks=1,hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20"
+// steady_looks=1,hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20,
+// rates=44100/48000"
 // (any subset, any order; drop_every_s and drop_ms together). False with a reason on a malformed
 // text.
 bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& options,

@@ -16,6 +16,8 @@ cases=(
   "no such device|2||Other Input;Tuner;Input1;English;;44100|[veltrane] This sound input cannot be calibrated."
   "rate too large|2||Simulated Input;Tuner;Input1;English;;4294967296|[veltrane] The sample rate is not supported."
   "device refuses|3|fail_open=4|Simulated Input;Tuner;Input1;English;;44100|[veltrane] The calibration was interrupted."
+  "device refuses the format|2|fail_open=32|Simulated Input;Tuner;Input1;English;;44100|[veltrane] The sample rate is not supported."
+  "device refuses the rate|2|rates=44100/48000|Simulated Input;Tuner;Input1;English;;4.41e4|[veltrane] The sample rate is not supported."
   "cannot store|4||Simulated Input;Not set;Input1;English;;44100|[veltrane] The result cannot be stored.\\nRegistry folder not set."
   "picture of too many pixels|0|ppm=-250|Simulated Input;Tuner;Input1;English;$work/bomb.pgm;44100|Picture not shown: $work/bomb.pgm: it declares 30000 x 30000 pixels"
   "picture file too large|0|ppm=-250|Simulated Input;Tuner;Input1;English;$work/huge.png;44100|Picture not shown: $work/huge.png: it is larger than 100 MiB"
@@ -45,6 +47,26 @@ stored=$(iconv -f UTF-16 -t UTF-8 "$work/r.reg" 2>/dev/null || true)
 if ! grep -qF "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Réglages]" <<<"$stored" ||
    ! grep -qF '"Input1Calib_44100_Of Simulated Input"="0.99' <<<"$stored"; then
   echo "FAILED stored: the registry file holds"; echo "$stored"
+  failed=1
+fi
+
+# Another program holds the settings file's lock from the start of the measuring to its end:
+# the store fails after measuring, and the message says why as well as that it failed.
+hive=$work/locked.reg
+LC_ALL=C VELTRANE_AUDIO=simulated VELTRANE_TIME_SCALE=20 VELTRANE_UNATTENDED=1 VELTRANE_TRACE=- \
+  VELTRANE_REGISTRY_FILE="$hive" \
+  timeout 60 "$build/veltrane" "Simulated Input;Tuner;Input1;English;;44100" >"$work/out" 2>&1 &
+program=$!
+for _ in $(seq 200); do grep -qF "CalibrationThread start" "$work/out" && break; sleep 0.1; done
+exec 9>"$hive.lock"
+flock 9
+wait "$program"
+status=$?
+exec 9>&-
+reason="The settings file \"$hive\" is in use by another program."
+if [ "$status" != 4 ] ||
+   ! grep -qF "[veltrane] The result could not be stored.\nPlease try again.\n$reason" "$work/out"; then
+  echo "FAILED store refused after measuring: status $status (wanted 4), output:"; cat "$work/out"
   failed=1
 fi
 

@@ -24,6 +24,8 @@ cases=(
   "unknown device|2||--device Other|These are:"
   "bad rate|2||--rate 0|greater than 0"
   "device refuses|3|fail_open=4|--seconds 10|The device could not be opened"
+  "device refuses the format|2|fail_open=32|--seconds 10 --store Tuner|The sample rate is not supported"
+  "device refuses the rate|2|rates=44100/48000|--rate 1 --seconds 10 --store Tuner|The sample rate is not supported"
   "overrun|3|overrun_after_s=8|--seconds 30 --store Tuner|The recording broke off"
   "stall|3|stall_after_s=8|--seconds 30|stopped delivering"
   "samples lost|1|drop_every_s=1,drop_ms=60|--seconds 30 --store Tuner|Samples were lost|10"

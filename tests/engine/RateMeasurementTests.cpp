@@ -169,6 +169,7 @@ TEST(RateMeasurement, EveryOtherEnding) {
     std::optional<int> stopAfterReports;
   };
   for (const Case& c : {Case{"fail_open=4", MeasurementEnd::OpenFailed, std::nullopt},
+                        Case{"rates=48000", MeasurementEnd::RateRefused, std::nullopt},
                         Case{"stall_after_s=8", MeasurementEnd::Stalled, std::nullopt},
                         Case{"overrun_after_s=8", MeasurementEnd::DeviceFailed, std::nullopt},
                         Case{"ppm=0", MeasurementEnd::Interrupted, 3}}) {

@@ -409,6 +409,19 @@ TEST(SimulatedAudioTest, OpenFailsWithTheConfiguredError) {
   EXPECT_EQ(device, nullptr);
 }
 
+TEST(SimulatedAudioTest, OpensOnlyAtTheGivenRates) {
+  SimulatedAudio audio(std::make_shared<VirtualClock>(), Parsed("rates=8000/48000"));
+  for (const auto& [rate, expected] :
+       {std::pair{8000u, MMSYSERR_NOERROR}, std::pair{48000u, MMSYSERR_NOERROR},
+        std::pair{1u, WAVERR_BADFORMAT}, std::pair{44100u, WAVERR_BADFORMAT}}) {
+    WaveFormat format = Format8BitMono();
+    format.samplesPerSec = format.avgBytesPerSec = rate;
+    std::unique_ptr<WaveInDevice> device;
+    EXPECT_EQ(audio.Open(device, 0, format, nullptr, CALLBACK_FUNCTION), expected) << rate;
+    EXPECT_EQ(device != nullptr, expected == MMSYSERR_NOERROR) << rate;
+  }
+}
+
 TEST(SimulatedAudioTest, RejectsOnlyTheDirectFlagWhenAskedTo) {
   SimulatedAudio audio(std::make_shared<VirtualClock>(), Parsed("reject_direct=1"));
   std::unique_ptr<WaveInDevice> device;
@@ -523,6 +536,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BadOptions{"drop_every_s=1,drop_ms=-2", L"drop_ms=-2\": expected"},
                       BadOptions{"drop_every_s=1", L"go together"},
                       BadOptions{"drop_every_s=1,drop_ms=1000", L"shorter than"},
+                      BadOptions{"rates=", L"rates=\": expected"},
+                      BadOptions{"rates=44100/", L"rates=44100/\": expected"},
+                      BadOptions{"rates=0", L"rates=0\": expected"},
+                      BadOptions{"rates=44100//48000", L"rates=44100//48000\": expected"},
                       BadOptions{"ppm=1,", L"empty option"}));
 
 }  // namespace
