@@ -201,7 +201,7 @@ std::optional<std::string> Ascii(std::wstring_view text) {
   std::string narrow;
   narrow.reserve(text.size());
   for (const wchar_t c : text) {
-    if (c < 0 || c > 0x7F) return std::nullopt;
+    if (static_cast<std::uint32_t>(c) > 0x7F) return std::nullopt;
     narrow += static_cast<char>(c);
   }
   return narrow;

@@ -49,10 +49,12 @@ std::wstring JoinPath(const std::wstring& parent, const std::wstring& level) {
 
 // The registry counts UTF-16 code units; where wchar_t holds whole code points (Linux), one
 // beyond U+FFFF takes two.
-std::size_t Utf16Length(const std::wstring& text) {
+// A template, so that the comparison is not compiled where wchar_t cannot hold such a value.
+template <typename Char>
+std::size_t Utf16Length(const std::basic_string<Char>& text) {
   std::size_t units = text.size();
-  if constexpr (sizeof(wchar_t) > 2) {
-    for (const wchar_t c : text) units += static_cast<unsigned long>(c) > 0xFFFF ? 1 : 0;
+  if constexpr (sizeof(Char) > 2) {
+    for (const Char c : text) units += c > 0xFFFF ? 1 : 0;
   }
   return units;
 }

@@ -231,7 +231,9 @@ TEST(ScaledClockTest, RealPausesEndBeforeTheirScaledTimeWithRoomForWakingLate) {
         EXPECT_LE((realUs + kWakeLatenessUs) * scale, pauseUs) << scale << " " << pauseUs;
       }
       // A long pause is still slept, so that a waiting look does not spin for it.
-      if (pauseUs / scale >= 1000) EXPECT_EQ(real->pauses.size(), 1u) << scale << " " << pauseUs;
+      if (pauseUs / scale >= 1000) {
+        EXPECT_EQ(real->pauses.size(), 1u) << scale << " " << pauseUs;
+      }
     }
   }
 }
