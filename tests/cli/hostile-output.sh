@@ -9,7 +9,9 @@ cli=$build/veltrane-cli
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export VELTRANE_AUDIO=simulated VELTRANE_TIME_SCALE=50 VELTRANE_REGISTRY_FILE=$work/r.reg
-cal="$cli calibrate --device 'Simulated Input' --rate 44100 --seconds 5"
+# Time runs fast and a sanitizer build slowly, so the band can be wider than a tuner's limit:
+# these rows are about where the result goes, not its digits.
+cal="$cli calibrate --device 'Simulated Input' --rate 44100 --seconds 5 --max-band-ppm 1e6"
 # A hive whose values hold escape sequences and no numbers.
 hive() {
   printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel'"'"'s Projects\\T]\n"Calib_1_Of A"="\033]0;x\007"\n"Calib_2_Of B"="nan"\n' >"$work/r.reg"
