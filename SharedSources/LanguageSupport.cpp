@@ -1,4 +1,4 @@
-#include "LanguageSupport.h"
+#include "SharedSources/LanguageSupport.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,11 +8,11 @@
 #include <new>
 #include <string_view>
 
-#include "AppPaths.h"
-#include "Files.h"
-#include "Text.h"
-#include "Trace.h"
-#include "WaitCursor.h"
+#include "support/AppPaths.h"
+#include "base/Files.h"
+#include "base/Text.h"
+#include "support/Trace.h"
+#include "support/WaitCursor.h"
 
 namespace veltrane {
 

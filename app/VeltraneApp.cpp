@@ -14,14 +14,14 @@
 #include <windows.h>
 #endif
 
-#include "AppPaths.h"
-#include "Environment.h"
-#include "LanguageSupport.h"
-#include "MessageBox.h"
-#include "Services.h"
-#include "Trace.h"
-#include "VeltraneDlg.h"
-#include "WaitCursor.h"
+#include "support/AppPaths.h"
+#include "base/Environment.h"
+#include "SharedSources/LanguageSupport.h"
+#include "support/MessageBox.h"
+#include "startup/Startup.h"
+#include "support/Trace.h"
+#include "app/VeltraneDlg.h"
+#include "support/WaitCursor.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "VeltraneDlg.h"
+#include "app/VeltraneDlg.h"
 
 #include <wx/button.h>
 #include <wx/datetime.h>
@@ -15,15 +15,15 @@
 #include <future>
 #include <cwctype>
 
-#include "AppPaths.h"
-#include "GraphCtrl.h"
-#include "BitmapUtilities.h"
-#include "LanguageSupport.h"
-#include "MessageBox.h"
-#include "ProgramTexts.h"
-#include "Resources.h"
-#include "Text.h"
-#include "Trace.h"
+#include "support/AppPaths.h"
+#include "controls/GraphCtrl.h"
+#include "controls/BitmapUtilities.h"
+#include "SharedSources/LanguageSupport.h"
+#include "support/MessageBox.h"
+#include "SharedSources/ProgramTexts.h"
+#include "controls/Resources.h"
+#include "base/Text.h"
+#include "support/Trace.h"
 
 using namespace veltrane;
 

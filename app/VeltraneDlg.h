@@ -17,11 +17,11 @@
 #include <memory>
 #include <string>
 
-#include "CalibrationThread.h"
-#include "Evaluation.h"
-#include "PlatformServices.h"
-#include "RegistrySettings.h"
-#include "RunState.h"
+#include "engine/worker/CalibrationThread.h"
+#include "engine/worker/Evaluation.h"
+#include "platform/PlatformServices.h"
+#include "support/RegistrySettings.h"
+#include "engine/RunState.h"
 
 class wxButton;
 class wxGauge;

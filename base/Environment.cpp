@@ -1,4 +1,4 @@
-#include "Environment.h"
+#include "base/Environment.h"
 
 #include <cstdlib>
 

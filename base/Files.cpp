@@ -1,4 +1,4 @@
-#include "Files.h"
+#include "base/Files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #ifdef _WIN32
 #include <io.h>
 
-#include "Text.h"
+#include "base/Text.h"
 #endif
 
 // Flags that not every C library has: Windows' has neither close-on-exec nor non-blocking

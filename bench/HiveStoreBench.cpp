@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "RegistryFile.h"
-#include "RegistrySettings.h"
+#include "platform/linux/RegistryFile.h"
+#include "support/RegistrySettings.h"
 
 int main(int argc, char** argv) {
   const long keys = argc > 1 ? std::atol(argv[1]) : 50000;

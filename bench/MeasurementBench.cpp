@@ -16,16 +16,16 @@
 #include <thread>
 #include <vector>
 
-#include "CalibrationThread.h"
-#include "Evaluation.h"
-#include "RunState.h"
-#include "Text.h"
-#include "AlsaAudio.h"
-#include "PosixClock.h"
-#include "PosixScheduler.h"
-#include "SimulatedAudio.h"
-#include "SimulatedScheduler.h"
-#include "VirtualClock.h"
+#include "engine/worker/CalibrationThread.h"
+#include "engine/worker/Evaluation.h"
+#include "engine/RunState.h"
+#include "base/Text.h"
+#include "platform/linux/AlsaAudio.h"
+#include "platform/linux/PosixClock.h"
+#include "platform/linux/PosixScheduler.h"
+#include "platform/simulated/SimulatedAudio.h"
+#include "platform/simulated/SimulatedScheduler.h"
+#include "platform/simulated/VirtualClock.h"
 
 using namespace veltrane;
 

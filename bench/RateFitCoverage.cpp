@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "RateSim.h"
-#include "RateFit.h"
+#include "tests/engine/fit/RateSim.h"
+#include "engine/fit/RateFit.h"
 
 namespace veltrane {
 namespace {

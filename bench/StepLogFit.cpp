@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "LossAwareFit.h"
-#include "RateFit.h"
-#include "Robust.h"
+#include "engine/fit/LossAwareFit.h"
+#include "engine/fit/RateFit.h"
+#include "engine/Robust.h"
 
 namespace {
 

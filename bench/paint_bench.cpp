@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "GraphCtrl.h"
+#include "controls/GraphCtrl.h"
 
 namespace {
 

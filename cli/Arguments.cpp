@@ -1,10 +1,10 @@
-#include "Arguments.h"
+#include "cli/Arguments.h"
 
 #include <cstdint>
 
-#include "Capture.h"
-#include "RateMeasurement.h"
-#include "Text.h"
+#include "engine/Capture.h"
+#include "engine/fit/RateMeasurement.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -20,15 +20,15 @@
 #include <thread>
 #include <vector>
 
-#include "AppPaths.h"
-#include "Arguments.h"
-#include "Environment.h"
-#include "Evaluation.h"
-#include "Messages.h"
-#include "RegistrySettings.h"
-#include "Report.h"
-#include "Services.h"
-#include "Text.h"
+#include "support/AppPaths.h"
+#include "cli/Arguments.h"
+#include "base/Environment.h"
+#include "engine/worker/Evaluation.h"
+#include "engine/Messages.h"
+#include "support/RegistrySettings.h"
+#include "cli/Report.h"
+#include "startup/Startup.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

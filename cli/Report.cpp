@@ -1,9 +1,9 @@
-#include "Report.h"
+#include "cli/Report.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Clock.h"
-#include "RateMeasurement.h"
-#include "Registry.h"
+#include "platform/Clock.h"
+#include "engine/fit/RateMeasurement.h"
+#include "platform/Registry.h"
 
 namespace veltrane {
 

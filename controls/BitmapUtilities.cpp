@@ -1,4 +1,4 @@
-#include "BitmapUtilities.h"
+#include "controls/BitmapUtilities.h"
 
 #include <wx/log.h>
 #include <wx/mstream.h>
@@ -6,12 +6,12 @@
 #include <new>
 #include <vector>
 
-#include "Files.h"
-#include "PictureHeader.h"
-#include "PixelShading.h"
-#include "SkinGeometry.h"
-#include "Text.h"
-#include "Trace.h"
+#include "base/Files.h"
+#include "controls/PictureHeader.h"
+#include "controls/PixelShading.h"
+#include "controls/SkinGeometry.h"
+#include "base/Text.h"
+#include "support/Trace.h"
 
 namespace veltrane {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "PixelRect.h"
+#include "controls/PixelRect.h"
 
 namespace veltrane {
 

@@ -1,10 +1,10 @@
-#include "GraphCtrl.h"
+#include "controls/GraphCtrl.h"
 
 #include <wx/dc.h>
 
 #include <new>
 
-#include "Resources.h"
+#include "controls/Resources.h"
 
 namespace veltrane {
 

@@ -10,8 +10,8 @@
 
 #include <vector>
 
-#include "GraphGeometry.h"
-#include "SkinCtrl.h"
+#include "controls/GraphGeometry.h"
+#include "controls/SkinCtrl.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "GraphGeometry.h"
+#include "controls/GraphGeometry.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "PictureHeader.h"
+#include "controls/PictureHeader.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "PixelRect.h"
+#include "controls/PixelRect.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "PixelShading.h"
+#include "controls/PixelShading.h"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "PixelRect.h"
+#include "controls/PixelRect.h"
 
 namespace veltrane {
 

@@ -1,10 +1,10 @@
-#include "Resources.h"
+#include "controls/Resources.h"
 
 #include <wx/icon.h>
 #include <wx/log.h>
 #include <wx/mstream.h>
 
-#include "EmbeddedArtwork.h"
+#include "controls/EmbeddedArtwork.h"
 
 namespace veltrane {
 namespace {

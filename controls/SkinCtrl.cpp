@@ -1,4 +1,4 @@
-#include "SkinCtrl.h"
+#include "controls/SkinCtrl.h"
 
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
@@ -9,8 +9,8 @@
 #include <system_error>
 #include <vector>
 
-#include "BitmapUtilities.h"
-#include "Resources.h"
+#include "controls/BitmapUtilities.h"
+#include "controls/Resources.h"
 
 namespace veltrane {
 

@@ -27,8 +27,8 @@
 #include <string>
 #include <thread>
 
-#include "PixelRect.h"
-#include "SkinGeometry.h"
+#include "controls/PixelRect.h"
+#include "controls/SkinGeometry.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "SkinGeometry.h"
+#include "controls/SkinGeometry.h"
 
 #include <algorithm>
 #include <cstdint>

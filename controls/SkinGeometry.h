@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "PixelRect.h"
+#include "controls/PixelRect.h"
 
 namespace veltrane {
 

@@ -1,9 +1,9 @@
-#include "Capture.h"
+#include "engine/Capture.h"
 
 #include <new>
 
-#include "Text.h"
-#include "Trace.h"
+#include "base/Text.h"
+#include "support/Trace.h"
 
 namespace veltrane {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "Audio.h"
-#include "RunState.h"
+#include "platform/Audio.h"
+#include "engine/RunState.h"
 
 namespace veltrane {
 

@@ -1,9 +1,9 @@
-#include "LossDetector.h"
+#include "engine/LossDetector.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "Robust.h"
+#include "engine/Robust.h"
 
 // How a loss is told from a late look.
 //

@@ -1,4 +1,4 @@
-#include "RunState.h"
+#include "engine/RunState.h"
 
 #include <chrono>
 #include <utility>

@@ -12,9 +12,9 @@
 #include <mutex>
 #include <string>
 
-#include "Messages.h"
-#include "MessageBox.h"
-#include "PlatformServices.h"
+#include "engine/Messages.h"
+#include "support/MessageBox.h"
+#include "platform/PlatformServices.h"
 
 namespace veltrane {
 

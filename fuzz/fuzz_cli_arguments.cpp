@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Arguments.h"
-#include "Capture.h"
-#include "FuzzCheck.h"
-#include "Text.h"
+#include "cli/Arguments.h"
+#include "engine/Capture.h"
+#include "fuzz/FuzzCheck.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "AppPaths.h"
-#include "FuzzCheck.h"
+#include "support/AppPaths.h"
+#include "fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> pieces{"veltrane"};

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "FuzzCheck.h"
-#include "HiveFormat.h"
+#include "fuzz/FuzzCheck.h"
+#include "platform/HiveFormat.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "FuzzCheck.h"
-#include "LanguageSupport.h"
-#include "Text.h"
+#include "fuzz/FuzzCheck.h"
+#include "SharedSources/LanguageSupport.h"
+#include "base/Text.h"
 
 namespace {
 

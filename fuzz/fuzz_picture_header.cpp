@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "FuzzCheck.h"
-#include "PictureHeader.h"
+#include "fuzz/FuzzCheck.h"
+#include "controls/PictureHeader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto declared =

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "FuzzCheck.h"
-#include "SimulatedAudio.h"
+#include "fuzz/FuzzCheck.h"
+#include "platform/simulated/SimulatedAudio.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

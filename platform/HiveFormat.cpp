@@ -1,9 +1,9 @@
-#include "HiveFormat.h"
+#include "platform/HiveFormat.h"
 
 #include <utility>
 #include <vector>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

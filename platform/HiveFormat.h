@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "RegistryHive.h"
+#include "platform/RegistryHive.h"
 
 namespace veltrane {
 

@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "Audio.h"
-#include "Clock.h"
-#include "Scheduler.h"
+#include "platform/Audio.h"
+#include "platform/Clock.h"
+#include "platform/Scheduler.h"
 
 namespace veltrane {
 

@@ -1,6 +1,6 @@
-#include "Registry.h"
+#include "platform/Registry.h"
 
-#include "RegistryHive.h"
+#include "platform/RegistryHive.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "RegistryHive.h"
+#include "platform/RegistryHive.h"
 
 #ifdef _WIN32
 #include <windows.h>

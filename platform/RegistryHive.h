@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Registry.h"
+#include "platform/Registry.h"
 
 namespace veltrane {
 

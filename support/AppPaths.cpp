@@ -1,8 +1,8 @@
-#include "AppPaths.h"
+#include "support/AppPaths.h"
 
 #include <string>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

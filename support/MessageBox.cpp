@@ -1,10 +1,10 @@
-#include "MessageBox.h"
+#include "support/MessageBox.h"
 
 #include <cstdio>
 #include <mutex>
 #include <utility>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -1,4 +1,4 @@
-#include "RegistrySettings.h"
+#include "support/RegistrySettings.h"
 
 #include <wctype.h>
 #ifndef _WIN32
@@ -7,9 +7,9 @@
 
 #include <utility>
 
-#include "MessageBox.h"
-#include "RegistryHive.h"
-#include "Text.h"
+#include "support/MessageBox.h"
+#include "platform/RegistryHive.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

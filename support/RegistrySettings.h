@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "Registry.h"
+#include "platform/Registry.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "Trace.h"
+#include "support/Trace.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "Environment.h"
-#include "Text.h"
+#include "base/Environment.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

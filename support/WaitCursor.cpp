@@ -1,4 +1,4 @@
-#include "WaitCursor.h"
+#include "support/WaitCursor.h"
 
 #include <utility>
 

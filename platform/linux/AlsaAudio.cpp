@@ -1,4 +1,4 @@
-#include "AlsaAudio.h"
+#include "platform/linux/AlsaAudio.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "DeviceNames.h"
-#include "NormalThread.h"
-#include "SoundServer.h"
-#include "Text.h"
+#include "platform/linux/DeviceNames.h"
+#include "base/NormalThread.h"
+#include "platform/linux/SoundServer.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -2,7 +2,7 @@
 // Recording devices through ALSA: hardware capture devices (opened as plughw: for the sample
 // format, never resampled) and the sound-server devices (pulse, pipewire, default).
 
-#include "Audio.h"
+#include "platform/Audio.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "DeviceNames.h"
+#include "platform/linux/DeviceNames.h"
 
 #include <set>
 

@@ -1,4 +1,4 @@
-#include "FileSystemCalls.h"
+#include "platform/linux/FileSystemCalls.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,4 +1,4 @@
-#include "PosixClock.h"
+#include "platform/linux/PosixClock.h"
 
 #include <sys/prctl.h>
 #include <sys/timex.h>

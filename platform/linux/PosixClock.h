@@ -3,7 +3,7 @@
 // timer = CLOCK_MONOTONIC in whole ms, tick count = CLOCK_MONOTONIC_COARSE in whole ms (both
 // unsigned 32-bit), timer resolution = the calling thread's timer slack, sleep = nanosleep.
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 namespace veltrane {
 

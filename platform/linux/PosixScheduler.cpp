@@ -1,4 +1,4 @@
-#include "PosixScheduler.h"
+#include "platform/linux/PosixScheduler.h"
 
 #include <pthread.h>
 #include <sched.h>

@@ -9,7 +9,7 @@
 #include <map>
 #include <mutex>
 
-#include "Scheduler.h"
+#include "platform/Scheduler.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "RegistryFile.h"
+#include "platform/linux/RegistryFile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "Files.h"
-#include "HiveFormat.h"
-#include "RegistryHive.h"
-#include "Text.h"
+#include "base/Files.h"
+#include "platform/HiveFormat.h"
+#include "platform/RegistryHive.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

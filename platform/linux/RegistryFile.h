@@ -12,8 +12,8 @@
 #include <functional>
 #include <string>
 
-#include "FileSystemCalls.h"
-#include "Registry.h"
+#include "platform/linux/FileSystemCalls.h"
+#include "platform/Registry.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "SoundServer.h"
+#include "platform/linux/SoundServer.h"
 
 #include <pulse/context.h>
 #include <pulse/introspect.h>

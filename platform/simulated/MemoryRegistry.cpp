@@ -1,6 +1,6 @@
-#include "MemoryRegistry.h"
+#include "platform/simulated/MemoryRegistry.h"
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <mutex>
 
-#include "Registry.h"
-#include "RegistryHive.h"
+#include "platform/Registry.h"
+#include "platform/RegistryHive.h"
 
 namespace veltrane {
 

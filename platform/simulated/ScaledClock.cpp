@@ -1,4 +1,4 @@
-#include "ScaledClock.h"
+#include "platform/simulated/ScaledClock.h"
 
 #include <chrono>
 #include <cmath>

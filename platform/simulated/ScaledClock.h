@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 namespace veltrane {
 

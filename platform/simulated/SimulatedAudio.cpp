@@ -1,4 +1,4 @@
-#include "SimulatedAudio.h"
+#include "platform/simulated/SimulatedAudio.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,9 +12,9 @@
 #include <thread>
 #include <utility>
 
-#include "NormalThread.h"
-#include "Text.h"
-#include "VirtualClock.h"
+#include "base/NormalThread.h"
+#include "base/Text.h"
+#include "platform/simulated/VirtualClock.h"
 
 namespace veltrane {
 namespace {

@@ -30,8 +30,8 @@
 #include <string>
 #include <vector>
 
-#include "Audio.h"
-#include "Clock.h"
+#include "platform/Audio.h"
+#include "platform/Clock.h"
 
 namespace veltrane {
 

@@ -2,7 +2,7 @@
 // A scheduler for simulated runs: every request succeeds and nothing is changed, so a test or
 // a benchmark in virtual time neither pins nor raises the thread that runs it.
 
-#include "Scheduler.h"
+#include "platform/Scheduler.h"
 
 namespace veltrane {
 

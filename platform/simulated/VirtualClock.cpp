@@ -1,4 +1,4 @@
-#include "VirtualClock.h"
+#include "platform/simulated/VirtualClock.h"
 
 #include <utility>
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "WaveInAudio.h"
+#include "platform/windows/WaveInAudio.h"
 
 #include <windows.h>
 // After windows.h, whose types it uses; the lean windows.h (WIN32_LEAN_AND_MEAN) leaves it out.
@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
-#include "NormalThread.h"
-#include "Text.h"
+#include "base/NormalThread.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

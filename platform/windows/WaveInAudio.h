@@ -3,7 +3,7 @@
 // the Audio interface: its headers are mirrored by WAVEHDRs that the device owns, and
 // waveIn's callback function hands each buffer back through the interface's callback.
 
-#include "Audio.h"
+#include "platform/Audio.h"
 
 namespace veltrane {
 

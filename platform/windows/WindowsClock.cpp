@@ -1,4 +1,4 @@
-#include "WindowsClock.h"
+#include "platform/windows/WindowsClock.h"
 
 #include <windows.h>
 // After windows.h, whose types it uses; the lean windows.h (WIN32_LEAN_AND_MEAN) leaves it out.

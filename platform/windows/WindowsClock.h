@@ -2,7 +2,7 @@
 // The performance counter, the multimedia timer (timeGetTime, timeBeginPeriod) and the
 // system tick, as the Clock interface names them.
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 namespace veltrane {
 

@@ -1,11 +1,11 @@
-#include "WindowsRegistry.h"
+#include "platform/windows/WindowsRegistry.h"
 
 #include <windows.h>
 
 #include <memory>
 #include <utility>
 
-#include "RegistryHive.h"
+#include "platform/RegistryHive.h"
 
 namespace veltrane {
 namespace {

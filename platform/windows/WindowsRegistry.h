@@ -7,7 +7,7 @@
 
 #include <mutex>
 
-#include "Registry.h"
+#include "platform/Registry.h"
 
 namespace veltrane {
 

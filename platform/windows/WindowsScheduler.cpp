@@ -1,4 +1,4 @@
-#include "WindowsScheduler.h"
+#include "platform/windows/WindowsScheduler.h"
 
 #include <windows.h>
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <optional>
 
-#include "Scheduler.h"
+#include "platform/Scheduler.h"
 
 namespace veltrane {
 

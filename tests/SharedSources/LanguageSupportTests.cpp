@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "AppPaths.h"
-#include "LanguageSupport.h"
-#include "ProgramTexts.h"
-#include "Text.h"
-#include "Trace.h"
-#include "WaitCursor.h"
+#include "support/AppPaths.h"
+#include "SharedSources/LanguageSupport.h"
+#include "SharedSources/ProgramTexts.h"
+#include "base/Text.h"
+#include "support/Trace.h"
+#include "support/WaitCursor.h"
 
 namespace veltrane {
 namespace {

@@ -1,6 +1,6 @@
 // The real dialog on the simulated device with time running fast: every ending of a
 // calibration, with its message, its result and whether a value was stored.
-#include "VeltraneDlg.h"
+#include "app/VeltraneDlg.h"
 
 #include <gtest/gtest.h>
 #include <wx/app.h>
@@ -19,17 +19,17 @@
 #include <string>
 #include <vector>
 
-#include "AppPaths.h"
-#include "LanguageSupport.h"
-#include "MessageBox.h"
-#include "ProgramTexts.h"
-#include "Text.h"
-#include "WxGuiTest.h"
-#include "PosixClock.h"
-#include "PosixScheduler.h"
-#include "MemoryRegistry.h"
-#include "ScaledClock.h"
-#include "SimulatedAudio.h"
+#include "support/AppPaths.h"
+#include "SharedSources/LanguageSupport.h"
+#include "support/MessageBox.h"
+#include "SharedSources/ProgramTexts.h"
+#include "base/Text.h"
+#include "tests/gui/WxGuiTest.h"
+#include "platform/linux/PosixClock.h"
+#include "platform/linux/PosixScheduler.h"
+#include "platform/simulated/MemoryRegistry.h"
+#include "platform/simulated/ScaledClock.h"
+#include "platform/simulated/SimulatedAudio.h"
 
 namespace veltrane {
 namespace {

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "Files.h"
-#include "Text.h"
+#include "base/Files.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -2,8 +2,8 @@
 // form that asks for nothing sensible.
 #include <gtest/gtest.h>
 
-#include "Arguments.h"
-#include "Text.h"
+#include "cli/Arguments.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -14,10 +14,10 @@
 #include <fstream>
 #include <optional>
 
-#include "BitmapUtilities.h"
-#include "PictureHeader.h"
-#include "Text.h"
-#include "Trace.h"
+#include "controls/BitmapUtilities.h"
+#include "controls/PictureHeader.h"
+#include "base/Text.h"
+#include "support/Trace.h"
 
 namespace veltrane {
 namespace {

@@ -2,9 +2,9 @@
 #include <chrono>
 #include <vector>
 
-#include "GraphCtrl.h"
-#include "Resources.h"
-#include "WxGuiTest.h"
+#include "controls/GraphCtrl.h"
+#include "controls/Resources.h"
+#include "tests/gui/WxGuiTest.h"
 
 namespace veltrane {
 namespace {

@@ -3,7 +3,7 @@
 #include <limits>
 #include <vector>
 
-#include "GraphGeometry.h"
+#include "controls/GraphGeometry.h"
 
 namespace veltrane {
 namespace {

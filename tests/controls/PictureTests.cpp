@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "BitmapUtilities.h"
-#include "Text.h"
-#include "WxGuiTest.h"
+#include "controls/BitmapUtilities.h"
+#include "base/Text.h"
+#include "tests/gui/WxGuiTest.h"
 
 namespace veltrane {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "PixelShading.h"
+#include "controls/PixelShading.h"
 
 namespace veltrane {
 namespace {

@@ -1,12 +1,12 @@
 // The embedded artwork: present, of the sizes the controls and the dialog expect, and in
 // 256 colours. Decoding needs no display.
-#include "Resources.h"
+#include "controls/Resources.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
-#include "EmbeddedArtwork.h"
+#include "controls/EmbeddedArtwork.h"
 
 namespace veltrane {
 namespace {

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <string>
 
-#include "Resources.h"
-#include "SkinCtrl.h"
-#include "WxGuiTest.h"
+#include "controls/Resources.h"
+#include "controls/SkinCtrl.h"
+#include "tests/gui/WxGuiTest.h"
 
 namespace veltrane {
 namespace {

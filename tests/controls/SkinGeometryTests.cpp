@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "SkinGeometry.h"
+#include "controls/SkinGeometry.h"
 
 namespace veltrane {
 namespace {

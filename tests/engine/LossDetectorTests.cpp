@@ -5,12 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "Capture.h"
-#include "LossDetector.h"
-#include "SimulatedAudio.h"
-#include "SimulatedScheduler.h"
-#include "Text.h"
-#include "VirtualClock.h"
+#include "engine/Capture.h"
+#include "engine/LossDetector.h"
+#include "platform/simulated/SimulatedAudio.h"
+#include "platform/simulated/SimulatedScheduler.h"
+#include "base/Text.h"
+#include "platform/simulated/VirtualClock.h"
 
 namespace veltrane {
 namespace {

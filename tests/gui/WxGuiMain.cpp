@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "WxGuiTest.h"
+#include "tests/gui/WxGuiTest.h"
 
 namespace veltrane::testing_gui {
 

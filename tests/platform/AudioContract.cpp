@@ -1,4 +1,4 @@
-#include "AudioContract.h"
+#include "tests/platform/AudioContract.h"
 
 #include <chrono>
 #include <mutex>

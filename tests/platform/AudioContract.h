@@ -14,8 +14,8 @@
 #include <ostream>
 #include <string>
 
-#include "Audio.h"
-#include "Clock.h"
+#include "platform/Audio.h"
+#include "platform/Clock.h"
 
 namespace veltrane {
 

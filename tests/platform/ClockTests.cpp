@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "PosixClock.h"
-#include "ScaledClock.h"
-#include "VirtualClock.h"
+#include "platform/linux/PosixClock.h"
+#include "platform/simulated/ScaledClock.h"
+#include "platform/simulated/VirtualClock.h"
 
 namespace veltrane {
 namespace {

@@ -1,8 +1,8 @@
-#include "RegistryContract.h"
+#include "tests/platform/RegistryContract.h"
 
 #include <vector>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <string>
 
-#include "Registry.h"
+#include "platform/Registry.h"
 
 namespace veltrane {
 

@@ -9,11 +9,11 @@
 #include <iterator>
 #include <tuple>
 
-#include "MemoryRegistry.h"
-#include "MessageBox.h"
-#include "RegistryFile.h"
-#include "RegistrySettings.h"
-#include "Services.h"
+#include "platform/simulated/MemoryRegistry.h"
+#include "support/MessageBox.h"
+#include "platform/linux/RegistryFile.h"
+#include "support/RegistrySettings.h"
+#include "startup/Startup.h"
 
 namespace veltrane {
 namespace {

@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "AppPaths.h"
-#include "MessageBox.h"
-#include "Text.h"
-#include "Trace.h"
+#include "support/AppPaths.h"
+#include "support/MessageBox.h"
+#include "base/Text.h"
+#include "support/Trace.h"
 
 extern char** environ;
 

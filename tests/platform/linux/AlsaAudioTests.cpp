@@ -27,10 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "AudioContract.h"
-#include "AlsaAudio.h"
-#include "PosixClock.h"
-#include "SoundServer.h"
+#include "tests/platform/AudioContract.h"
+#include "platform/linux/AlsaAudio.h"
+#include "platform/linux/PosixClock.h"
+#include "platform/linux/SoundServer.h"
 
 namespace veltrane {
 namespace {

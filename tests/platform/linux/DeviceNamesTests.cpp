@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "DeviceNames.h"
+#include "platform/linux/DeviceNames.h"
 
 namespace veltrane {
 namespace {

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "PosixScheduler.h"
-#include "NormalThread.h"
+#include "platform/linux/PosixScheduler.h"
+#include "base/NormalThread.h"
 
 namespace veltrane {
 namespace {

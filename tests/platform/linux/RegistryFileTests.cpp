@@ -17,12 +17,12 @@
 #include <tuple>
 #include <vector>
 
-#include "Files.h"
-#include "RegistryContract.h"
-#include "RegistryFile.h"
-#include "Services.h"
-#include "TemporaryFolder.h"
-#include "Text.h"
+#include "base/Files.h"
+#include "tests/platform/RegistryContract.h"
+#include "platform/linux/RegistryFile.h"
+#include "startup/Startup.h"
+#include "tests/platform/linux/TemporaryFolder.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

@@ -19,12 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "Files.h"
-#include "HiveFormat.h"
-#include "RegistryFile.h"
-#include "RegistrySettings.h"
-#include "TemporaryFolder.h"
-#include "Text.h"
+#include "base/Files.h"
+#include "platform/HiveFormat.h"
+#include "platform/linux/RegistryFile.h"
+#include "support/RegistrySettings.h"
+#include "tests/platform/linux/TemporaryFolder.h"
+#include "base/Text.h"
 
 namespace veltrane {
 namespace {

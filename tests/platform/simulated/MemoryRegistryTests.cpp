@@ -1,5 +1,5 @@
-#include "RegistryContract.h"
-#include "MemoryRegistry.h"
+#include "tests/platform/RegistryContract.h"
+#include "platform/simulated/MemoryRegistry.h"
 
 namespace veltrane {
 namespace {

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "AudioContract.h"
-#include "PosixClock.h"
-#include "PosixScheduler.h"
-#include "ScaledClock.h"
-#include "SimulatedAudio.h"
-#include "VirtualClock.h"
+#include "tests/platform/AudioContract.h"
+#include "platform/linux/PosixClock.h"
+#include "platform/linux/PosixScheduler.h"
+#include "platform/simulated/ScaledClock.h"
+#include "platform/simulated/SimulatedAudio.h"
+#include "platform/simulated/VirtualClock.h"
 
 namespace veltrane {
 namespace {

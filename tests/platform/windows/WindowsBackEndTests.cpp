@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "AudioContract.h"
-#include "RegistryContract.h"
-#include "WaveInAudio.h"
-#include "WindowsClock.h"
-#include "WindowsRegistry.h"
-#include "WindowsScheduler.h"
+#include "tests/platform/AudioContract.h"
+#include "tests/platform/RegistryContract.h"
+#include "platform/windows/WaveInAudio.h"
+#include "platform/windows/WindowsClock.h"
+#include "platform/windows/WindowsRegistry.h"
+#include "platform/windows/WindowsScheduler.h"
 
 namespace veltrane {
 namespace {

@@ -1,0 +1,300 @@
+#include "engine/fit/RateMeasurement.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "engine/Capture.h"
+#include "engine/fit/LossAwareFit.h"
+#include "engine/Robust.h"
+#include "base/Text.h"
+#include "support/Trace.h"
+
+namespace veltrane {
+namespace {
+
+// Until the steps' rhythm is known, looks come this far apart, with a random part so that
+// their phase against the device's steps wanders.
+constexpr std::uint32_t kShortestLookGapUs = 1500;
+constexpr std::uint32_t kLookGapSpreadUs = 1000;
+
+// Once it is known, the look is aimed: a step about this far ahead is chosen, the earliest
+// looks so far say when it is due, and looks come kAimedLookGapUs apart from a little before
+// that instant until it is seen. The fit rests on the earliest look of each stretch of
+// steps, so a few well-aimed looks a second serve it as well as hundreds of blind ones, and
+// each look costs the sound server's plugin some tens of microseconds.
+constexpr double kAimAheadSeconds = 0.05;
+constexpr std::uint32_t kAimedLookGapUs = 150;
+constexpr double kAimEarlySeconds = 300e-6;
+constexpr double kAimWindowSeconds = 3e-3;  // a step later than this past its time: aim anew
+constexpr std::size_t kAimAnchors = 32;     // recent aimed sightings the timing rests on
+// The longest single pause, so that a stop request or the end is noticed in good time.
+constexpr std::uint32_t kLongestPauseUs = 20000;
+// How often the aim takes the fit's rate in place of the nominal one, in steps seen.
+constexpr std::size_t kRateRefreshSteps = 256;
+
+// The next number of a small generator (splitmix64) for the gaps between looks.
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+void TraceMeasurement(const std::wstring& message, int line) {
+  Trace(L"TR_CALIBRATION", message, L"RateMeasurement", line);
+}
+
+// Chooses when to look next, as described at kAimAheadSeconds.
+class LookAim {
+ public:
+  // Every step seen, and when.
+  void Saw(double seconds, std::uint64_t frames) {
+    sightings[count++ % kAimAnchors] = {seconds, frames};
+  }
+
+  // The pause before the next look: blind until the step size is known and enough steps
+  // were seen, then aimed; always blind for a device that wants steady looks.
+  std::uint32_t PauseUs(double now, std::uint64_t position, std::uint32_t stepFrames,
+                        double framesPerSecond, bool steady, std::uint64_t& random) {
+    random = Mix(random);
+    if (steady || stepFrames == 0 || count < kAimAnchors) return BlindPauseUs(random);
+    if (target <= position) {
+      const double stepSeconds = stepFrames / framesPerSecond;
+      const auto stepsAhead = static_cast<std::uint64_t>(kAimAheadSeconds / stepSeconds) + 1;
+      target = position + stepsAhead * stepFrames;
+      early = kAimEarlySeconds + static_cast<double>(random % kAimedLookGapUs) * 1e-6;
+    }
+    // The earliest sighting stands nearest the true timing: every look is late or on time.
+    double offset = sightings[0].seconds - sightings[0].frames / framesPerSecond;
+    for (const Sighting& seen : sightings) {
+      offset = std::min(offset, seen.seconds - seen.frames / framesPerSecond);
+    }
+    const double due = offset + static_cast<double>(target) / framesPerSecond;
+    if (now < due - early) {
+      return static_cast<std::uint32_t>(
+          std::min<double>((due - early - now) * 1e6, kLongestPauseUs));
+    }
+    if (now <= due + kAimWindowSeconds) return kAimedLookGapUs;
+    target = 0;  // missed: the device is late, or the rhythm changed
+    return BlindPauseUs(random);
+  }
+
+ private:
+  struct Sighting {
+    double seconds = 0.0;
+    std::uint64_t frames = 0;
+  };
+  static std::uint32_t BlindPauseUs(std::uint64_t random) {
+    return kShortestLookGapUs + static_cast<std::uint32_t>(random % kLookGapSpreadUs);
+  }
+
+  std::array<Sighting, kAimAnchors> sightings{};
+  std::size_t count = 0;
+  std::uint64_t target = 0;
+  double early = kAimEarlySeconds;
+};
+
+}  // namespace
+
+RateMeasurement::RateMeasurement(RunState& state, MeasurementSettings settings,
+                                 ProgressHandler progress)
+    : state(state), settings(std::move(settings)), progress(std::move(progress)) {}
+
+double RateMeasurement::Now() {
+  Clock& clock = *state.services.clock;
+  return static_cast<double>(clock.PerformanceCounter()) /
+         static_cast<double>(clock.PerformanceFrequency());
+}
+
+bool RateMeasurement::Stopping() const { return state.stopRequested.load(); }
+
+bool RateMeasurement::NarrowEnough(const MeasurementProgress& now) const {
+  if (!settings.untilPpm || !now.estimate.valid || now.elapsedSeconds < settings.shortestSeconds) {
+    return false;
+  }
+  const RateEstimate& estimate = now.estimate;
+  return std::max(estimate.ppm - estimate.bandLowPpm, estimate.bandHighPpm - estimate.ppm) <=
+         *settings.untilPpm;
+}
+
+void RateMeasurement::BufferReturned() {
+  {
+    std::lock_guard lock(mutex);
+    bufferReturned = true;
+  }
+  returned.notify_all();
+}
+
+bool RateMeasurement::WaitForBufferReturned() {
+  // Real time, whatever the clock: the device's thread needs only a moment to say so.
+  constexpr auto kLongestWait = std::chrono::milliseconds(200);
+  std::unique_lock lock(mutex);
+  return returned.wait_for(lock, kLongestWait, [this] { return bufferReturned.load(); });
+}
+
+RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device, std::uint64_t& position,
+                                                      double& seconds) {
+  std::uint32_t raw = 0;
+  std::int64_t stamp = 0;
+  const bool stamped = device.GetStampedPosition(raw, stamp);
+  if (stamped) {
+    seconds = static_cast<double>(stamp) /
+              static_cast<double>(state.services.clock->PerformanceFrequency());
+  } else {
+    if (device.GetPositionSamples(raw) != MMSYSERR_NOERROR) return Look::Failed;
+    // The time after the look: a step seen was there by then, so a look is never early.
+    seconds = Now();
+  }
+  if (raw == lastRaw) return Look::Same;
+  ++steppedLooks;
+  if (stamped) ++stampedSteps;
+  // The device counts in 32 bits; the count here goes on across a wrap.
+  unwrapped += static_cast<std::uint32_t>(raw - lastRaw);
+  lastRaw = raw;
+  position = unwrapped;
+  return Look::Stepped;
+}
+
+// Where one measurement stands.
+struct RateMeasurement::Course {
+  Course(double nominalRate, const WaveInDevice& device)
+      : framesPerSecond(nominalRate),
+        delayWanderSeconds(device.DelayWanderSeconds()),
+        steadyLooks(device.WantsSteadyLooks()) {}
+  RateEstimate Estimate() const { return fit ? fit->Estimate() : RateEstimate{}; }
+  std::optional<LossAwareFit> fit;  // from the start of measuring, once the step is known
+  LookAim aim;
+  std::size_t nextRateRefresh = kRateRefreshSteps;
+  double framesPerSecond;
+  // What the device says of itself, asked once before the first look: asking may cost a
+  // round trip to a sound server.
+  const double delayWanderSeconds;
+  const bool steadyLooks;
+  std::vector<std::uint32_t> gaps;  // between steps while settling
+  std::uint64_t previous = 0;       // the latest position seen
+  std::optional<double> firstStep;  // when the device first delivered
+  std::optional<double> start;      // when measuring began, after settling
+  double lastStep = 0.0;
+  double nextProgress = 0.0;
+  double nextBandCheck = 0.0;
+};
+
+std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Course& course,
+                                                        MeasurementResult& result) {
+  if (Stopping()) return MeasurementEnd::Interrupted;
+  std::uint64_t position = 0;
+  double seen = 0.0;
+  const Look look = bufferReturned ? Look::Failed : LookAtPosition(device, position, seen);
+  if (look == Look::Failed) {
+    result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
+    return MeasurementEnd::DeviceFailed;
+  }
+  if (look == Look::Same) {
+    if (seen - course.lastStep <= kStallSeconds || WaitForBufferReturned()) return std::nullopt;
+    TraceMeasurement(L"The position did not advance", __LINE__);
+    return MeasurementEnd::Stalled;
+  }
+  course.lastStep = seen;
+  if (!course.firstStep) course.firstStep = seen;
+  if (!course.start && seen - *course.firstStep >= kSettleSeconds) {
+    course.start = seen;
+    course.nextProgress = seen + settings.progressEverySeconds;
+    // Looks are still blind and close together here, so every step shows.
+    result.stepFrames = MostCommon(course.gaps);
+  }
+  if (!course.start && course.previous != 0) {
+    course.gaps.push_back(static_cast<std::uint32_t>(position - course.previous));
+  }
+  if (course.start) {
+    if (settings.onStep) settings.onStep(seen, position);
+    course.aim.Saw(seen, position);
+    NoteStep(course, seen, position, result.stepFrames);
+  }
+  course.previous = position;
+  return std::nullopt;
+}
+
+void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t position,
+                               std::uint32_t stepFrames) {
+  if (!course.fit) {
+    course.fit.emplace(course.framesPerSecond, stepFrames, course.delayWanderSeconds);
+  }
+  course.fit->AddStep(seen, position);
+  if (course.fit->Steps() >= course.nextRateRefresh) {
+    course.nextRateRefresh = course.fit->Steps() + kRateRefreshSteps;
+    const RateEstimate sofar = course.fit->Estimate();
+    if (sofar.valid) course.framesPerSecond = state.nominalRate * sofar.ratio;
+  }
+}
+
+void RateMeasurement::FinishLosses(Course& course, MeasurementResult& result) {
+  if (!course.fit) return;
+  // What stays unjudged (the last window, or a rise nothing after it confirmed) is left out.
+  course.fit->Finish();
+  result.losses = course.fit->Losses().size() + course.fit->UnseenLosses();
+  result.lostMs = course.fit->LostMilliseconds() + course.fit->UnseenLostMilliseconds();
+  if (result.losses == 0) return;
+  TraceMeasurement(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
+                              result.losses, result.lostMs),
+                   __LINE__);
+  if (result.end == MeasurementEnd::Done && course.fit->TooMuchLost()) {
+    result.end = MeasurementEnd::TooMuchLost;
+  }
+}
+
+bool RateMeasurement::Enough(Course& course) {
+  if (!course.start) return false;
+  const double now = Now();
+  MeasurementProgress progressNow;
+  progressNow.elapsedSeconds = now - *course.start;
+  if (progressNow.elapsedSeconds >= settings.seconds) return true;
+  const bool report = now >= course.nextProgress;
+  // The band is worth a look once a second even when progress is shown more rarely.
+  const bool checkBand = settings.untilPpm && now >= course.nextBandCheck;
+  if (!report && !checkBand) return false;
+  progressNow.secondsLeft = std::max(0.0, settings.seconds - progressNow.elapsedSeconds);
+  progressNow.estimate = course.Estimate();
+  if (report) {
+    course.nextProgress = now + settings.progressEverySeconds;
+    if (progress) progress(progressNow);
+  }
+  course.nextBandCheck = now + 1.0;
+  return NarrowEnough(progressNow);
+}
+
+MeasurementResult RateMeasurement::Run() {
+  MeasurementResult result;
+  CaptureSession capture(state);
+  if (capture.Begin() != CaptureStep::Started) {
+    result.end = state.rateRefused ? MeasurementEnd::RateRefused : MeasurementEnd::OpenFailed;
+    return result;
+  }
+  Course course(static_cast<double>(state.nominalRate), capture.Device());
+  course.lastStep = Now();
+  for (;;) {
+    if (const auto end = LookOnce(capture.Device(), course, result)) {
+      result.end = *end;
+      break;
+    }
+    if (Enough(course)) break;
+    state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, result.stepFrames,
+                                                   course.framesPerSecond, course.steadyLooks,
+                                                   randomState));
+  }
+  FinishLosses(course, result);
+  result.estimate = course.Estimate();
+  result.deviceTimestamps = 2 * stampedSteps > steppedLooks;
+  if (result.end == MeasurementEnd::Done && !result.estimate.valid) {
+    result.end = MeasurementEnd::TooFewSteps;
+  }
+  const std::size_t fitted = course.fit ? course.fit->Steps() : 0;
+  TraceMeasurement(FormatText(L"Measured %zu steps over %.1f s: %+.3f ppm", fitted,
+                              result.estimate.seconds, result.estimate.ppm),
+                   __LINE__);
+  return result;
+}
+
+}  // namespace veltrane

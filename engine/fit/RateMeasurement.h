@@ -1,0 +1,113 @@
+#pragma once
+// The command line's measurement: records from the device as the dialog's worker does, but
+// looks at the position every couple of milliseconds with a sleep between looks (so it costs
+// almost no processor time and needs no priority), notes every step it sees, and fits them
+// all with RateFit. Runs on the calling thread. No wxWidgets.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "engine/fit/RateFit.h"
+#include "engine/RunState.h"
+
+namespace veltrane {
+
+struct MeasurementSettings {
+  double seconds = 60.0;              // measure at most this long
+  std::optional<double> untilPpm;     // stop as soon as the band is within ±untilPpm
+  double shortestSeconds = 10.0;      // ... but never before this
+  double progressEverySeconds = 1.0;  // how often progress is reported
+  // Every step the fit takes (time seen in seconds, position), for studying the device.
+  std::function<void(double, std::uint64_t)> onStep;
+};
+
+struct MeasurementProgress {
+  double elapsedSeconds = 0.0;  // of measuring, after the settling time
+  double secondsLeft = 0.0;     // at most; --until-ppm may end sooner
+  RateEstimate estimate;
+};
+
+enum class MeasurementEnd {
+  Done,          // measured as long as asked, or until the band was narrow enough
+  Interrupted,   // the stop flag was set
+  OpenFailed,    // the device could not be opened or started
+  RateRefused,   // the device refused to open at the nominal rate
+  DeviceFailed,  // the buffer came back (overrun, suspend, device gone) or the position failed
+  Stalled,       // the position stood still
+  TooFewSteps,   // measured, but not enough steps for an estimate
+  TooMuchLost,   // samples were lost so often that the fit between the losses cannot be trusted
+};
+
+struct MeasurementResult {
+  MeasurementEnd end = MeasurementEnd::Done;
+  RateEstimate estimate;
+  std::uint32_t stepFrames = 0;   // the typical step of the position counter
+  bool deviceTimestamps = false;  // most steps were timed by the device's own stamps
+  std::size_t losses = 0;         // times samples were lost without an overrun
+  double lostMs = 0.0;            // how much they were worth, in milliseconds
+  std::wstring detail;            // what the device or the back end said, for a failure
+};
+
+// How long the position may stand still before the run is given up; sound servers deliver
+// in periods of up to a few hundred milliseconds.
+constexpr double kStallSeconds = 3.0;
+// After the first step, sound servers deliver what they buffered in a burst; steps of the
+// first seconds say nothing about the rate.
+constexpr double kSettleSeconds = 2.0;
+// The longest measurement the one capture buffer allows, with room for start and settling.
+constexpr double kLongestMeasurementSeconds = 840.0;
+
+// Measures on the calling thread. state.stopRequested ends it early (Interrupted); the state's
+// post target must be set by the caller so that a returned buffer reaches BufferReturned().
+class RateMeasurement {
+ public:
+  using ProgressHandler = std::function<void(const MeasurementProgress&)>;
+
+  RateMeasurement(RunState& state, MeasurementSettings settings, ProgressHandler progress);
+
+  MeasurementResult Run();
+
+  // Any thread: the capture buffer came back, so the recording has ended.
+  void BufferReturned();
+
+ private:
+  enum class Look { Stepped, Same, Failed };
+  struct Course;
+  // One look at the position and what it changes; an ending when the run is over.
+  std::optional<MeasurementEnd> LookOnce(WaveInDevice& device, Course& course,
+                                         MeasurementResult& result);
+  // A step seen while measuring, to the fit that takes the losses out.
+  void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames);
+  // The run is over: the last steps judged and fitted, the losses counted, and a result they
+  // spoiled refused.
+  void FinishLosses(Course& course, MeasurementResult& result);
+  // Reports progress when due; true when the measurement has run long enough.
+  bool Enough(Course& course);
+  Look LookAtPosition(WaveInDevice& device, std::uint64_t& position, double& seconds);
+  double Now();
+  bool Stopping() const;
+  bool NarrowEnough(const MeasurementProgress& now) const;
+  // The returned buffer is reported from the device's own thread; a position that stopped
+  // because of it may be noticed here first.
+  bool WaitForBufferReturned();
+
+  RunState& state;
+  MeasurementSettings settings;
+  ProgressHandler progress;
+  std::mutex mutex;
+  std::condition_variable returned;
+  std::atomic<bool> bufferReturned{false};
+  std::uint32_t lastRaw = 0;
+  std::size_t steppedLooks = 0;  // looks that saw a new position
+  std::size_t stampedSteps = 0;  // ... of which the device's stamp timed
+  std::uint64_t unwrapped = 0;
+  std::uint64_t randomState = 0x9E3779B97F4A7C15ULL;
+};
+
+}  // namespace veltrane

@@ -1,0 +1,228 @@
+#include "engine/worker/CalibrationThread.h"
+
+#include <cmath>
+#include <deque>
+#include <system_error>
+#include <thread>
+
+#include "engine/Capture.h"
+#include "engine/LossDetector.h"
+#include "base/Text.h"
+#include "engine/worker/Timing.h"
+#include "support/Trace.h"
+
+namespace veltrane {
+namespace {
+
+constexpr std::uint32_t kPauseMs = 2000;
+constexpr std::uint32_t kWarmUpPauses = 2;
+
+// After reporting lost samples the worker waits this long for the dialog's stop, twice the
+// dialog's watchdog period, so that the loss and not the worker's end decides how the run ends.
+constexpr std::uint32_t kLossStopWaitMs = 10000;
+constexpr std::uint32_t kLossStopPollMs = 10;
+
+void TraceCalibration(const std::wstring& message, int line) {
+  Trace(L"TR_CALIBRATION", message, L"CalibrationThread", line);
+}
+
+enum class StepWait { Stepped, StopRequested, Failed };
+
+// Polls the position until it moves away from the one it starts with, then reads the clock at
+// once, so that both ends of every interval lie on a step of the counter. Gives up when a
+// stop is requested or the counter stands still for too long. stepFrames: how far it moved.
+StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& state,
+                             std::uint32_t& position, double& milliseconds,
+                             std::uint32_t& stepFrames) {
+  std::uint32_t noted = 0;
+  MMResult result = device.GetPositionSamples(noted);
+  const double waitStart = timing.ReadMilliseconds();
+  for (;;) {
+    std::uint32_t now = 0;
+    if (result == MMSYSERR_NOERROR) result = device.GetPositionSamples(now);
+    if (result != MMSYSERR_NOERROR) {
+      TraceCalibration(FormatText(L"waveInGetPosition failed: %u (%ls)", result,
+                                  state.services.audio->GetErrorText(result).c_str()),
+                       __LINE__);
+      return StepWait::Failed;
+    }
+    if (now != noted) {
+      milliseconds = timing.ReadMilliseconds();
+      position = now;
+      stepFrames = now - noted;
+      return StepWait::Stepped;
+    }
+    if (state.stopRequested.load(std::memory_order_relaxed)) return StepWait::StopRequested;
+    state.services.clock->Pause(kPositionPollPauseUs);
+    if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStepTimeoutMs) {
+      TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
+      return StepWait::Failed;
+    }
+  }
+}
+
+// Of the steps seen over kReportSpanMs from the first one, takes the one seen earliest against
+// the nominal rate. A sound server that runs in cycles of its own hands our counter's steps over
+// with delays that go round with those cycles (on PipeWire from 0 to 4.7 ms for a 10 ms step),
+// and a busy computer's look comes late now and then; a report taken at whichever step came
+// first after the pause would carry such a delay into the stored value. The earliest of a span
+// lies on the device's own line.
+constexpr double kReportSpanMs = 100.0;
+
+StepWait WaitForEarliestStep(WaveInDevice& device, Timing& timing, RunState& state,
+                             std::uint32_t& position, double& milliseconds,
+                             std::uint32_t& stepFrames) {
+  StepWait wait = WaitForPositionStep(device, timing, state, position, milliseconds, stepFrames);
+  if (wait != StepWait::Stepped) return wait;
+  const std::uint32_t first = position;
+  const double msPerFrame = 1000.0 / state.nominalRate;
+  double earliest = milliseconds;  // the time seen less the frames since the first step
+  for (const double until = milliseconds + kReportSpanMs;;) {
+    std::uint32_t next = 0;
+    double seen = 0.0;
+    std::uint32_t stepped = 0;
+    wait = WaitForPositionStep(device, timing, state, next, seen, stepped);
+    if (wait != StepWait::Stepped) return wait;
+    // The counter is unsigned 32-bit; the difference stays right across one wrap.
+    const double offset = seen - static_cast<std::uint32_t>(next - first) * msPerFrame;
+    if (offset < earliest) {
+      earliest = offset;
+      position = next;
+      milliseconds = seen;
+    }
+    if (seen >= until) return StepWait::Stepped;
+  }
+}
+
+// The reports wait until the loss detector has judged the step they end on: one that may end
+// behind a loss is held back until the steps after it tell, and none is posted once samples
+// were lost. On a run without losses every report goes out at once, as before.
+class ReportsAfterLossCheck {
+ public:
+  ReportsAfterLossCheck(RunState& state, std::uint32_t stepFrames, double referenceMs)
+      : state(state), losses(state.nominalRate, stepFrames, /*windowSeconds=*/0.0) {
+    losses.AddStep(referenceMs * 1e-3, 0);
+  }
+
+  // Worker thread, after the step is read. False when samples were lost: the run is over.
+  bool Report(double milliseconds, std::uint32_t samples, std::int32_t tenthsOfMs) {
+    losses.AddStep(milliseconds * 1e-3, samples);
+    if (!losses.Losses().empty()) return false;
+    held.push_back({milliseconds * 1e-3, samples, tenthsOfMs});
+    while (!held.empty() && held.front().seconds <= losses.JudgedUntil()) {
+      state.Post(WM_MEASUREMENT, held.front().samples, held.front().tenthsOfMs);
+      held.pop_front();
+    }
+    return true;
+  }
+
+  // Says so in the trace and to the dialog, then waits for its stop.
+  void EndWithLoss(Clock& clock) {
+    const double lostMs = losses.LostMilliseconds();
+    TraceCalibration(
+        FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
+                   losses.Losses().size(), lostMs),
+        __LINE__);
+    if (!state.Post(WM_SAMPLES_LOST, losses.Losses().size(),
+                    static_cast<std::intptr_t>(std::lround(lostMs)))) {
+      return;
+    }
+    for (std::uint32_t waited = 0; waited < kLossStopWaitMs && !state.stopRequested;
+         waited += kLossStopPollMs) {
+      clock.Sleep(kLossStopPollMs);
+    }
+  }
+
+ private:
+  struct Held {
+    double seconds;
+    std::uint32_t samples;
+    std::int32_t tenthsOfMs;
+  };
+  RunState& state;
+  LossDetector losses;
+  std::deque<Held> held;
+};
+
+void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
+  Clock& clock = *state.services.clock;
+
+  for (std::uint32_t counter = kWarmUpPauses; counter > 0;) {
+    if (state.stopRequested) return;
+    --counter;
+    clock.Sleep(kPauseMs);
+    if (!state.stopRequested) state.Post(WM_MEASUREMENT, 0, 0);
+  }
+
+  std::uint32_t referencePosition = 0;
+  double t0 = 0.0;
+  std::uint32_t stepFrames = 0;
+  if (WaitForEarliestStep(device, timing, state, referencePosition, t0, stepFrames) !=
+      StepWait::Stepped) {
+    return;
+  }
+  const double s0 = static_cast<double>(referencePosition);
+  if (state.stopRequested) return;
+  ReportsAfterLossCheck reports(state, stepFrames, t0);
+
+  while (!state.stopRequested) {
+    // The span of the previous report's steps is part of the two seconds between reports.
+    clock.Sleep(kPauseMs - static_cast<std::uint32_t>(kReportSpanMs));
+    std::uint32_t position = 0;
+    double now = 0.0;
+    std::uint32_t stepSeen = 0;
+    if (WaitForEarliestStep(device, timing, state, position, now, stepSeen) != StepWait::Stepped) {
+      return;
+    }
+    // The counter is unsigned 32-bit; the difference stays right across one wrap.
+    const double samples =
+        static_cast<double>(static_cast<std::uint32_t>(position - static_cast<std::uint32_t>(s0)));
+    const double elapsed = now - t0;
+    if (state.stopRequested) return;
+    if (!reports.Report(now, static_cast<std::uint32_t>(samples),
+                        static_cast<std::int32_t>(elapsed * 0.001 * 10000))) {
+      reports.EndWithLoss(clock);
+      return;
+    }
+  }
+}
+
+// Chooses the clock, then records and reports until stopped or until the device fails.
+void RunWorker(RunState& state) {
+  Timing timing(
+      *state.services.clock, *state.services.scheduler,
+      [&state](const std::wstring& text) { state.ShowMessageBox(text, MessageIcon::Exclamation); });
+  if (!timing.SelectClock()) return;
+  state.Post(WM_CLOCK_KIND, static_cast<std::uintptr_t>(timing.GetClockKind()), 0);
+  state.services.clock->Sleep(kPauseMs);
+  TraceCalibration(L"CalibrationThread start", __LINE__);
+
+  // A stop asked for during the clock choice is seen here, before the device is opened,
+  // rather than only after the warm-up; the dialog may be gone by then.
+  if (!state.stopRequested) {
+    CaptureSession capture(state);
+    if (capture.Begin() == CaptureStep::Started) Measure(state, capture.Device(), timing);
+  }
+  TraceCalibration(L"CalibrationThread end", __LINE__);
+}
+
+}  // namespace
+
+void CalibrationThread(std::shared_ptr<RunState> state) {
+  RunWorker(*state);
+  state->MarkWorkerEnded();
+}
+
+ThreadLauncher DefaultThreadLauncher() {
+  return [](std::function<void()> body) {
+    try {
+      std::thread worker(std::move(body));
+      worker.detach();
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  };
+}
+
+}  // namespace veltrane
