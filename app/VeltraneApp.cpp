@@ -10,16 +10,13 @@
 #include <string>
 
 #include <unistd.h>
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include "support/AppPaths.h"
 #include "base/Environment.h"
 #include "SharedSources/LanguageSupport.h"
 #include "support/MessageBox.h"
 #include "startup/Startup.h"
 #include "support/Trace.h"
+#include "app/Console.h"
 #include "app/VeltraneDlg.h"
 #include "support/WaitCursor.h"
 
@@ -145,19 +142,6 @@ wxIMPLEMENT_APP_NO_MAIN(CVeltraneApp);
 
 namespace {
 
-// A window program on Windows has no console of its own: the usage goes to the console it
-// was started from, unless its output already goes to a file or a pipe.
-void WriteToTheStartingConsole() {
-#ifdef _WIN32
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (output != nullptr && output != INVALID_HANDLE_VALUE &&
-      GetFileType(output) != FILE_TYPE_UNKNOWN) {
-    return;
-  }
-  if (AttachConsole(ATTACH_PARENT_PROCESS)) (void)std::freopen("CONOUT$", "w", stdout);
-#endif
-}
-
 // A failed wxWidgets assertion would stop at a breakpoint (Windows, where nothing catches it)
 // or ask in a box nobody answers: it is written out instead, and the run ends as one that
 // could not go on. On Windows it is what a desktop without a display driver does first.
@@ -178,7 +162,7 @@ int main(int argc, char** argv) {
   veltrane::OpenClosedStandardDescriptors();
   wxSetAssertHandler(EndOnFailedAssertion);
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    WriteToTheStartingConsole();
+    veltrane::WriteToTheStartingConsole();
     std::fputs(kUsage, stdout);
     return 0;
   }

@@ -23,6 +23,7 @@
 #include "SharedSources/ProgramTexts.h"
 #include "controls/Resources.h"
 #include "base/Text.h"
+#include "base/Unicode.h"
 #include "support/Trace.h"
 
 using namespace veltrane;
@@ -68,7 +69,7 @@ constexpr TemplateRect kHeadingRect{7, 14, 399, 17};
 // overflowing.
 std::int32_t ReadDecimal(const std::wstring& text) {
   std::size_t i = 0;
-  while (i < text.size() && std::iswspace(text[i])) ++i;
+  while (i < text.size() && IsWhiteSpace(text[i])) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
     negative = text[i] == L'-';

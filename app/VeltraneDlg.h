@@ -7,12 +7,11 @@
 #include <wx/dialog.h>
 #include <wx/timer.h>
 // On Windows these bring in windows.h, whose macros WM_USER, IDOK and IDCANCEL would replace
-// the program's own constants of those names (with the same values) here and in Messages.h.
-#ifdef _WIN32
+// the program's own constants of those names (with the same values) here and in Messages.h;
+// elsewhere there are no such macros to undo.
 #undef WM_USER
 #undef IDOK
 #undef IDCANCEL
-#endif
 
 #include <memory>
 #include <string>

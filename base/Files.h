@@ -33,6 +33,10 @@ enum class FileRead {
   TooLarge,    // larger than the caller's limit; nothing beyond the limit was read
 };
 
+// Opens the file at path (UTF-8) to read, without blocking and not inherited by programs the
+// process starts; -1 with errno set when it cannot. Retries a call a signal interrupted.
+int OpenToRead(const std::string& path);
+
 // Reads the whole regular file at path (UTF-8). Opens without blocking, so that a FIFO or a
 // device named as the file cannot stall the caller; such files are refused as not regular.
 // A file that shrinks or grows meanwhile gives the bytes there when the read reaches its

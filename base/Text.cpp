@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <charconv>
-#include <clocale>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
-#include <locale.h>
 #include <type_traits>
 #include <vector>
+
+#include "base/Locale.h"
 
 namespace veltrane {
 namespace {
@@ -133,13 +133,7 @@ std::optional<std::wstring> FromUtf8Strict(std::string_view text) {
 }
 
 std::wstring FormatText(const wchar_t* format, ...) {
-#ifndef _WIN32
-  // A private "C" locale for this thread only, so the decimal separator is always '.'.
-  static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  locale_t previous = uselocale(cLocale);
-#endif
-  // Windows has no uselocale; there nothing switches the C locale away from "C" (no GTK),
-  // so the process locale already gives '.'.
+  const ClassicLocaleForThisThread classic;
   // vswprintf reports a buffer that is too small and a text it cannot convert (a narrow
   // "%s" argument outside ASCII) the same way, so the buffer grows only up to a size no
   // message of the program comes near; past it the result is empty.
@@ -158,9 +152,6 @@ std::wstring FormatText(const wchar_t* format, ...) {
     }
     buffer.resize(std::min(buffer.size() * 4, kLargestTextUnits));
   }
-#ifndef _WIN32
-  uselocale(previous);
-#endif
   return std::wstring(buffer.data(), static_cast<std::size_t>(written));
 }
 

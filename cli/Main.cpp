@@ -2,7 +2,6 @@
 // real rate against this computer's clock from every step of its position, and shows what was
 // stored. Same engine and services as the dialog, no wxWidgets.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +26,7 @@
 #include "engine/Messages.h"
 #include "support/RegistrySettings.h"
 #include "cli/Report.h"
+#include "cli/Signals.h"
 #include "startup/Startup.h"
 #include "base/Text.h"
 
@@ -155,18 +155,10 @@ MeasurementResult MeasureOrLeave(RateMeasurement& measurement, RunState& state) 
   std::condition_variable ended;
   bool done = false;
   MeasurementResult result;
-#ifndef _WIN32
   // The signals reach this thread, which only waits, and no call of the back end sees them.
-  sigset_t stops;
-  sigset_t previous;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, &previous);
-#endif
   std::thread measuring;
   try {
-    measuring = std::thread([&] {
+    measuring = ThreadWithoutStopSignals([&] {
       MeasurementResult measured = measurement.Run();
       std::lock_guard lock(mutex);
       result = std::move(measured);
@@ -176,9 +168,6 @@ MeasurementResult MeasureOrLeave(RateMeasurement& measurement, RunState& state) 
   } catch (const std::system_error&) {
     done = true;  // no thread to spare: measured here, as a hang then cannot be left
   }
-#ifndef _WIN32
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#endif
   if (!measuring.joinable()) return measurement.Run();
   std::unique_lock lock(mutex);
   // A signal handler cannot notify: the flag is looked at every few milliseconds.
@@ -363,27 +352,14 @@ int Run(int argc, char** argv) {
   if (!MakePlatformServices(services, error)) return Fail(kExitBadArguments, error);
   if (request.command == CliCommand::List) return List(request, services);
 
-#ifdef _WIN32
-  // Windows has no sigaction; its C library raises SIGINT for Ctrl-C on its own thread.
-  std::signal(SIGINT, RequestStop);
-#else
-  struct sigaction action {};
-  action.sa_handler = RequestStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-#endif
+  CatchStopSignals(RequestStop);
   return Calibrate(request, services);
 }
 
 int Main(int argc, char** argv) {
   // Before anything opens a file: a closed standard stream must not become the step log.
   OpenClosedStandardDescriptors();
-#ifndef _WIN32
-  // A reader that went away is a failed write, told like any other, not a silent death in
-  // the middle of a measurement (progress goes to standard error).
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
+  IgnoreBrokenPipes();
   const int status = Run(argc, argv);
   // A close can still report what the writes did not (a file on a full network disk).
   errno = 0;

@@ -1,41 +1,19 @@
 #include "platform/RegistryHive.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <locale.h>
-#include <wctype.h>
-#endif
-
 #include <type_traits>
 #include <utility>
+
+#include "base/Unicode.h"
 
 namespace veltrane {
 namespace {
 
-// The Windows registry compares names by upper-casing every character. The full Unicode
-// case table lives in the C.UTF-8 locale; the process locale may be plain "C" (ASCII only)
-// or anything the user chose, so it is not used.
-wint_t FoldCase(wchar_t c) {
-  if (c < 0x80) return c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c;  // the common case, fast
-#ifdef _WIN32
-  // Windows has no newlocale; its own invariant upper-casing is the one the registry uses.
-  wchar_t upper = c;
-  return LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, &c, 1, &upper, 1) == 1
-             ? static_cast<wint_t>(upper)
-             : static_cast<wint_t>(c);
-#else
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  return unicode != static_cast<locale_t>(0) ? towupper_l(static_cast<wint_t>(c), unicode)
-                                             : towupper(static_cast<wint_t>(c));
-#endif
-}
-
-// Two names are the same exactly when their folded forms are equal, so the folded form
-// serves as the key of the indexes.
+// Names compare as the Windows registry compares them, upper-cased. Two names are the same
+// exactly when their folded forms are equal, so the folded form serves as the key of the
+// indexes.
 std::wstring Folded(const std::wstring& text) {
   std::wstring folded(text.size(), L'\0');
-  for (std::size_t i = 0; i < text.size(); ++i) folded[i] = static_cast<wchar_t>(FoldCase(text[i]));
+  for (std::size_t i = 0; i < text.size(); ++i) folded[i] = UpperCase(text[i]);
   return folded;
 }
 
@@ -112,7 +90,7 @@ std::wstring WhyNotWithinValueNameLimit(const std::wstring& name) {
 bool SameRegistryName(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) return false;
+    if (a[i] != b[i] && UpperCase(a[i]) != UpperCase(b[i])) return false;
   }
   return true;
 }

@@ -9,11 +9,7 @@ namespace veltrane {
 
 // The platform's path separator: what ends the module directory, and what makes a name a
 // path of its own.
-#ifdef _WIN32
-inline constexpr wchar_t kPathSeparator = L'\\';
-#else
-inline constexpr wchar_t kPathSeparator = L'/';
-#endif
+extern const wchar_t kPathSeparator;
 
 // Directory of the given file path with its trailing separator ('/', on Windows '\\'); the
 // separator alone when the path holds none.

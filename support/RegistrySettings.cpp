@@ -1,34 +1,17 @@
 #include "support/RegistrySettings.h"
 
-#include <wctype.h>
-#ifndef _WIN32
-#include <locale.h>
-#endif
-
 #include <utility>
 
 #include "support/MessageBox.h"
 #include "platform/RegistryHive.h"
 #include "base/Text.h"
+#include "base/Unicode.h"
 
 namespace veltrane {
 namespace {
 
 const wchar_t kFolderNotSet[] = L"Not set";
 const wchar_t kFolderNotSetText[] = L"Registry folder not set.";
-
-// The wide white-space test of the C.UTF-8 locale: blank, tab, CR, LF, VT, FF and the
-// Unicode spaces, the same whatever locale the GUI has switched the process to.
-bool IsWhiteSpace(wchar_t c) {
-#ifdef _WIN32
-  // Windows has no newlocale, and its wide classification is Unicode's in every locale.
-  return iswspace(static_cast<wint_t>(c)) != 0;
-#else
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  return unicode != static_cast<locale_t>(0) ? iswspace_l(static_cast<wint_t>(c), unicode) != 0
-                                             : iswspace(static_cast<wint_t>(c)) != 0;
-#endif
-}
 
 }  // namespace
 

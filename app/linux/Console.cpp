@@ -1,0 +1,7 @@
+#include "app/Console.h"
+
+namespace veltrane {
+
+void WriteToTheStartingConsole() {}
+
+}  // namespace veltrane
