@@ -54,7 +54,7 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& sta
     }
     if (state.stopRequested.load(std::memory_order_relaxed)) return StepWait::StopRequested;
     state.services.clock->Pause(kPositionPollPauseUs);
-    if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStepTimeoutMs) {
+    if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStallSeconds * 1000.0) {
       TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
       return StepWait::Failed;
     }
