@@ -2,8 +2,6 @@
 // real rate against this computer's clock from every step of its position, and shows what was
 // stored. Same engine and services as the dialog, no wxWidgets.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -11,22 +9,23 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "support/AppPaths.h"
 #include "cli/Arguments.h"
 #include "base/Environment.h"
 #include "engine/worker/Evaluation.h"
-#include "engine/Messages.h"
 #include "support/RegistrySettings.h"
 #include "cli/Report.h"
-#include "cli/Signals.h"
+#include "cli/System.h"
 #include "startup/Startup.h"
 #include "base/Text.h"
 
@@ -155,10 +154,10 @@ MeasurementResult MeasureOrLeave(RateMeasurement& measurement, RunState& state) 
   std::condition_variable ended;
   bool done = false;
   MeasurementResult result;
-  // The signals reach this thread, which only waits, and no call of the back end sees them.
   std::thread measuring;
   try {
-    measuring = ThreadWithoutStopSignals([&] {
+    // The signals reach this thread, which only waits, and no call of the back end sees them.
+    measuring = StartThreadWithoutStopSignals([&] {
       MeasurementResult measured = measurement.Run();
       std::lock_guard lock(mutex);
       result = std::move(measured);
@@ -178,55 +177,147 @@ MeasurementResult MeasureOrLeave(RateMeasurement& measurement, RunState& state) 
           "\nveltrane-cli: Interrupted while the device did not answer: nothing was "
           "stored.\n");
     std::fflush(nullptr);
-    _exit(InterruptedStatus());
+    std::_Exit(InterruptedStatus());
   }
   lock.unlock();
   measuring.join();
   return result;
 }
 
+struct Ending {
+  int status = kExitDone;
+  std::wstring message;
+};
+
 // The ending of a measurement as an exit status and a message; Done is kExitDone.
-int StatusOf(const MeasurementResult& result, std::wstring& message) {
+Ending EndingOf(const MeasurementResult& result) {
   switch (result.end) {
     case MeasurementEnd::Done:
-      return kExitDone;
+      return {kExitDone, {}};
     case MeasurementEnd::Interrupted:
-      message = L"Interrupted: nothing was stored.";
-      return InterruptedStatus();
+      return {InterruptedStatus(), L"Interrupted: nothing was stored."};
     case MeasurementEnd::OpenFailed:
-      message = L"The device could not be opened or started.";
-      return kExitDeviceFailed;
+      return {kExitDeviceFailed, L"The device could not be opened or started."};
     case MeasurementEnd::RateRefused:
       // Trying again changes nothing: the rate asked for is wrong for this device.
-      message = L"The sample rate is not supported by the device; nothing was measured.";
-      return kExitBadArguments;
+      return {kExitBadArguments,
+              L"The sample rate is not supported by the device; nothing was measured."};
     case MeasurementEnd::DeviceFailed:
-      message = L"The recording broke off: " + result.detail;
-      return kExitDeviceFailed;
+      return {kExitDeviceFailed, L"The recording broke off: " + result.detail};
     case MeasurementEnd::Stalled:
-      message = L"The device stopped delivering samples.";
-      return kExitDeviceFailed;
+      return {kExitDeviceFailed, L"The device stopped delivering samples."};
     case MeasurementEnd::TooFewSteps:
-      message = L"Too few position steps for a result.";
-      return kExitNoResult;
+      return {kExitNoResult, L"Too few position steps for a result."};
     case MeasurementEnd::TooMuchLost:
-      message = FormatText(
-          L"Samples were lost without an overrun (losses: %zu, %.1f ms in all), too "
-          L"often for a result that can be trusted; nothing was stored.",
-          result.losses, result.lostMs);
-      return kExitNoResult;
+      return {kExitNoResult,
+              FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all), too "
+                         L"often for a result that can be trusted; nothing was stored.",
+                         result.losses, result.lostMs)};
   }
-  return kExitDeviceFailed;
+  return {kExitDeviceFailed, {}};
+}
+
+std::wstring UnknownDeviceMessage(const std::wstring& device, Audio& audio) {
+  std::wstring message = L"No recording device is named \"" + device + L"\". These are:";
+  for (const std::wstring& name : DeviceNames(audio)) {
+    message += L"\n  " + FromUtf8(ShowableText(name));
+  }
+  return message;
+}
+
+// For the benchmark's study of a device's timing: every step, as "seconds position", to the
+// file that VELTRANE_STEP_LOG names.
+using StepLog = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+MeasurementSettings SettingsFor(const CliRequest& request, bool terminal, std::FILE* stepLog) {
+  MeasurementSettings settings;
+  settings.seconds = request.seconds;
+  settings.untilPpm = request.untilPpm;
+  settings.progressEverySeconds = terminal ? kTerminalProgressSeconds : kPlainProgressSeconds;
+  if (stepLog) {
+    settings.onStep = [stepLog](double seconds, std::uint64_t frames) {
+      std::fprintf(stepLog, "%.9f %llu\n", seconds, static_cast<unsigned long long>(frames));
+    };
+  }
+  return settings;
+}
+
+// Progress to standard error, one line redrawn on a terminal; what the device's side says, as
+// a line of its own.
+void ShowEvent(const MeasurementEvent& event, bool terminal) {
+  if (const auto* now = std::get_if<MeasurementProgress>(&event)) {
+    Print(stderr, terminal ? "\r" + FormatProgress(*now) + "   " : FormatProgress(*now) + "\n");
+    return;
+  }
+  std::wstring line = std::get<DeviceMessage>(event).text;
+  for (wchar_t& c : line) {
+    if (c == L'\n' || c == L'\r') c = L' ';
+  }
+  Print(stderr, "veltrane-cli: " + ToUtf8(line) + "\n");
+}
+
+MeasurementResult MeasureDevice(RunState& state, const MeasurementSettings& settings,
+                                bool terminal) {
+  RateMeasurement measurement(
+      state, settings, [terminal](const MeasurementEvent& event) { ShowEvent(event, terminal); });
+  stopFlag = &state.stopRequested;
+  MeasurementResult result = MeasureOrLeave(measurement, state);
+  stopFlag = nullptr;
+  if (terminal) Print(stderr, "\n");
+  return result;
+}
+
+// A band too wide to help a tuner is shown, so the minute is not lost, but never stored, and
+// the status says no trustworthy result whether or not --store was asked for.
+void StoreResult(const CliRequest& request, CRegistrySettings* settings,
+                 const std::wstring& valueName, CalibrationReport& report) {
+  const RateEstimate& estimate = report.measurement.estimate;
+  const double bandPpm =
+      std::max(estimate.ppm - estimate.bandLowPpm, estimate.bandHighPpm - estimate.ppm);
+  if (!(bandPpm <= request.maxBandPpm)) {
+    report.storeError = FormatText(
+        L"The 95 %% band reaches %.1f ppm from the result, more than the "
+        L"%g ppm a tuner can use (--max-band-ppm); nothing was stored.",
+        bandPpm, request.maxBandPpm);
+    report.storeErrorStatus = kExitNoResult;
+  } else if (settings) {
+    if (settings->WriteDouble(valueName, estimate.ratio)) {
+      report.stored = StoredResult{UserRegistryPath(), L"HKEY_CURRENT_USER\\" + settings->KeyPath(),
+                                   valueName, FormatText(L"%f", estimate.ratio)};
+    } else {
+      report.storeError = L"The result could not be stored: " + settings->LastError();
+      report.storeErrorStatus = kExitStore;
+    }
+  }
+}
+
+// The measurement is printed before the store is tried, so that a failed store does not lose
+// the minute; JSON is one object, printed once the store's outcome is known.
+int PrintReport(const CliRequest& request, CalibrationReport report, CRegistrySettings* settings,
+                const std::wstring& valueName) {
+  int outputError = request.json ? 0 : Print(stdout, FormatMeasurementText(report));
+  StoreResult(request, settings, valueName, report);
+  const std::string rest = request.json ? FormatReportJson(report) : FormatStoredLineText(report);
+  if (const int error = Print(stdout, rest); outputError == 0) outputError = error;
+  if (report.storeError) {
+    // The JSON object carries it already.
+    jsonFailures = false;
+    if (outputError != 0) Fail(kExitOutput, OutputFailed(outputError));
+    return Fail(report.storeErrorStatus, *report.storeError);
+  }
+  if (outputError == 0) return kExitDone;
+  std::wstring outputMessage = OutputFailed(outputError);
+  if (report.stored) {
+    outputMessage += L" The value was stored all the same: \"" + report.stored->name + L"\"=\"" +
+                     report.stored->value + L"\" in [" + report.stored->key + L"].";
+  }
+  return Fail(kExitOutput, outputMessage);
 }
 
 int Calibrate(const CliRequest& request, PlatformServices& services) {
   const std::int32_t deviceId = FindDeviceNamed(*services.audio, request.device);
   if (deviceId < 0) {
-    std::wstring message = L"No recording device is named \"" + request.device + L"\". These are:";
-    for (const std::wstring& name : DeviceNames(*services.audio)) {
-      message += L"\n  " + FromUtf8(ShowableText(name));
-    }
-    return Fail(kExitBadArguments, message);
+    return Fail(kExitBadArguments, UnknownDeviceMessage(request.device, *services.audio));
   }
 
   // Checked before minutes of measuring are spent, and again when the value is stored.
@@ -246,46 +337,16 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
   // the reader, the largest part of the program's processor time.
   services.audio->PreferStepSeconds(kStepSeconds);
   RunState state(services, deviceId, request.rate);
-  const bool terminal = ::isatty(STDERR_FILENO) == 1;
-  MeasurementSettings measurementSettings;
-  measurementSettings.seconds = request.seconds;
-  measurementSettings.untilPpm = request.untilPpm;
-  measurementSettings.progressEverySeconds =
-      terminal ? kTerminalProgressSeconds : kPlainProgressSeconds;
-  // For the benchmark's study of a device's timing: every step, as "seconds position".
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stepLog(nullptr, &std::fclose);
+  StepLog stepLog(nullptr, &std::fclose);
   if (const std::string path = Environment("VELTRANE_STEP_LOG"); !path.empty()) {
     stepLog.reset(std::fopen(path.c_str(), "w"));
     if (!stepLog) return Fail(kExitBadArguments, L"Cannot write " + FromUtf8(path) + L".");
-    measurementSettings.onStep = [file = stepLog.get()](double seconds, std::uint64_t frames) {
-      std::fprintf(file, "%.9f %llu\n", seconds, static_cast<unsigned long long>(frames));
-    };
   }
-  RateMeasurement measurement(state, measurementSettings, [&](const MeasurementProgress& now) {
-    Print(stderr, terminal ? "\r" + FormatProgress(now) + "   " : FormatProgress(now) + "\n");
-  });
-  state.SetTarget(
-      [&measurement](const PostedMessage& message) {
-        if (message.message == WM_CAPTURE_BUFFER_RETURNED) measurement.BufferReturned();
-      },
-      [](const std::wstring& text, MessageIcon, std::function<void()> done) {
-        std::wstring line = text;
-        for (wchar_t& c : line) {
-          if (c == L'\n' || c == L'\r') c = L' ';
-        }
-        Print(stderr, "veltrane-cli: " + ToUtf8(line) + "\n");
-        done();
-      });
-
-  stopFlag = &state.stopRequested;
-  const MeasurementResult result = MeasureOrLeave(measurement, state);
-  stopFlag = nullptr;
-  state.ClearTarget();
-  if (terminal) Print(stderr, "\n");
-
-  std::wstring message;
-  if (const int status = StatusOf(result, message); status != kExitDone) {
-    return Fail(status, message);
+  const bool terminal = StandardErrorIsTerminal();
+  const MeasurementResult result =
+      MeasureDevice(state, SettingsFor(request, terminal, stepLog.get()), terminal);
+  if (const Ending ending = EndingOf(result); ending.status != kExitDone) {
+    return Fail(ending.status, ending.message);
   }
 
   CalibrationReport report;
@@ -293,44 +354,7 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
   report.rate = request.rate;
   report.measurement = result;
   report.referenceClock = services.clock->GetReferenceState();
-  // The measurement is printed before the store is tried, so that a failed store does not
-  // lose the minute; JSON is one object, printed once the store's outcome is known.
-  int outputError = request.json ? 0 : Print(stdout, FormatMeasurementText(report));
-  // A band too wide to help a tuner is shown, so the minute is not lost, but never stored,
-  // and the status says no trustworthy result whether or not --store was asked for.
-  const RateEstimate& estimate = result.estimate;
-  const double bandPpm =
-      std::max(estimate.ppm - estimate.bandLowPpm, estimate.bandHighPpm - estimate.ppm);
-  if (!(bandPpm <= request.maxBandPpm)) {
-    report.storeError = FormatText(
-        L"The 95 %% band reaches %.1f ppm from the result, more than the "
-        L"%g ppm a tuner can use (--max-band-ppm); nothing was stored.",
-        bandPpm, request.maxBandPpm);
-    report.storeErrorStatus = kExitNoResult;
-  } else if (settings) {
-    if (settings->WriteDouble(valueName, result.estimate.ratio)) {
-      report.stored = StoredResult{UserRegistryPath(), L"HKEY_CURRENT_USER\\" + settings->KeyPath(),
-                                   valueName, FormatText(L"%f", result.estimate.ratio)};
-    } else {
-      report.storeError = L"The result could not be stored: " + settings->LastError();
-      report.storeErrorStatus = kExitStore;
-    }
-  }
-  const std::string rest = request.json ? FormatReportJson(report) : FormatStoredLineText(report);
-  if (const int error = Print(stdout, rest); outputError == 0) outputError = error;
-  if (report.storeError) {
-    // The JSON object carries it already.
-    jsonFailures = false;
-    if (outputError != 0) Fail(kExitOutput, OutputFailed(outputError));
-    return Fail(report.storeErrorStatus, *report.storeError);
-  }
-  if (outputError == 0) return kExitDone;
-  std::wstring outputMessage = OutputFailed(outputError);
-  if (report.stored) {
-    outputMessage += L" The value was stored all the same: \"" + report.stored->name + L"\"=\"" +
-                     report.stored->value + L"\" in [" + report.stored->key + L"].";
-  }
-  return Fail(kExitOutput, outputMessage);
+  return PrintReport(request, std::move(report), settings.get(), valueName);
 }
 
 int Run(int argc, char** argv) {
@@ -352,13 +376,15 @@ int Run(int argc, char** argv) {
   if (!MakePlatformServices(services, error)) return Fail(kExitBadArguments, error);
   if (request.command == CliCommand::List) return List(request, services);
 
-  CatchStopSignals(RequestStop);
+  InstallStopHandlers(RequestStop);
   return Calibrate(request, services);
 }
 
 int Main(int argc, char** argv) {
   // Before anything opens a file: a closed standard stream must not become the step log.
   OpenClosedStandardDescriptors();
+  // A reader that went away is a failed write, told like any other, not a silent death in
+  // the middle of a measurement (progress goes to standard error).
   IgnoreBrokenPipes();
   const int status = Run(argc, argv);
   // A close can still report what the writes did not (a file on a full network disk).

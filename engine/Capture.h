@@ -19,6 +19,11 @@ constexpr bool RateFitsBuffer(std::int64_t rate) {
   return rate > 0 && rate <= std::int64_t{UINT32_MAX} / kBufferSeconds;
 }
 
+// How long the device's position may stand still before a run is given up, whichever method
+// measures. Sound servers deliver in periods of up to a few hundred milliseconds; a counter
+// still standing after this long has stopped (buffer full, device gone).
+constexpr double kPositionStallSeconds = 3.0;
+
 // Which step of setting up the recording failed first; Started when none did.
 enum class CaptureStep { Started, Open, Buffer, Prepare, AddBuffer, Start };
 

@@ -59,7 +59,7 @@ constexpr std::size_t kFewestDifferencesAtEnd = 3;
 constexpr double kSpreadFactor = 6.0;
 
 // A rise of this share of a step period or more is judged at the end of a run even when it has
-// not lasted kLastingSeconds (see Judge).
+// not lasted kLastingSeconds (see JudgeRise).
 constexpr double kQuickShareOfStep = 0.5;
 
 // How long a rise must stay to be a loss (see above): twice the holds mostly seen. A longer
@@ -204,23 +204,22 @@ void LossDetector::CloseWindow() {
 
 double LossDetector::LowestResidual(std::size_t begin, std::size_t end, double drift) const {
   double lowest = std::numeric_limits<double>::infinity();
-  for (std::size_t i = begin; i < end; ++i) {
+  for (std::size_t i = begin; i < std::min(end, windows.size()); ++i) {
     lowest = std::min(lowest, windows[i].floor -
                                   drift * (windows[i].floorSeconds - windows.front().floorSeconds));
   }
   return lowest;
 }
 
-void LossDetector::Scatter(double& drift, double& spread) const {
+LossDetector::FloorScatter LossDetector::Scatter() const {
   std::vector<double> slopes;
   for (std::size_t i = 1; i < windows.size(); ++i) {
     const double apart = windows[i].floorSeconds - windows[i - 1].floorSeconds;
     if (apart > 0.0) slopes.push_back((windows[i].floor - windows[i - 1].floor) / apart);
   }
-  drift = 0.0;
-  spread = std::numeric_limits<double>::infinity();
-  if (slopes.size() < kFewestDifferencesAtEnd) return;
-  drift = Median(slopes);
+  FloorScatter scatter;
+  if (slopes.size() < kFewestDifferencesAtEnd) return scatter;
+  scatter.drift = Median(slopes);
   // Over a span as long as a loss must last, the drift must be known to a ppm or so: from
   // windows far apart, whose slopes scatter far less than those of neighbours, but only among
   // the windows judged so far, which losses found have put onto one line; a loss not yet found
@@ -236,16 +235,17 @@ void LossDetector::Scatter(double& drift, double& spread) const {
       longSlopes.push_back((windows[j].floor - windows[i].floor) /
                            (windows[j].floorSeconds - windows[i].floorSeconds));
     }
-    if (longSlopes.size() >= kMinDifferences) drift = Median(longSlopes);
+    if (longSlopes.size() >= kMinDifferences) scatter.drift = Median(longSlopes);
   }
   std::vector<double> rises;
   for (std::size_t i = 1; i < windows.size(); ++i) {
     rises.push_back(windows[i].floor - windows[i - 1].floor -
-                    drift * (windows[i].floorSeconds - windows[i - 1].floorSeconds));
+                    scatter.drift * (windows[i].floorSeconds - windows[i - 1].floorSeconds));
   }
   const double middle = Median(rises);
   for (double& rise : rises) rise = std::fabs(rise - middle);
-  spread = kMadToSigma * Median(rises);
+  scatter.spread = kMadToSigma * Median(rises);
+  return scatter;
 }
 
 std::size_t LossDetector::LastingBefore(std::size_t b) const {
@@ -256,106 +256,118 @@ std::size_t LossDetector::LastingBefore(std::size_t b) const {
   return from;
 }
 
-bool LossDetector::JudgeReturn(std::size_t b, double threshold, bool finishing, double& drift,
-                               double& spread) {
+std::size_t LossDetector::LastingAfter(std::size_t b) const {
+  std::size_t last = b + kConfirmWindows;
+  while (last < windows.size() &&
+         windows[last].firstSeconds < windows[b].firstSeconds + kLastingSeconds) {
+    ++last;
+  }
+  return last;
+}
+
+LossDetector::Verdict LossDetector::JudgeReturn(const Boundary& at, bool finishing) {
   // Every window of the last kLastingSeconds before the boundary above the windows of the
   // kReturnSeconds after it: a hold long enough to have been taken for a loss has ended, or one
   // began before them. A look is never early, so any window after the boundary tells; the line
   // may take a few windows to come all the way back.
+  const std::size_t b = at.index;
   const std::size_t from = LastingBefore(b);
-  if (from == 0) return true;
+  if (from == 0) return Verdict::Pass(b);
   std::size_t end = b + 1;
   while (end < windows.size() &&
          windows[end].firstSeconds < windows[b].firstSeconds + kReturnSeconds) {
     ++end;
   }
-  const double was = LowestResidual(from, b, drift);
-  const double fallen = was - LowestResidual(b, end, drift);
-  if (fallen <= 0.0) return true;
-  if (end == windows.size() && !finishing) return false;  // falling: wait for the rest
-  if (fallen <= threshold) return true;
+  const double was = LowestResidual(from, b, at.drift);
+  const double fallen = was - LowestResidual(b, end, at.drift);
+  if (fallen <= 0.0) return Verdict::Pass(b);
+  if (end == windows.size() && !finishing) return Verdict::Wait();  // falling: wait for the rest
+  if (fallen <= at.threshold) return Verdict::Pass(b);
   // Doubtful: the windows on the way down.
   std::size_t settled = b + 1;
-  while (settled < end && LowestResidual(settled, settled + 1, drift) > was - fallen + threshold) {
+  while (settled < end &&
+         LowestResidual(settled, settled + 1, at.drift) > was - fallen + at.threshold) {
     ++settled;
   }
   shifts.push_back({windows[b].firstSeconds, windows[settled - 1].lastSeconds, -fallen});
   for (std::size_t i = 0; i < b; ++i) windows[i].floor -= fallen;
-  Scatter(drift, spread);
-  return true;
+  return Verdict::Shift(b);
+}
+
+LossDetector::Verdict LossDetector::JudgeRise(const Boundary& at, bool finishing) {
+  // Every rise is judged over the windows of kLastingSeconds after it (see above); when the
+  // run ends sooner, a large one on what there is. The window at the boundary may hold late
+  // looks from before a loss (see NoteLoss), so the rise one window on tells its size too.
+  const std::size_t b = at.index;
+  const double quick = kQuickShareOfStep * stepSeconds;
+  const double risenNext = LowestResidual(b + 1, b + 1 + kConfirmWindows, at.drift) - at.before;
+  const bool large = std::max(at.risen, risenNext) > std::max(quick, at.threshold);
+  const std::size_t last = LastingAfter(b);
+  const bool lasted = last < windows.size();
+  if (!lasted && !finishing) return Verdict::Wait();
+  if (!large) {
+    if (LowestResidual(b, last, at.drift) - at.before <= at.threshold) return Verdict::Pass(b);
+    if (!lasted) return Verdict::Wait();  // raised until the end, but not for long enough
+  }
+  return NoteLoss(at, last);
+}
+
+LossDetector::Verdict LossDetector::NoteLoss(const Boundary& at, std::size_t last) {
+  // A window that holds the loss may hold only late looks from before it: then it lies
+  // between the lines, and the line behind begins with the window after it.
+  const std::size_t b = at.index;
+  std::size_t start = b;
+  double after = LowestResidual(b, last, at.drift);
+  if (b + 1 < windows.size()) {
+    const double later = LowestResidual(b + 1, last + 1, at.drift);
+    if (later - LowestResidual(b, b + 1, at.drift) > at.threshold) {
+      start = b + 1;
+      after = later;
+    }
+  }
+  const double rise = after - at.before;
+  if (rise <= at.threshold) return Verdict::Pass(b);
+  // Doubtful: the window where the line behind begins, which may still hold late looks from
+  // before the loss, and the windows after it that still lie above that line, caught up.
+  std::size_t settled = start + 1;
+  while (settled < last && LowestResidual(settled, settled + 1, at.drift) > after + at.threshold) {
+    ++settled;
+  }
+  losses.push_back({windows[start].firstSeconds, windows[settled - 1].lastSeconds, rise});
+  shifts.push_back(losses.back());
+  // The floors before it move onto the line behind, so that later boundaries compare
+  // like with like and the loss does not count again.
+  for (std::size_t i = 0; i < start; ++i) windows[i].floor += rise;
+  return Verdict::Shift(start);
 }
 
 void LossDetector::Judge(bool finishing) {
-  double drift = 0.0;
-  double spread = 0.0;
-  Scatter(drift, spread);
-  const bool trusted = windows.size() > kMinDifferences || (finishing && std::isfinite(spread));
+  FloorScatter scatter = Scatter();
+  const bool trusted =
+      windows.size() > kMinDifferences || (finishing && std::isfinite(scatter.spread));
   // Until the drift is trusted, a rise is measured against the nominal rate: a rate error only
   // makes more boundaries wait.
-  if (!trusted) drift = 0.0;
+  if (!trusted) scatter.drift = 0.0;
   const double quick = kQuickShareOfStep * stepSeconds;
   const double finest = std::max(kFinestRise, kFinestShareOfStep * stepSeconds);
-  const auto lowestOf = [&](std::size_t begin, std::size_t end) {
-    return LowestResidual(begin, std::min(end, windows.size()), drift);
-  };
   while (nextBoundary < windows.size()) {
     const std::size_t b = nextBoundary;
+    Boundary at{b, 0.0, 0.0, 0.0, scatter.drift};
     // Until the scatter is trusted only a rise that would be quick to confirm waits for it;
     // smaller ones pass, as the steps of the first windows must not be held back for long.
-    const double threshold = trusted ? std::max(finest, kSpreadFactor * spread) : quick;
-    const double before = lowestOf(b >= kConfirmWindows ? b - kConfirmWindows : 0, b);
-    const double risen = lowestOf(b, b + kConfirmWindows) - before;
-    if (risen <= threshold) {
-      if (trusted && !JudgeReturn(b, threshold, finishing, drift, spread)) break;
-      ++nextBoundary;
-      continue;
+    at.threshold = trusted ? std::max(finest, kSpreadFactor * scatter.spread) : quick;
+    at.before = LowestResidual(b >= kConfirmWindows ? b - kConfirmWindows : 0, b, at.drift);
+    at.risen = LowestResidual(b, b + kConfirmWindows, at.drift) - at.before;
+    Verdict verdict = Verdict::Wait();
+    if (at.risen <= at.threshold) {
+      verdict = trusted ? JudgeReturn(at, finishing) : Verdict::Pass(b);
+    } else if (trusted) {
+      verdict = JudgeRise(at, finishing);
     }
-    if (!trusted) break;
-    // Every rise is judged over the windows of kLastingSeconds after it (see above); when the
-    // run ends sooner, a large one on what there is. The window at the boundary may hold late
-    // looks from before a loss (see below), so the rise one window on tells its size too.
-    const double risenNext = lowestOf(b + 1, b + 1 + kConfirmWindows) - before;
-    const bool large = std::max(risen, risenNext) > std::max(quick, threshold);
-    std::size_t last = b + kConfirmWindows;
-    while (last < windows.size() &&
-           windows[last].firstSeconds < windows[b].firstSeconds + kLastingSeconds) {
-      ++last;
-    }
-    const bool lasted = last < windows.size();
-    if (!lasted && !finishing) break;
-    if (!large) {
-      if (lowestOf(b, last) - before <= threshold) {
-        ++nextBoundary;
-        continue;
-      }
-      if (!lasted) break;  // raised until the end, but not for long enough
-    }
-    // A window that holds the loss may hold only late looks from before it: then it lies
-    // between the lines, and the line behind begins with the window after it.
-    std::size_t start = b;
-    double after = lowestOf(b, last);
-    if (b + 1 < windows.size()) {
-      const double later = lowestOf(b + 1, last + 1);
-      if (later - lowestOf(b, b + 1) > threshold) {
-        start = b + 1;
-        after = later;
-      }
-    }
-    const double rise = after - before;
-    if (rise > threshold) {
-      // Doubtful: the window where the line behind begins, which may still hold late looks from
-      // before the loss, and the windows after it that still lie above that line, caught up.
-      std::size_t settled = start + 1;
-      while (settled < last && lowestOf(settled, settled + 1) > after + threshold) ++settled;
-      losses.push_back({windows[start].firstSeconds, windows[settled - 1].lastSeconds, rise});
-      shifts.push_back(losses.back());
-      // The floors before it move onto the line behind, so that later boundaries compare
-      // like with like and the loss does not count again.
-      for (std::size_t i = 0; i < start; ++i) windows[i].floor += rise;
-      Scatter(drift, spread);
-      nextBoundary = start;
-    }
-    ++nextBoundary;
+    if (verdict.wait) break;
+    // Measured again before the boundary moves on: the drift rests on the windows judged.
+    if (verdict.shifted) scatter = Scatter();
+    nextBoundary = verdict.next;
   }
 }
 

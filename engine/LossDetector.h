@@ -66,19 +66,53 @@ class LossDetector {
     double floor;         // its lowest time seen minus frames / nominal rate
   };
 
+  // Drift of the floors in seconds per second (the rate's error), and the scatter of the
+  // residuals from one window to the next.
+  struct FloorScatter {
+    double drift = 0.0;
+    double spread = std::numeric_limits<double>::infinity();
+  };
+  // A boundary as Judge sees it: between windows index-1 and index, the lowest residual of the
+  // windows before it, how far those after it rose above that, the rise that counts and the
+  // drift they are taken against.
+  struct Boundary {
+    std::size_t index;
+    double before;
+    double risen;
+    double threshold;
+    double drift;
+  };
+  // What judging a boundary found: wait for windows not yet seen, or go on at boundary next;
+  // shifted when the floors before it moved, so that the scatter wants measuring again.
+  struct Verdict {
+    bool wait = false;
+    bool shifted = false;
+    std::size_t next = 0;
+    static Verdict Wait() { return {true, false, 0}; }
+    static Verdict Pass(std::size_t b) { return {false, false, b + 1}; }
+    static Verdict Shift(std::size_t from) { return {false, true, from + 1}; }
+  };
+
   void CloseWindow();
   void NoteLowest(double seconds, std::uint64_t frames, double offset);
   void Judge(bool finishing);
   // The first window of the kLastingSeconds before boundary b.
   std::size_t LastingBefore(std::size_t b) const;
-  // Whether the line came back earlier at boundary b for good (see Shifts); false while that
-  // needs windows not yet seen.
-  bool JudgeReturn(std::size_t b, double threshold, bool finishing, double& drift, double& spread);
-  // Lowest residual of windows [begin, end) against the drift.
+  // The first window at least kConfirmWindows after boundary b that begins kLastingSeconds or
+  // more after it; windows.size() when none has yet.
+  std::size_t LastingAfter(std::size_t b) const;
+  // A boundary that did not rise: whether the line came back earlier there for good (see
+  // Shifts); a wait while that needs windows not yet seen.
+  Verdict JudgeReturn(const Boundary& at, bool finishing);
+  // A boundary that rose past the threshold: a loss, a rise that passes, or a wait.
+  Verdict JudgeRise(const Boundary& at, bool finishing);
+  // The loss at a boundary whose rise lasted (or was large), up to window last: where the line
+  // behind begins, the doubtful windows, and the floors before it moved onto that line.
+  Verdict NoteLoss(const Boundary& at, std::size_t last);
+  // Lowest residual of windows [begin, end) against the drift; end may lie past the last.
   double LowestResidual(std::size_t begin, std::size_t end, double drift) const;
-  // Drift of the floors in seconds per second (the rate's error), and the scatter of the
-  // residuals from one window to the next; from the windows so far.
-  void Scatter(double& drift, double& spread) const;
+  // From the windows so far.
+  FloorScatter Scatter() const;
 
   double framesPerSecond;
   double stepSeconds;

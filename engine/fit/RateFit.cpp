@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "engine/Robust.h"
 
@@ -221,6 +222,83 @@ double WanderFactor(const PointVec& points, const std::vector<Block>& blocks,
   return plain > 0.0 && longRun > plain ? std::sqrt(longRun / plain) : 1.0;
 }
 
+// The lowest point of each block against the line of this slope.
+template <typename PointVec>
+std::vector<std::size_t> PickLows(const PointVec& points, const std::vector<Block>& blocks,
+                                  double slope) {
+  std::vector<std::size_t> lows(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    std::size_t best = blocks[k].begin;
+    double bestHeight = std::numeric_limits<double>::infinity();
+    for (std::size_t i = blocks[k].begin; i < blocks[k].end; ++i) {
+      const double height = points[i].seconds - slope * points[i].frames;
+      if (height < bestHeight) {
+        bestHeight = height;
+        best = i;
+      }
+    }
+    lows[k] = best;
+  }
+  return lows;
+}
+
+// The lower edge of the points: the blocks it rests on, the low of each, the line through
+// those lows and its degrees of freedom.
+struct Edge {
+  std::vector<Block> blocks;
+  std::vector<std::size_t> lows;
+  Line line;
+  std::size_t dof = 0;
+};
+
+// Picks the lows against the line of this slope and fits the line through them, again against
+// each new line until the lows stay; no line when the lows give none.
+template <typename PointVec>
+std::optional<Edge> SettleLows(const PointVec& points, std::vector<Block> blocks,
+                               std::size_t segmentCount, double slope) {
+  Edge edge;
+  edge.blocks = std::move(blocks);
+  edge.dof = edge.blocks.size() - segmentCount - 1;
+  for (int round = 0; round < kMaxRounds; ++round) {
+    std::vector<std::size_t> lows = PickLows(points, edge.blocks, slope);
+    if (round > 0 && lows == edge.lows) break;
+    edge.lows = std::move(lows);
+    edge.line = FitLows(points, edge.blocks, edge.lows, segmentCount, edge.dof);
+    if (!edge.line.ok) return std::nullopt;
+    slope = edge.line.slope;
+  }
+  return edge;
+}
+
+// The blocks of an edge whose lows are not raised (see RaisedBlocks), in order.
+template <typename PointVec>
+std::vector<Block> UnraisedBlocks(const PointVec& points, const Edge& edge,
+                                  std::size_t segmentCount, std::size_t mayLeave) {
+  const std::vector<bool> raised =
+      RaisedBlocks(RobustHeights(points, edge.blocks, edge.lows, segmentCount), mayLeave);
+  std::vector<Block> kept;
+  for (std::size_t k = 0; k < edge.blocks.size(); ++k) {
+    if (!raised[k]) kept.push_back(edge.blocks[k]);
+  }
+  return kept;
+}
+
+// The edge from the nominal slope on; the lows are picked again once raised blocks have left,
+// against the line of the rest. None when too few blocks are left or no line fits.
+template <typename PointVec>
+std::optional<Edge> LowerEdge(const PointVec& points, std::vector<Block> blocks,
+                              std::size_t segmentCount, double nominalSlope) {
+  const std::size_t mustStay = blocks.size() - blocks.size() / kMostRaisedShare;
+  if (blocks.size() < segmentCount + 1 + kMinDof) return std::nullopt;
+  std::optional<Edge> edge = SettleLows(points, std::move(blocks), segmentCount, nominalSlope);
+  if (!edge) return edge;
+  std::vector<Block> kept =
+      UnraisedBlocks(points, *edge, segmentCount, edge->blocks.size() - mustStay);
+  if (kept.size() == edge->blocks.size()) return edge;
+  if (kept.size() < segmentCount + 1 + kMinDof) return std::nullopt;
+  return SettleLows(points, std::move(kept), segmentCount, edge->line.slope);
+}
+
 }  // namespace
 
 RateFit::RateFit(double nominalRate) : nominalRate(nominalRate) {}
@@ -268,77 +346,27 @@ std::vector<RateFit::Block> RateFit::MakeBlocks() const {
   return blocks;
 }
 
-bool RateFit::PickLows(const std::vector<Block>& blocks, double slope,
-                       std::vector<std::size_t>& lows) const {
-  bool changed = false;
-  for (std::size_t k = 0; k < blocks.size(); ++k) {
-    std::size_t best = blocks[k].begin;
-    double bestHeight = std::numeric_limits<double>::infinity();
-    for (std::size_t i = blocks[k].begin; i < blocks[k].end; ++i) {
-      const double height = points[i].seconds - slope * points[i].frames;
-      if (height < bestHeight) {
-        bestHeight = height;
-        best = i;
-      }
-    }
-    if (best != lows[k]) {
-      lows[k] = best;
-      changed = true;
-    }
-  }
-  return changed;
-}
-
 RateEstimate RateFit::Estimate() const {
   RateEstimate estimate;
   estimate.steps = points.size();
   if (points.size() < 2) return estimate;
   estimate.seconds = points.back().seconds - points.front().seconds;
 
-  std::vector<Block> blocks = MakeBlocks();
   const std::size_t segmentCount = segmentStarts.size();
   // Start from the nominal slope; the first round's lows already land close to the envelope.
-  std::vector<std::size_t> lows(blocks.size(), points.size());
-  Line line;
-  double slope = 1.0 / nominalRate;
-  std::size_t dof = 0;
-  const std::size_t mustStay = blocks.size() - blocks.size() / kMostRaisedShare;
-  // The lows are picked again once raised blocks have left, against the line of the rest.
-  for (int pass = 0; pass < 2; ++pass) {
-    if (blocks.size() < segmentCount + 1 + kMinDof) return estimate;
-    dof = blocks.size() - segmentCount - 1;
-    bool changed = true;
-    for (int round = 0; round < kMaxRounds && changed; ++round) {
-      changed = PickLows(blocks, slope, lows) || round == 0;
-      if (changed) {
-        line = FitLows(points, blocks, lows, segmentCount, dof);
-        if (!line.ok) return estimate;
-        slope = line.slope;
-      }
-    }
-    if (pass == 1) break;
-    const std::vector<bool> raised =
-        RaisedBlocks(RobustHeights(points, blocks, lows, segmentCount), blocks.size() - mustStay);
-    std::size_t kept = 0;
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-      if (raised[k]) continue;
-      blocks[kept] = blocks[k];
-      lows[kept] = lows[k];
-      ++kept;
-    }
-    if (kept == blocks.size()) break;
-    blocks.resize(kept);
-    lows.resize(kept);
-  }
+  const std::optional<Edge> edge = LowerEdge(points, MakeBlocks(), segmentCount, 1.0 / nominalRate);
+  if (!edge) return estimate;
+  const double slope = edge->line.slope;
 
   // A drift of the delay across the run tilts the line by as much as it moved over the frames.
   const double frameSpan = points.back().frames - points.front().frames;
-  const double wander = WanderFactor(points, blocks, lows, segmentCount, slope, dof);
+  const double wander =
+      WanderFactor(points, edge->blocks, edge->lows, segmentCount, slope, edge->dof);
   const double stdErr =
-      std::hypot(line.stdErr * wander, frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
-  const double half = StudentQuantile(kBandZ, static_cast<double>(dof)) * stdErr;
+      std::hypot(edge->line.stdErr * wander, frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
+  const double half = StudentQuantile(kBandZ, static_cast<double>(edge->dof)) * stdErr;
   estimate.valid = true;
-  estimate.blocks = blocks.size();
+  estimate.blocks = edge->blocks.size();
   estimate.ratio = 1.0 / (nominalRate * slope);
   estimate.ppm = (estimate.ratio - 1.0) * 1e6;
   estimate.stdErrPpm = stdErr / slope * estimate.ratio * 1e6;

@@ -58,9 +58,6 @@ class RateFit {
   };
 
   std::vector<Block> MakeBlocks() const;
-  // The lowest point of each block against the line of this slope; true when any changed.
-  bool PickLows(const std::vector<Block>& blocks, double slope,
-                std::vector<std::size_t>& lows) const;
 
   double nominalRate;
   double originSeconds = 0.0;

@@ -99,9 +99,8 @@ class LookAim {
 
 }  // namespace
 
-RateMeasurement::RateMeasurement(RunState& state, MeasurementSettings settings,
-                                 ProgressHandler progress)
-    : state(state), settings(std::move(settings)), progress(std::move(progress)) {}
+RateMeasurement::RateMeasurement(RunState& state, MeasurementSettings settings, EventHandler events)
+    : state(state), settings(std::move(settings)), events(std::move(events)) {}
 
 double RateMeasurement::Now() {
   Clock& clock = *state.services.clock;
@@ -135,27 +134,29 @@ bool RateMeasurement::WaitForBufferReturned() {
   return returned.wait_for(lock, kLongestWait, [this] { return bufferReturned.load(); });
 }
 
-RateMeasurement::Look RateMeasurement::LookAtPosition(WaveInDevice& device, std::uint64_t& position,
-                                                      double& seconds) {
+RateMeasurement::Sight RateMeasurement::LookAtPosition(WaveInDevice& device) {
+  Sight sight;
   std::uint32_t raw = 0;
   std::int64_t stamp = 0;
   const bool stamped = device.GetStampedPosition(raw, stamp);
   if (stamped) {
-    seconds = static_cast<double>(stamp) /
-              static_cast<double>(state.services.clock->PerformanceFrequency());
+    sight.seconds = static_cast<double>(stamp) /
+                    static_cast<double>(state.services.clock->PerformanceFrequency());
   } else {
-    if (device.GetPositionSamples(raw) != MMSYSERR_NOERROR) return Look::Failed;
+    if (device.GetPositionSamples(raw) != MMSYSERR_NOERROR) return sight;
     // The time after the look: a step seen was there by then, so a look is never early.
-    seconds = Now();
+    sight.seconds = Now();
   }
-  if (raw == lastRaw) return Look::Same;
+  sight.look = Look::Same;
+  if (raw == lastRaw) return sight;
   ++steppedLooks;
   if (stamped) ++stampedSteps;
   // The device counts in 32 bits; the count here goes on across a wrap.
   unwrapped += static_cast<std::uint32_t>(raw - lastRaw);
   lastRaw = raw;
-  position = unwrapped;
-  return Look::Stepped;
+  sight.look = Look::Stepped;
+  sight.position = unwrapped;
+  return sight;
 }
 
 // Where one measurement stands.
@@ -185,15 +186,17 @@ struct RateMeasurement::Course {
 std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Course& course,
                                                         MeasurementResult& result) {
   if (Stopping()) return MeasurementEnd::Interrupted;
-  std::uint64_t position = 0;
-  double seen = 0.0;
-  const Look look = bufferReturned ? Look::Failed : LookAtPosition(device, position, seen);
-  if (look == Look::Failed) {
+  const Sight sight = bufferReturned ? Sight{} : LookAtPosition(device);
+  const std::uint64_t position = sight.position;
+  const double seen = sight.seconds;
+  if (sight.look == Look::Failed) {
     result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
     return MeasurementEnd::DeviceFailed;
   }
-  if (look == Look::Same) {
-    if (seen - course.lastStep <= kStallSeconds || WaitForBufferReturned()) return std::nullopt;
+  if (sight.look == Look::Same) {
+    if (seen - course.lastStep <= kPositionStallSeconds || WaitForBufferReturned()) {
+      return std::nullopt;
+    }
     TraceMeasurement(L"The position did not advance", __LINE__);
     return MeasurementEnd::Stalled;
   }
@@ -230,19 +233,19 @@ void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t positi
   }
 }
 
-void RateMeasurement::FinishLosses(Course& course, MeasurementResult& result) {
-  if (!course.fit) return;
+RateMeasurement::LossCount RateMeasurement::FinishLosses(Course& course) {
+  LossCount count;
+  if (!course.fit) return count;
   // What stays unjudged (the last window, or a rise nothing after it confirmed) is left out.
   course.fit->Finish();
-  result.losses = course.fit->Losses().size() + course.fit->UnseenLosses();
-  result.lostMs = course.fit->LostMilliseconds() + course.fit->UnseenLostMilliseconds();
-  if (result.losses == 0) return;
+  count.losses = course.fit->Losses().size() + course.fit->UnseenLosses();
+  count.lostMs = course.fit->LostMilliseconds() + course.fit->UnseenLostMilliseconds();
+  if (count.losses == 0) return count;
   TraceMeasurement(FormatText(L"Samples were lost without an overrun (losses: %zu, %.1f ms in all)",
-                              result.losses, result.lostMs),
+                              count.losses, count.lostMs),
                    __LINE__);
-  if (result.end == MeasurementEnd::Done && course.fit->TooMuchLost()) {
-    result.end = MeasurementEnd::TooMuchLost;
-  }
+  count.tooMuch = course.fit->TooMuchLost();
+  return count;
 }
 
 bool RateMeasurement::Enough(Course& course) {
@@ -259,13 +262,28 @@ bool RateMeasurement::Enough(Course& course) {
   progressNow.estimate = course.Estimate();
   if (report) {
     course.nextProgress = now + settings.progressEverySeconds;
-    if (progress) progress(progressNow);
+    if (events) events(progressNow);
   }
   course.nextBandCheck = now + 1.0;
   return NarrowEnough(progressNow);
 }
 
 MeasurementResult RateMeasurement::Run() {
+  state.SetTarget(
+      [this](const PostedMessage& message) {
+        if (message.message == WM_CAPTURE_BUFFER_RETURNED) BufferReturned();
+      },
+      [this](const std::wstring& text, MessageIcon, std::function<void()> done) {
+        if (events) events(DeviceMessage{text});
+        done();
+      });
+  // The capture is over (its device closed) by the time Measure returns.
+  MeasurementResult result = Measure();
+  state.ClearTarget();
+  return result;
+}
+
+MeasurementResult RateMeasurement::Measure() {
   MeasurementResult result;
   CaptureSession capture(state);
   if (capture.Begin() != CaptureStep::Started) {
@@ -284,7 +302,10 @@ MeasurementResult RateMeasurement::Run() {
                                                    course.framesPerSecond, course.steadyLooks,
                                                    randomState));
   }
-  FinishLosses(course, result);
+  const LossCount lost = FinishLosses(course);
+  result.losses = lost.losses;
+  result.lostMs = lost.lostMs;
+  if (result.end == MeasurementEnd::Done && lost.tooMuch) result.end = MeasurementEnd::TooMuchLost;
   result.estimate = course.Estimate();
   result.deviceTimestamps = 2 * stampedSteps > steppedLooks;
   if (result.end == MeasurementEnd::Done && !result.estimate.valid) {

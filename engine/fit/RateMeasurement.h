@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "engine/fit/RateFit.h"
 #include "engine/RunState.h"
@@ -32,6 +33,15 @@ struct MeasurementProgress {
   double secondsLeft = 0.0;     // at most; --until-ppm may end sooner
   RateEstimate estimate;
 };
+
+// A text for the user from the device's side (a refused open's error number with the
+// platform's text for it), which the dialog would show in a box.
+struct DeviceMessage {
+  std::wstring text;
+};
+
+// What the measurement tells whoever runs it while it runs, on the measuring thread.
+using MeasurementEvent = std::variant<MeasurementProgress, DeviceMessage>;
 
 enum class MeasurementEnd {
   Done,          // measured as long as asked, or until the band was narrow enough
@@ -54,29 +64,27 @@ struct MeasurementResult {
   std::wstring detail;            // what the device or the back end said, for a failure
 };
 
-// How long the position may stand still before the run is given up; sound servers deliver
-// in periods of up to a few hundred milliseconds.
-constexpr double kStallSeconds = 3.0;
 // After the first step, sound servers deliver what they buffered in a burst; steps of the
 // first seconds say nothing about the rate.
 constexpr double kSettleSeconds = 2.0;
 // The longest measurement the one capture buffer allows, with room for start and settling.
 constexpr double kLongestMeasurementSeconds = 840.0;
 
-// Measures on the calling thread. state.stopRequested ends it early (Interrupted); the state's
-// post target must be set by the caller so that a returned buffer reaches BufferReturned().
+// Measures on the calling thread. state.stopRequested ends it early (Interrupted). While it
+// runs, the measurement is the state's target: what the capture posts and the boxes it asks
+// for reach it there, and the caller gets them as events.
 class RateMeasurement {
  public:
-  using ProgressHandler = std::function<void(const MeasurementProgress&)>;
+  using EventHandler = std::function<void(const MeasurementEvent&)>;
 
-  RateMeasurement(RunState& state, MeasurementSettings settings, ProgressHandler progress);
+  RateMeasurement(RunState& state, MeasurementSettings settings, EventHandler events);
 
   MeasurementResult Run();
 
+ private:
   // Any thread: the capture buffer came back, so the recording has ended.
   void BufferReturned();
-
- private:
+  MeasurementResult Measure();
   enum class Look { Stepped, Same, Failed };
   struct Course;
   // One look at the position and what it changes; an ending when the run is over.
@@ -86,10 +94,22 @@ class RateMeasurement {
   void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames);
   // The run is over: the last steps judged and fitted, the losses counted, and a result they
   // spoiled refused.
-  void FinishLosses(Course& course, MeasurementResult& result);
+  struct LossCount {
+    std::size_t losses = 0;
+    double lostMs = 0.0;
+    bool tooMuch = false;  // see LossAwareFit::TooMuchLost
+  };
+  LossCount FinishLosses(Course& course);
   // Reports progress when due; true when the measurement has run long enough.
   bool Enough(Course& course);
-  Look LookAtPosition(WaveInDevice& device, std::uint64_t& position, double& seconds);
+  // A look at the position: whether it stepped, where to (counted on across any wrap) and
+  // when it was seen.
+  struct Sight {
+    Look look = Look::Failed;
+    std::uint64_t position = 0;
+    double seconds = 0.0;
+  };
+  Sight LookAtPosition(WaveInDevice& device);
   double Now();
   bool Stopping() const;
   bool NarrowEnough(const MeasurementProgress& now) const;
@@ -99,7 +119,7 @@ class RateMeasurement {
 
   RunState& state;
   MeasurementSettings settings;
-  ProgressHandler progress;
+  EventHandler events;
   std::mutex mutex;
   std::condition_variable returned;
   std::atomic<bool> bufferReturned{false};

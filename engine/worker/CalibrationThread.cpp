@@ -28,12 +28,19 @@ void TraceCalibration(const std::wstring& message, int line) {
 
 enum class StepWait { Stepped, StopRequested, Failed };
 
+// A wait for a step of the position: how it ended and, when it stepped, where to, when it was
+// seen and how far it moved.
+struct StepSeen {
+  StepWait wait = StepWait::Failed;
+  std::uint32_t position = 0;
+  double milliseconds = 0.0;
+  std::uint32_t stepFrames = 0;
+};
+
 // Polls the position until it moves away from the one it starts with, then reads the clock at
 // once, so that both ends of every interval lie on a step of the counter. Gives up when a
-// stop is requested or the counter stands still for too long. stepFrames: how far it moved.
-StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& state,
-                             std::uint32_t& position, double& milliseconds,
-                             std::uint32_t& stepFrames) {
+// stop is requested or the counter stands still for too long.
+StepSeen WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& state) {
   std::uint32_t noted = 0;
   MMResult result = device.GetPositionSamples(noted);
   const double waitStart = timing.ReadMilliseconds();
@@ -44,19 +51,17 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& sta
       TraceCalibration(FormatText(L"waveInGetPosition failed: %u (%ls)", result,
                                   state.services.audio->GetErrorText(result).c_str()),
                        __LINE__);
-      return StepWait::Failed;
+      return {};
     }
     if (now != noted) {
-      milliseconds = timing.ReadMilliseconds();
-      position = now;
-      stepFrames = now - noted;
-      return StepWait::Stepped;
+      const double milliseconds = timing.ReadMilliseconds();
+      return {StepWait::Stepped, now, milliseconds, now - noted};
     }
-    if (state.stopRequested.load(std::memory_order_relaxed)) return StepWait::StopRequested;
+    if (state.stopRequested.load(std::memory_order_relaxed)) return {StepWait::StopRequested};
     state.services.clock->Pause(kPositionPollPauseUs);
-    if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStepTimeoutMs) {
+    if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStallSeconds * 1000.0) {
       TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
-      return StepWait::Failed;
+      return {};
     }
   }
 }
@@ -69,28 +74,25 @@ StepWait WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& sta
 // lies on the device's own line.
 constexpr double kReportSpanMs = 100.0;
 
-StepWait WaitForEarliestStep(WaveInDevice& device, Timing& timing, RunState& state,
-                             std::uint32_t& position, double& milliseconds,
-                             std::uint32_t& stepFrames) {
-  StepWait wait = WaitForPositionStep(device, timing, state, position, milliseconds, stepFrames);
-  if (wait != StepWait::Stepped) return wait;
-  const std::uint32_t first = position;
+// The step's frames are those of the first step seen.
+StepSeen WaitForEarliestStep(WaveInDevice& device, Timing& timing, RunState& state) {
+  StepSeen best = WaitForPositionStep(device, timing, state);
+  if (best.wait != StepWait::Stepped) return best;
+  const std::uint32_t first = best.position;
   const double msPerFrame = 1000.0 / state.nominalRate;
-  double earliest = milliseconds;  // the time seen less the frames since the first step
-  for (const double until = milliseconds + kReportSpanMs;;) {
-    std::uint32_t next = 0;
-    double seen = 0.0;
-    std::uint32_t stepped = 0;
-    wait = WaitForPositionStep(device, timing, state, next, seen, stepped);
-    if (wait != StepWait::Stepped) return wait;
+  double earliest = best.milliseconds;  // the time seen less the frames since the first step
+  for (const double until = best.milliseconds + kReportSpanMs;;) {
+    const StepSeen next = WaitForPositionStep(device, timing, state);
+    if (next.wait != StepWait::Stepped) return next;
     // The counter is unsigned 32-bit; the difference stays right across one wrap.
-    const double offset = seen - static_cast<std::uint32_t>(next - first) * msPerFrame;
+    const double offset =
+        next.milliseconds - static_cast<std::uint32_t>(next.position - first) * msPerFrame;
     if (offset < earliest) {
       earliest = offset;
-      position = next;
-      milliseconds = seen;
+      best.position = next.position;
+      best.milliseconds = next.milliseconds;
     }
-    if (seen >= until) return StepWait::Stepped;
+    if (next.milliseconds >= until) return best;
   }
 }
 
@@ -154,26 +156,20 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
     if (!state.stopRequested) state.Post(WM_MEASUREMENT, 0, 0);
   }
 
-  std::uint32_t referencePosition = 0;
-  double t0 = 0.0;
-  std::uint32_t stepFrames = 0;
-  if (WaitForEarliestStep(device, timing, state, referencePosition, t0, stepFrames) !=
-      StepWait::Stepped) {
-    return;
-  }
-  const double s0 = static_cast<double>(referencePosition);
+  const StepSeen reference = WaitForEarliestStep(device, timing, state);
+  if (reference.wait != StepWait::Stepped) return;
+  const double t0 = reference.milliseconds;
+  const double s0 = static_cast<double>(reference.position);
   if (state.stopRequested) return;
-  ReportsAfterLossCheck reports(state, stepFrames, t0);
+  ReportsAfterLossCheck reports(state, reference.stepFrames, t0);
 
   while (!state.stopRequested) {
     // The span of the previous report's steps is part of the two seconds between reports.
     clock.Sleep(kPauseMs - static_cast<std::uint32_t>(kReportSpanMs));
-    std::uint32_t position = 0;
-    double now = 0.0;
-    std::uint32_t stepSeen = 0;
-    if (WaitForEarliestStep(device, timing, state, position, now, stepSeen) != StepWait::Stepped) {
-      return;
-    }
+    const StepSeen step = WaitForEarliestStep(device, timing, state);
+    if (step.wait != StepWait::Stepped) return;
+    const std::uint32_t position = step.position;
+    const double now = step.milliseconds;
     // The counter is unsigned 32-bit; the difference stays right across one wrap.
     const double samples =
         static_cast<double>(static_cast<std::uint32_t>(position - static_cast<std::uint32_t>(s0)));

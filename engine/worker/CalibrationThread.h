@@ -25,11 +25,6 @@ void CalibrationThread(std::shared_ptr<RunState> state);
 using ThreadLauncher = std::function<bool(std::function<void()> body)>;
 ThreadLauncher DefaultThreadLauncher();
 
-// How long the worker waits for the device's position to step before it gives the run up.
-// Sound servers deliver in periods of up to a few hundred milliseconds; a counter still
-// standing after this long has stopped (buffer full, device gone).
-constexpr double kPositionStepTimeoutMs = 3000.0;
-
 // The pause between two looks at the position. A loop without any pause, at the highest
 // priority on the worker's one processor, starves whatever else the kernel puts there, and
 // the sound server that moves the position is among it: its steps then come up to 100 ms late

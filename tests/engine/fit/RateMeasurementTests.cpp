@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "engine/Messages.h"
 #include "engine/fit/RateMeasurement.h"
 #include "platform/simulated/SimulatedAudio.h"
 #include "platform/simulated/SimulatedScheduler.h"
@@ -47,18 +46,14 @@ Outcome Measure(const std::string& options, MeasurementSettings settings,
   services.audio = std::make_shared<SimulatedAudio>(services.clock, parsed);
   RunState state(services, 0, 44100);
   Outcome run;
-  RateMeasurement measurement(state, settings, [&](const MeasurementProgress& progress) {
+  RateMeasurement measurement(state, settings, [&](const MeasurementEvent& event) {
+    const auto* progress = std::get_if<MeasurementProgress>(&event);
+    if (!progress) return;
     ++run.progressReports;
-    run.lastElapsed = progress.elapsedSeconds;
+    run.lastElapsed = progress->elapsedSeconds;
     if (stopAfterReports && run.progressReports >= *stopAfterReports) state.stopRequested = true;
   });
-  state.SetTarget(
-      [&](const PostedMessage& message) {
-        if (message.message == WM_CAPTURE_BUFFER_RETURNED) measurement.BufferReturned();
-      },
-      [](const std::wstring&, MessageIcon, std::function<void()> done) { done(); });
   run.result = measurement.Run();
-  state.ClearTarget();
   return run;
 }
 

@@ -201,51 +201,41 @@ TEST(CalibrationThread, GivesTheSameNumbersEveryRun) {
 }
 
 // Sleeps: 1 clock selection, 2 pause before opening, 3 and 4 warm-up, 5 on the cycles.
-TEST(CalibrationThread, StopDuringTheClockChoiceOpensNothing) {
-  WorkerRun run;
-  run.clock->onSleep = [&](int n, std::uint32_t) {
-    if (n == 1) run.state->stopRequested = true;
+TEST(CalibrationThread, StopPostsNothingForThePhaseItComesIn) {
+  struct Row {
+    const char* during;
+    int sleep;            // the stop comes as this sleep ends,
+    bool atNextPosition;  // or at the first look at the position after it
+    double stallAfterS;   // the device's counter stops after this long; 0: never
+    int stopAfterReports;
+    int opens;  // -1: not checked
+    std::size_t reports;
   };
-  run.Execute();
-  EXPECT_EQ(run.audio->opens, 0);
-  EXPECT_EQ(run.Count(WM_MEASUREMENT), 0);
-}
-
-TEST(CalibrationThread, StopDuringTheFirstWarmUpPausePostsNoReport) {
-  WorkerRun run;
-  run.clock->onSleep = [&](int n, std::uint32_t) {
-    if (n == 3) run.state->stopRequested = true;
+  const std::vector<Row> rows = {
+      {"the clock choice", 1, false, 0.0, 5, 0, 0},
+      {"the first warm-up pause", 3, false, 0.0, 5, 1, 0},
+      // The reference never comes: the warm-up reports only.
+      {"the reference wait", 4, true, 0.5, 5, -1, 2},
+      // The third cycle waits for its step: two warm-up reports, two cycles.
+      {"a cycle", 7, true, 0.0, 100, -1, 4},
   };
-  run.Execute();
-  EXPECT_EQ(run.audio->opens, 1);
-  EXPECT_EQ(run.Count(WM_MEASUREMENT), 0);
-}
-
-TEST(CalibrationThread, StopDuringTheReferenceWaitPostsNoMeasurement) {
-  SimulatedAudioOptions options;
-  options.stallAfterS = 0.5;  // the reference never comes
-  WorkerRun run(options);
-  run.clock->onSleep = [&](int n, std::uint32_t) {
-    if (n == 4) {
-      run.audio->onPosition = [&] { run.state->stopRequested = true; };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.during);
+    SimulatedAudioOptions options;
+    if (row.stallAfterS > 0.0) options.stallAfterS = row.stallAfterS;
+    WorkerRun run(options);
+    run.stopAfterReports = row.stopAfterReports;
+    run.clock->onSleep = [&](int n, std::uint32_t) {
+      if (n != row.sleep) return;
+      if (!row.atNextPosition) run.state->stopRequested = true;
+      if (row.atNextPosition) run.audio->onPosition = [&] { run.state->stopRequested = true; };
+    };
+    run.Execute();
+    if (row.opens >= 0) {
+      EXPECT_EQ(run.audio->opens, row.opens);
     }
-  };
-  run.Execute();
-  EXPECT_EQ(run.Count(WM_MEASUREMENT), 2);  // the warm-up reports only
-}
-
-TEST(CalibrationThread, StopDuringACyclePostsNothingForIt) {
-  WorkerRun run;
-  run.stopAfterReports = 100;
-  run.clock->onSleep = [&](int n, std::uint32_t) {
-    if (n == 7) {
-      // Stop while the third cycle waits for its step.
-      run.audio->onPosition = [&] { run.state->stopRequested = true; };
-    }
-  };
-  run.Execute();
-  const auto reports = run.Reports();
-  EXPECT_EQ(reports.size(), 4u);  // two warm-up, two cycles
+    EXPECT_EQ(run.Reports().size(), row.reports);
+  }
 }
 
 bool Contains(const std::vector<std::wstring>& lines, const std::wstring& part) {

@@ -1,14 +1,14 @@
+#include "cli/System.h"
+
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <csignal>
-#include <utility>
-
-#include "cli/Signals.h"
 
 namespace veltrane {
 
-void CatchStopSignals(void (*handler)(int)) {
+void InstallStopHandlers(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
@@ -18,22 +18,25 @@ void CatchStopSignals(void (*handler)(int)) {
 
 void IgnoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
 
-std::thread ThreadWithoutStopSignals(std::function<void()> body) {
-  // A new thread takes its creator's signal mask.
+bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+std::thread StartThreadWithoutStopSignals(std::function<void()> body) {
+  // A new thread inherits the signal mask of the thread that starts it.
   sigset_t stops;
   sigset_t previous;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stops, &previous);
+  std::thread started;
   try {
-    std::thread thread(std::move(body));
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return thread;
+    started = std::thread(std::move(body));
   } catch (...) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     throw;
   }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return started;
 }
 
 }  // namespace veltrane
