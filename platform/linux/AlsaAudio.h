@@ -6,9 +6,14 @@
 
 namespace veltrane {
 
+struct AlsaCalls;
+
 class AlsaAudio : public Audio {
  public:
   AlsaAudio();
+  // Through calls instead of ALSA's own (a test's stand-in); they outlive the object and its
+  // devices.
+  explicit AlsaAudio(const AlsaCalls& calls);
   ~AlsaAudio() override;
   std::uint32_t GetNumDevs() override;
   MMResult GetDevCaps(std::uint32_t deviceId, WaveInCaps& caps) override;

@@ -64,17 +64,10 @@ class CallbackLog {
   bool onCallerThread = false;
 };
 
-// Opens as the calibration does: asks for the format directly and, when the device refuses
-// that flag, once more without it.
-MMResult OpenForCapture(Audio& audio, std::uint32_t deviceId, CallbackLog& log,
-                        std::unique_ptr<WaveInDevice>& device) {
-  MMResult result = audio.Open(device, deviceId, CaptureFormat(), log.Callback(),
-                               CALLBACK_FUNCTION | WAVE_FORMAT_DIRECT | WAVE_ALLOWSYNC);
-  if (result == MMSYSERR_INVALFLAG) {
-    result = audio.Open(device, deviceId, CaptureFormat(), log.Callback(),
-                        CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
-  }
-  return result;
+// Every back end records with a callback and no other flag.
+MMResult OpenWithCallback(Audio& audio, std::uint32_t deviceId, CallbackLog& log,
+                          std::unique_ptr<WaveInDevice>& device) {
+  return audio.Open(device, deviceId, CaptureFormat(), log.Callback(), CALLBACK_FUNCTION);
 }
 
 // Queries without pause until the position differs from `from`, as the calibration does;
@@ -109,7 +102,7 @@ struct Recording {
   WaveHeader header;
 
   void Start(const AudioContractSubject& subject) {
-    ASSERT_EQ(OpenForCapture(*subject.audio, subject.deviceId, log, device), MMSYSERR_NOERROR);
+    ASSERT_EQ(OpenWithCallback(*subject.audio, subject.deviceId, log, device), MMSYSERR_NOERROR);
     ASSERT_NE(device, nullptr);
     // The calibration resets a device right after opening it; with nothing queued that
     // returns nothing.
@@ -121,6 +114,9 @@ struct Recording {
     ASSERT_EQ(device->AddBuffer(header), MMSYSERR_NOERROR);
     EXPECT_TRUE(header.flags & WHDR_INQUEUE);
     EXPECT_FALSE(header.flags & WHDR_DONE);
+    // A queued buffer is the device's until it comes back.
+    EXPECT_EQ(device->AddBuffer(header), WAVERR_STILLPLAYING);
+    EXPECT_EQ(device->UnprepareHeader(header), WAVERR_STILLPLAYING);
     ASSERT_EQ(device->Start(), MMSYSERR_NOERROR);
   }
 
@@ -169,7 +165,7 @@ TEST_P(AudioContract, DescribesEveryDeviceWithAShortDistinctName) {
 TEST_P(AudioContract, RefusesADeviceIdBeyondTheLast) {
   CallbackLog log;
   std::unique_ptr<WaveInDevice> device;
-  EXPECT_EQ(OpenForCapture(*subject.audio, subject.audio->GetNumDevs(), log, device),
+  EXPECT_EQ(OpenWithCallback(*subject.audio, subject.audio->GetNumDevs(), log, device),
             MMSYSERR_BADDEVICEID);
   EXPECT_EQ(device, nullptr);
 }
@@ -187,7 +183,7 @@ TEST_P(AudioContract, HasATextForEveryErrorCode) {
 TEST_P(AudioContract, RefusesAnUnpreparedBuffer) {
   CallbackLog log;
   std::unique_ptr<WaveInDevice> device;
-  ASSERT_EQ(OpenForCapture(*subject.audio, subject.deviceId, log, device), MMSYSERR_NOERROR);
+  ASSERT_EQ(OpenWithCallback(*subject.audio, subject.deviceId, log, device), MMSYSERR_NOERROR);
   std::vector<std::uint8_t> buffer(kRate);
   WaveHeader header;
   header.data = buffer.data();
@@ -249,6 +245,26 @@ TEST_P(AudioContract, ResetReturnsTheBufferOnceThroughTheCallback) {
   recording.TearDown();
   // Nothing comes back a second time, not even late.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(recording.log.DataCalls(), 1);
+}
+
+TEST_P(AudioContract, RefusesToCloseWhileABufferIsQueuedAndClosesOnceAfterReset) {
+  Recording recording;
+  ASSERT_NO_FATAL_FAILURE(recording.Start(subject));
+  WaveInDevice& device = *recording.device;
+  EXPECT_EQ(device.Close(), WAVERR_STILLPLAYING);
+  // Still open and recording: the buffer has not come back.
+  std::uint32_t position = 0;
+  EXPECT_EQ(device.GetPositionSamples(position), MMSYSERR_NOERROR);
+  EXPECT_EQ(recording.log.DataCalls(), 0);
+  EXPECT_TRUE(recording.header.flags & WHDR_INQUEUE);
+
+  ASSERT_EQ(device.Reset(), MMSYSERR_NOERROR);
+  EXPECT_EQ(recording.log.DataCalls(), 1);
+  EXPECT_EQ(device.UnprepareHeader(recording.header), MMSYSERR_NOERROR);
+  EXPECT_EQ(device.Close(), MMSYSERR_NOERROR);
+  EXPECT_EQ(device.Close(), MMSYSERR_INVALHANDLE);
+  recording.device.reset();
   EXPECT_EQ(recording.log.DataCalls(), 1);
 }
 
