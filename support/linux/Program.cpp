@@ -12,6 +12,8 @@
 
 namespace veltrane {
 
+const wchar_t kPathSeparator = L'/';
+
 void OpenClosedStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;

@@ -10,6 +10,8 @@
 
 namespace veltrane {
 
+const wchar_t kPathSeparator = L'\\';
+
 void OpenClosedStandardDescriptors() {}
 
 std::wstring ExecutablePath() {
