@@ -10,13 +10,15 @@
 #include <string>
 
 #include <unistd.h>
+
+#include "app/SystemHooks.h"
 #include "support/AppPaths.h"
 #include "base/Environment.h"
 #include "SharedSources/LanguageSupport.h"
 #include "support/MessageBox.h"
+#include "startup/CommandLineFields.h"
 #include "startup/Startup.h"
 #include "support/Trace.h"
-#include "app/Console.h"
 #include "app/VeltraneDlg.h"
 #include "support/WaitCursor.h"
 
@@ -70,10 +72,6 @@ std::wstring ApplicationName(const std::wstring& executablePath) {
   return name.empty() ? L"veltrane" : name;
 }
 
-#ifdef __WXGTK__
-void EndWhenTheDisplayIsLost();
-#endif
-
 wxWindow* ShownTopLevelWindow() {
   for (wxWindow* window : wxTopLevelWindows) {
     if (window->IsShown()) return window;
@@ -97,19 +95,18 @@ class CVeltraneApp : public wxApp {
 };
 
 bool CVeltraneApp::OnInit() {
-#ifdef __WXGTK__
-  EndWhenTheDisplayIsLost();
-#endif
+  veltrane::EndWhenTheDisplayIsLost();
   const std::wstring executable = veltrane::ExecutablePath();
   veltrane::SetModuleDirectory(executable);
-  veltrane::SetCommandLineText(
+  const veltrane::CommandLineFields fields = veltrane::ReadCommandLineFields(
       veltrane::JoinArguments(veltrane::CommandLineArguments(rawArgumentCount, rawArguments)));
 
   veltrane::SetApplicationName(ApplicationName(executable));
   if (!Unattended()) veltrane::SetMessageBoxHandler(ShowWxMessageBox);
   veltrane::SetWaitCursorHooks([] { wxBeginBusyCursor(); }, [] { wxEndBusyCursor(); });
 
-  veltrane::theLanguage.LoadLanguage(veltrane::GetCommandLineField(3));
+  // The language store stays the one global of start-up: the tuner's code shares it.
+  veltrane::theLanguage.LoadLanguage(fields.language);
 
   veltrane::DialogServices services;
   std::wstring error;
@@ -123,7 +120,7 @@ bool CVeltraneApp::OnInit() {
 
   std::shared_ptr<veltrane::RunState> runState;
   {
-    CVeltraneDlg dialog(services);
+    CVeltraneDlg dialog(services, fields);
     SetTopWindow(&dialog);
     dialog.DoModal();
     exitStatus = dialog.GetExitStatus();
@@ -172,27 +169,3 @@ int main(int argc, char** argv) {
   // The tuner reads the stored value; scripts and callers read this.
   return exitStatus;
 }
-
-#ifdef __WXGTK__
-// Last in the file: Xlib's header defines macros (None, Status, Bool) that clash with other code.
-#include <X11/Xlib.h>
-
-namespace {
-
-// GTK's own handler of a lost X connection ends the process with status 1, which says
-// "canceled by the user", and wxWidgets hides its message. A lost display is a run that could
-// not go on: it says so and ends with status 3. Set after GTK opened the display, since
-// opening it installs GTK's handler.
-int OnDisplayLost(Display*) {
-  static const char kMessage[] = "veltrane: the connection to the display was lost\n";
-  (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-  veltrane::Trace(L"TR_CALIBRATION", L"The connection to the display was lost", L"VeltraneApp",
-                  __LINE__);
-  std::fflush(nullptr);
-  _exit(veltrane::kExitFailed);
-}
-
-void EndWhenTheDisplayIsLost() { XSetIOErrorHandler(OnDisplayLost); }
-
-}  // namespace
-#endif

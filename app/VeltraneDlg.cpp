@@ -11,17 +11,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <future>
-#include <cwctype>
 
-#include "support/AppPaths.h"
 #include "controls/GraphCtrl.h"
 #include "controls/BitmapUtilities.h"
 #include "SharedSources/LanguageSupport.h"
 #include "support/MessageBox.h"
 #include "SharedSources/ProgramTexts.h"
 #include "controls/Resources.h"
+#include "controls/SkinGeometry.h"
 #include "base/Text.h"
 #include "base/Unicode.h"
 #include "support/Trace.h"
@@ -68,21 +68,18 @@ constexpr TemplateRect kHeadingRect{7, 14, 399, 17};
 // sign, digits up to the first other character; 0 without digits. Saturates instead of
 // overflowing.
 std::int32_t ReadDecimal(const std::wstring& text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsWhiteSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
-    negative = text[i] == L'-';
-    ++i;
-  }
-  std::int64_t value = 0;
-  while (i < text.size() && text[i] >= L'0' && text[i] <= L'9') {
-    value = std::min<std::int64_t>(value * 10 + (text[i] - L'0'), std::int64_t{1} << 32);
-    ++i;
-  }
-  if (negative) value = -value;
-  return static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
+  std::size_t start = 0;
+  while (start < text.size() && IsWhiteSpace(text[start])) ++start;
+  std::size_t end = start;
+  if (end < text.size() && (text[end] == L'+' || text[end] == L'-')) ++end;
+  const std::size_t digits = end;
+  while (end < text.size() && text[end] >= L'0' && text[end] <= L'9') ++end;
+  if (end == digits) return 0;
+  const std::wstring_view number(text.data() + start, end - start);
+  // The number has only a sign and digits: nothing but its size makes it unreadable.
+  const long long value =
+      ReadWholeDecimal(number).value_or(number[0] == L'-' ? LLONG_MIN : LLONG_MAX);
+  return static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 wxFont MakeArial(int heightPixels, bool bold) {
@@ -94,10 +91,11 @@ wxFont MakeArial(int heightPixels, bool bold) {
 
 }  // namespace
 
-CVeltraneDlg::CVeltraneDlg(DialogServices dialogServices)
+CVeltraneDlg::CVeltraneDlg(DialogServices dialogServices, CommandLineFields commandLineFields)
     : wxDialog(nullptr, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize,
                wxSTAY_ON_TOP | wxBORDER_RAISED),
       services(std::move(dialogServices)),
+      parameters(std::move(commandLineFields)),
       settings(services.registry),
       displaySwapTimer(this, kTimerDisplaySwap),
       watchdogTimer(this, kTimerWatchdog) {
@@ -121,12 +119,28 @@ CVeltraneDlg::~CVeltraneDlg() {
 void CVeltraneDlg::CreateControls() {
   // The template's font, which the dialog units are measured in.
   SetFont(wxFont(wxFontInfo(8).FaceName("MS Sans Serif").Family(wxFONTFAMILY_SWISS)));
+  SetClientSize(ConvertDialogToPixels(wxSize(kDialogSize.width, kDialogSize.height)));
+  CreateTemplateControls();
+
+  // Clicks on the graph or the picture swap the two.
+  Bind(wxEVT_BUTTON, &CVeltraneDlg::OnDisplayToggle, this, IDC_GRAPH);
+  pictureControl->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
+    wxCommandEvent click(wxEVT_BUTTON, IDC_PICTURE);
+    OnDisplayToggle(click);
+  });
+  SetEscapeId(wxID_NONE);
+
+  // The wait cursor stays over the whole dialog for its whole life, over the Cancel button too.
+  SetCursor(wxCursor(wxCURSOR_WAIT));
+  for (wxWindow* child : GetChildren()) child->SetCursor(wxCursor(wxCURSOR_WAIT));
+  Centre();
+}
+
+void CVeltraneDlg::CreateTemplateControls() {
   auto rect = [this](const TemplateRect& r) {
     return wxRect(ConvertDialogToPixels(wxPoint(r.x, r.y)),
                   ConvertDialogToPixels(wxSize(r.width, r.height)));
   };
-  SetClientSize(rect(kDialogSize).GetSize());
-
   // Created in the template's order; where two overlap, the earlier lies on top.
   const wxRect progress = rect(kProgressRect);
   progressBar = new wxGauge(this, IDC_PROGRESS, 100, progress.GetPosition(),
@@ -161,33 +175,20 @@ void CVeltraneDlg::CreateControls() {
   const wxRect head = rect(kHeadingRect);
   heading = new wxStaticText(this, IDC_HEADING, "Calibrating", head.GetPosition(),
                              head.GetSize(), wxALIGN_CENTRE_HORIZONTAL | wxST_NO_AUTORESIZE);
-
-  // Clicks on the graph or the picture swap the two.
-  Bind(wxEVT_BUTTON, &CVeltraneDlg::OnDisplayToggle, this, IDC_GRAPH);
-  pictureControl->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) {
-    wxCommandEvent click(wxEVT_BUTTON, IDC_PICTURE);
-    OnDisplayToggle(click);
-  });
-  SetEscapeId(wxID_NONE);
-
-  // The wait cursor stays over the whole dialog for its whole life, over the Cancel button too.
-  SetCursor(wxCursor(wxCURSOR_WAIT));
-  for (wxWindow* child : GetChildren()) child->SetCursor(wxCursor(wxCURSOR_WAIT));
-  Centre();
 }
 
 int CVeltraneDlg::DoModal() {
-  initialising = true;
+  phase = RunPhase::Initialising;
   OnInitDialog();
-  initialising = false;
-  if (endedDuringInit) {
+  if (phase == RunPhase::Closed) {
+    // Every ending found while initialising is one before measuring.
     Hide();
-    return endCode;
+    return IDCANCEL;
   }
   return ShowModal();
 }
 
-void CVeltraneDlg::OnInitDialog() {
+void CVeltraneDlg::SetUpTexts() {
   // Fixed texts and fonts.
   // The big icon only; the platform picks what it shows in the task switcher from it.
   SetIcon(LoadAppIcon().GetIcon(wxSize(32, 32)));
@@ -204,25 +205,23 @@ void CVeltraneDlg::OnInitDialog() {
   explanation->SetValue(Translate(kTextIntroduction));
   warningLabel->SetLabelText(Translate(kTextWarning));
   cancelButton->SetLabel(Translate(kTextCancel));
+}
 
+void CVeltraneDlg::OnInitDialog() {
+  SetUpTexts();
   progressBar->SetRange(kProgressMaximum);
   SetTimeLeft(0, 5, 0);
 
-  deviceName = GetCommandLineField(0);
-  valueNamePrefix = GetCommandLineField(2);
-  picturePath = GetCommandLineField(4);
-  nominalRate = ReadDecimal(GetCommandLineField(5));
-  settings.SetFolder(GetCommandLineField(1));
+  nominalRate = ReadDecimal(parameters.nominalRate);
+  settings.SetFolder(parameters.folder);
 
   FindDevice();
   if (deviceId == -1) {
-    ClaimEnding(kExitBadParameters);
-    ShowAppMessageBox(Translate(kTextNoDevice), MessageIcon::Information);
-    EndDialog(IDCANCEL);
+    EndWithMessage(kExitBadParameters, Translate(kTextNoDevice));
     return;
   }
 
-  deviceNameLabel->SetLabelText(deviceName);
+  deviceNameLabel->SetLabelText(parameters.deviceName);
   heading->SetLabelText(Translate(kTextCalibrating));
   SetUpGraph();
   evaluation.previousSamples = 0;
@@ -233,25 +232,22 @@ void CVeltraneDlg::OnInitDialog() {
   Raise();
 
   if (!RateFitsBuffer(nominalRate)) {
-    ClaimEnding(kExitBadParameters);
-    ShowAppMessageBox(Translate(kTextRateUnsupported), MessageIcon::Information);
-    EndDialog(IDCANCEL);
+    EndWithMessage(kExitBadParameters, Translate(kTextRateUnsupported));
     return;
   }
   // Five minutes of measuring are lost if the value then cannot be written: find out first.
   std::wstring reason;
-  if (!settings.CheckWritable(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
-                              reason)) {
-    ClaimEnding(kExitNotStored);
-    ShowAppMessageBox(Translate(kTextCannotStore) + L"\n" + reason, MessageIcon::Information);
-    EndDialog(IDCANCEL);
+  if (!settings.CheckWritable(
+          CalibrationValueName(parameters.valueNamePrefix, nominalRate, parameters.deviceName),
+          reason)) {
+    EndWithMessage(kExitNotStored, Translate(kTextCannotStore) + L"\n" + reason);
     return;
   }
   StartCalibration();
 }
 
 void CVeltraneDlg::FindDevice() {
-  deviceId = FindDeviceNamed(*services.platform.audio, deviceName);
+  deviceId = FindDeviceNamed(*services.platform.audio, parameters.deviceName);
 }
 
 void CVeltraneDlg::SetUpGraph() {
@@ -269,9 +265,9 @@ void CVeltraneDlg::SetUpGraph() {
 
 void CVeltraneDlg::SetUpPicture() {
   const wxSize client = pictureControl->GetClientSize();
-  if (!picturePath.empty()) {
+  if (!parameters.picturePath.empty()) {
     const wxBitmap picture =
-        LoadPictureFile(picturePath, client.GetWidth(), 2 * client.GetHeight());
+        LoadPictureFile(parameters.picturePath, client.GetWidth(), 2 * client.GetHeight());
     if (picture.IsOk()) {
       // The control keeps its place and centres the picture in it, as the template says,
       // instead of growing to the picture's size.
@@ -324,22 +320,21 @@ void CVeltraneDlg::StartCalibration() {
   // failure is still shown by the dialog.
   auto raised = std::make_shared<std::promise<bool>>();
   std::future<bool> raising = raised->get_future();
-  threadHandle = services.launchThread([state, raised] {
+  const bool launched = services.launchThread([state, raised] {
     Scheduler& scheduler = *state->services.scheduler;
     raised->set_value(scheduler.SetThreadTimeCritical(scheduler.CurrentThread()));
     CalibrationThread(state);
   });
+  if (launched) phase = RunPhase::Calibrating;
   const bool raisingKnown =
-      threadHandle && raising.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+      launched && raising.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
   watchdogTimer.Start(ScaledPeriod(kWatchdogPeriodMs));
-  if (!threadHandle) {
+  if (!launched) {
     // With no worker to watch, the watchdog would only add a second message to this one.
     watchdogTimer.Stop();
     runState->ClearTarget();
     runState.reset();
-    ClaimEnding(kExitFailed);
-    ShowAppMessageBox(Translate(kTextCouldNotStart), MessageIcon::Information);
-    EndDialog(IDCANCEL);
+    EndWithMessage(kExitFailed, Translate(kTextCouldNotStart));
     return;
   }
   Scheduler& scheduler = *services.platform.scheduler;
@@ -353,17 +348,17 @@ void CVeltraneDlg::StartCalibration() {
 }
 
 void CVeltraneDlg::StopWorker() {
-  if (!threadHandle) return;
+  if (!WorkerRegistered()) return;
   runState->stopRequested = true;
   watchdogTimer.Stop();
   SleepMs(kStopWaitMs);
-  threadHandle = false;
+  // The worker is forgotten, never joined.
+  phase = RunPhase::Ending;
 }
 
 void CVeltraneDlg::FinishCalibration(int code, bool announceFailure) {
   StopWorker();
   SleepMs(kStopWaitMs);
-  threadHandle = false;
   if (!services.platform.scheduler->SetPriorityClass(PriorityClass::Normal)) {
     ShowAppMessageBox(L"Set Priority Class failed\r\n", MessageIcon::Exclamation);
   }
@@ -374,19 +369,24 @@ void CVeltraneDlg::FinishCalibration(int code, bool announceFailure) {
 }
 
 void CVeltraneDlg::EndDialog(int code) {
-  endCode = code;
-  if (IsModal()) {
-    EndModal(code);
-  } else {
-    endedDuringInit = true;
-  }
+  phase = RunPhase::Closed;
+  // Not yet modal while initialising: DoModal then returns without showing the dialog.
+  if (IsModal()) EndModal(code);
 }
 
 bool CVeltraneDlg::ClaimEnding(int status) {
-  if (ended) return false;
-  ended = true;
+  if (EndingClaimed()) return false;
+  phase = WorkerRegistered() ? RunPhase::Stopping : RunPhase::Ending;
   exitStatus = status;
   return true;
+}
+
+void CVeltraneDlg::EndWithMessage(int status, const std::wstring& text) {
+  if (!ClaimEnding(status)) return;
+  // A worker still registered has ended by itself (the watchdog's case): it is forgotten.
+  phase = RunPhase::Ending;
+  ShowAppMessageBox(text, MessageIcon::Information);
+  EndDialog(IDCANCEL);
 }
 
 void CVeltraneDlg::CancelSteps() {
@@ -428,20 +428,19 @@ void CVeltraneDlg::OnCaptureBufferReturned() {
 }
 
 void CVeltraneDlg::OnClockMethod(std::uintptr_t wParam) {
-  clockMethod = static_cast<std::int32_t>(wParam);
-  evaluation.clockMethod = clockMethod;
+  evaluation.clockMethod = static_cast<std::int32_t>(wParam);
 }
 
 void CVeltraneDlg::OnMeasurement(std::uint32_t wParam, std::int32_t lParam) {
   // A report that was on its way when the run ended changes nothing.
-  if (ended || evaluation.finished || (runState && runState->stopRequested)) return;
+  if (EndingClaimed() || evaluation.finished || (runState && runState->stopRequested)) return;
   const MeasurementOutcome outcome =
       EvaluateMeasurement(evaluation, wParam, lParam, nominalRate);
   if (outcome.intervalEvaluated) {
     graphControl->SetData(evaluation.runningMean.data(), outcome.graphCount);
   }
   if (outcome.compensationChanged) {
-    graphControl->SetText(outcome.compensationText, 2, false, 140, wxColour(160, 160, 160));
+    graphControl->SetText(outcome.compensationText, TextAlign::Right, false, 140, wxColour(160, 160, 160));
   }
   if (outcome.graphInvalidated) {
     graphControl->Refresh(true);
@@ -455,8 +454,9 @@ void CVeltraneDlg::OnMeasurement(std::uint32_t wParam, std::int32_t lParam) {
   if (outcome.complete) {
     ClaimEnding(kExitStored);
     StopWorker();
-    if (!deviceName.empty() &&
-        !settings.WriteDouble(CalibrationValueName(valueNamePrefix, nominalRate, deviceName),
+    const std::wstring& device = parameters.deviceName;
+    if (!device.empty() &&
+        !settings.WriteDouble(CalibrationValueName(parameters.valueNamePrefix, nominalRate, device),
                               static_cast<double>(evaluation.median))) {
       // Five minutes of measuring are lost if this passes for a success: say so instead, and
       // why (the store's own technical text, left untranslated), so that the user can mend it.
@@ -479,21 +479,20 @@ void CVeltraneDlg::OnTimer(wxTimerEvent& event) {
     Refresh(false);
     Update();
   } else if (event.GetId() == kTimerWatchdog) {
-    if (threadHandle && !runState->WorkerEnded()) return;
-    watchdogTimer.Stop();
-    threadHandle = false;
-    // A device that will not record at this rate is a bad parameter, not a failed run.
-    if (runState && runState->rateRefused) {
-      if (!ClaimEnding(kExitBadParameters)) return;
-      ShowAppMessageBox(Translate(kTextRateUnsupported), MessageIcon::Information);
-      EndDialog(IDCANCEL);
-      return;
-    }
-    if (!ClaimEnding(kExitFailed)) return;
-    ShowAppMessageBox(Translate(kTextInterrupted), MessageIcon::Information);
-    EndDialog(IDCANCEL);
+    OnWatchdog();
   } else {
     event.Skip();
+  }
+}
+
+void CVeltraneDlg::OnWatchdog() {
+  if (WorkerRegistered() && !runState->WorkerEnded()) return;
+  watchdogTimer.Stop();
+  // A device that will not record at this rate is a bad parameter, not a failed run.
+  if (runState && runState->rateRefused) {
+    EndWithMessage(kExitBadParameters, Translate(kTextRateUnsupported));
+  } else {
+    EndWithMessage(kExitFailed, Translate(kTextInterrupted));
   }
 }
 
@@ -532,9 +531,8 @@ void CVeltraneDlg::SetTimeLeft(int hours, int minutes, int seconds) {
 void CVeltraneDlg::ReportProgress(int hours, int minutes, int seconds) {
   if (!services.reportProgress) return;
   const std::uint32_t now = services.platform.clock->TickCount();
-  if (progressReported && now - lastProgressTick < kProgressReportMs) return;
-  progressReported = true;
-  lastProgressTick = now;
+  if (lastProgressReportTick && now - *lastProgressReportTick < kProgressReportMs) return;
+  lastProgressReportTick = now;
   std::fprintf(stderr, "%s: %02d:%02d:%02d\n", ToUtf8(Translate(kTextTimeLeft)).c_str(), hours,
                minutes, seconds);
   std::fflush(stderr);

@@ -6,14 +6,16 @@
 
 #include <wx/dialog.h>
 #include <wx/timer.h>
-// On Windows these bring in windows.h, whose macros WM_USER, IDOK and IDCANCEL would replace
-// the program's own constants of those names (with the same values) here and in Messages.h;
-// elsewhere there are no such macros to undo.
+// Where these bring in the system's own headers (windows.h on Windows), its macros WM_USER,
+// IDOK and IDCANCEL would replace the program's constants of those names (with the same
+// values) here and in Messages.h; elsewhere the names are not macros and this does nothing.
 #undef WM_USER
 #undef IDOK
 #undef IDCANCEL
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/worker/CalibrationThread.h"
@@ -21,6 +23,7 @@
 #include "platform/PlatformServices.h"
 #include "support/RegistrySettings.h"
 #include "engine/RunState.h"
+#include "startup/CommandLineFields.h"
 
 class wxButton;
 class wxGauge;
@@ -68,11 +71,23 @@ struct DialogServices {
   bool reportProgress = false;
 };
 
+// Where a run stands. It only moves forward, and each ending moves it once: the first ending to
+// ask claims the run, every later one finds it claimed.
+enum class RunPhase {
+  Constructed,   // members at their initial values
+  Initialising,  // OnInitDialog runs, no worker yet
+  Calibrating,   // a worker is registered and no ending has begun
+  Stopping,      // an ending has begun with a worker registered: the stop steps run
+  Ending,        // an ending has begun and no worker is registered: its message box shows
+  Closed,        // EndDialog has been called
+};
+
 }  // namespace veltrane
 
 class CVeltraneDlg : public wxDialog {
  public:
-  explicit CVeltraneDlg(veltrane::DialogServices services);
+  // parameters: the run's command-line fields, as start-up read them.
+  CVeltraneDlg(veltrane::DialogServices services, veltrane::CommandLineFields parameters);
   ~CVeltraneDlg() override;
 
   // Initialises the dialog and runs it modally; returns IDOK after a successful calibration
@@ -91,7 +106,9 @@ class CVeltraneDlg : public wxDialog {
 
  private:
   void CreateControls();
+  void CreateTemplateControls();
   void OnInitDialog();
+  void SetUpTexts();
   void FindDevice();
   void SetUpGraph();
   void SetUpPicture();
@@ -106,6 +123,14 @@ class CVeltraneDlg : public wxDialog {
   // A run ends once: the first ending to ask gets true, every later one false (a late report
   // or a click while the first ending's box is open must not start a second ending).
   bool ClaimEnding(int status);
+  bool EndingClaimed() const { return phase >= veltrane::RunPhase::Stopping; }
+  bool WorkerRegistered() const {
+    return phase == veltrane::RunPhase::Calibrating || phase == veltrane::RunPhase::Stopping;
+  }
+  // An ending with no worker to stop (none started, or it ended by itself): claims the run
+  // with status, shows text and ends the dialog with IDCANCEL; nothing when another ending
+  // came first.
+  void EndWithMessage(int status, const std::wstring& text);
   void ReportProgress(int hours, int minutes, int seconds);
 
   void OnEngineMessage(wxThreadEvent& event);
@@ -114,6 +139,7 @@ class CVeltraneDlg : public wxDialog {
   void OnMeasurement(std::uint32_t wParam, std::int32_t lParam);
   void OnClockMethod(std::uintptr_t wParam);
   void OnTimer(wxTimerEvent& event);
+  void OnWatchdog();
   void OnCancelButton(wxCommandEvent& event);
   void OnClose(wxCloseEvent& event);
   void OnCharHook(wxKeyEvent& event);
@@ -135,15 +161,12 @@ class CVeltraneDlg : public wxDialog {
   wxButton* cancelButton = nullptr;
   wxStaticText* heading = nullptr;
 
-  std::wstring deviceName;
-  std::wstring valueNamePrefix;
-  std::wstring picturePath;
+  const veltrane::CommandLineFields parameters;
   bool showGraph = false;
   veltrane::CRegistrySettings settings;
 
-  std::shared_ptr<veltrane::RunState> runState;  // the worker's, while one is registered
-  bool threadHandle = false;                     // a worker is registered
-  std::int32_t clockMethod = 0;
+  // The worker's; kept after the stop steps have forgotten the worker, for start-up to wait on.
+  std::shared_ptr<veltrane::RunState> runState;
   veltrane::Evaluation evaluation;
   std::int32_t deviceId = -1;
   std::int32_t nominalRate = 0;
@@ -151,11 +174,7 @@ class CVeltraneDlg : public wxDialog {
   wxTimer displaySwapTimer;
   wxTimer watchdogTimer;
 
-  bool initialising = false;
-  bool endedDuringInit = false;
-  int endCode = veltrane::IDCANCEL;
-  bool ended = false;
+  veltrane::RunPhase phase = veltrane::RunPhase::Constructed;
   int exitStatus = veltrane::kExitFailed;
-  std::uint32_t lastProgressTick = 0;
-  bool progressReported = false;
+  std::optional<std::uint32_t> lastProgressReportTick;  // none before the first report
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/AppPaths.h"
+#include "startup/CommandLineFields.h"
 #include "fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -25,13 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::wstring text = veltrane::JoinArguments(static_cast<int>(pieces.size()), argv.data());
   FUZZ_CHECK(text.find(L'\0') == std::wstring::npos);
-  veltrane::SetCommandLineText(text);
-  FUZZ_CHECK(veltrane::GetCommandLineText() == text);
 
   std::wstring joined;
   int n = 0;
   for (;; ++n) {
-    const std::wstring field = veltrane::GetCommandLineField(n);
+    const std::wstring field = veltrane::GetCommandLineField(text, n);
     FUZZ_CHECK(field.find(L';') == std::wstring::npos);
     if (n > 0) joined += L';';
     joined += field;
@@ -40,6 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(joined.size() < text.size() && text[joined.size()] == L';');
   }
   FUZZ_CHECK(joined == text);
-  FUZZ_CHECK(veltrane::GetCommandLineField(n + 1).empty());
+  FUZZ_CHECK(veltrane::GetCommandLineField(text, n + 1).empty());
   return 0;
 }

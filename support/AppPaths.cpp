@@ -7,7 +7,6 @@
 namespace veltrane {
 namespace {
 std::wstring moduleDirectory;
-std::wstring commandLineText;
 }  // namespace
 
 void SetModuleDirectory(const std::wstring& path) {
@@ -17,22 +16,6 @@ void SetModuleDirectory(const std::wstring& path) {
 }
 
 std::wstring GetModuleDirectory() { return moduleDirectory; }
-
-void SetCommandLineText(const std::wstring& text) { commandLineText = text; }
-
-std::wstring GetCommandLineText() { return commandLineText; }
-
-std::wstring GetCommandLineField(int n) {
-  if (n < 0) return {};
-  std::size_t start = 0;
-  for (int k = 0; k < n; ++k) {
-    const auto separator = commandLineText.find(L';', start);
-    if (separator == std::wstring::npos) return {};
-    start = separator + 1;
-  }
-  const auto end = commandLineText.find(L';', start);
-  return commandLineText.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-}
 
 std::wstring JoinArguments(int argc, char** argv) {
   std::vector<std::wstring> arguments;

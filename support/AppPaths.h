@@ -1,6 +1,6 @@
 #pragma once
-// The program's directory and its command-line text, set once at start-up on the GUI
-// thread and read afterwards.
+// The program's directory, set once at start-up on the GUI thread and read afterwards, and
+// what each system tells its own way: the program's path and arguments.
 
 #include <string>
 #include <vector>
@@ -8,20 +8,13 @@
 namespace veltrane {
 
 // The platform's path separator: what ends the module directory, and what makes a name a
-// path of its own.
+// path of its own ('/', on Windows '\\'; each system's own file defines it).
 extern const wchar_t kPathSeparator;
 
 // Directory of the given file path with its trailing separator ('/', on Windows '\\'); the
 // separator alone when the path holds none.
 void SetModuleDirectory(const std::wstring& path);
 std::wstring GetModuleDirectory();
-
-// The command-line text exactly as given (on Linux: the arguments joined with single blanks).
-void SetCommandLineText(const std::wstring& text);
-std::wstring GetCommandLineText();
-
-// Field n of the ';'-separated command-line text, unchanged; empty when it does not exist.
-std::wstring GetCommandLineField(int n);
 
 // Joins argv[1..argc-1] with single blanks, decoding each argument from UTF-8.
 std::wstring JoinArguments(int argc, char** argv);

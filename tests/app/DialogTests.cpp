@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <condition_variable>
 #include <mutex>
 #include <functional>
@@ -70,7 +71,7 @@ class DialogRun {
  public:
   explicit DialogRun(std::wstring fields, SimulatedAudioOptions options = {},
                      std::vector<std::wstring> names = {L"Simulated Input"}) {
-    SetCommandLineText(fields);
+    parameters = ReadCommandLineFields(fields);
     SetApplicationName(L"veltrane");
     registry = std::make_shared<MemoryRegistry>();
     services.platform.clock =
@@ -105,7 +106,7 @@ class DialogRun {
         wxMilliSleep(1);
       }
     });
-    CVeltraneDlg dialog(services);
+    CVeltraneDlg dialog(services, parameters);
     current = &dialog;
     wxTimer actionTimer;
     bool acted = false;
@@ -148,6 +149,7 @@ class DialogRun {
   }
 
   DialogServices services;
+  CommandLineFields parameters;
   std::shared_ptr<MemoryRegistry> registry;
   std::shared_ptr<NamedAudio> audio;
   std::vector<Box> boxes;
@@ -241,13 +243,20 @@ TEST_F(DialogTest, UnusableRatesAreRefused) {
   }
 }
 
-TEST_F(DialogTest, RateWithUnitStillWorks) {
-  DialogRun run(L"Simulated Input;Tuner;Input1;English;;44100 Hz");
-  run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
-  run.when = [&run](CVeltraneDlg&) { return run.audio->opens > 0; };
-  EXPECT_EQ(run.Execute(), IDCANCEL);
-  ASSERT_TRUE(run.runState);
-  EXPECT_EQ(run.runState->nominalRate, 44100);
+// White space before the rate and a unit after it are read past, in every locale: the "C"
+// locale, set for these runs, knows no Unicode spaces.
+TEST_F(DialogTest, RateWithBlanksOrUnitStillWorks) {
+  const std::string locale = std::setlocale(LC_ALL, nullptr);
+  std::setlocale(LC_ALL, "C");
+  for (const std::wstring rate : {L"44100 Hz", L"\u3000\t+44100"}) {
+    DialogRun run(L"Simulated Input;Tuner;Input1;English;;" + rate);
+    run.action = [](CVeltraneDlg& dialog) { dialog.Close(); };
+    run.when = [&run](CVeltraneDlg&) { return run.audio->opens > 0; };
+    EXPECT_EQ(run.Execute(), IDCANCEL) << ToUtf8(rate);
+    ASSERT_TRUE(run.runState) << ToUtf8(rate);
+    EXPECT_EQ(run.runState->nominalRate, 44100) << ToUtf8(rate);
+  }
+  std::setlocale(LC_ALL, locale.c_str());
 }
 
 // Every way of cancelling freezes for the stop wait, says so, and stores nothing.

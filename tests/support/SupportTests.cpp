@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/AppPaths.h"
+#include "startup/CommandLineFields.h"
 #include "support/MessageBox.h"
 #include "base/Text.h"
 #include "support/Trace.h"
@@ -117,16 +118,15 @@ TEST(AppPaths, ModuleDirectoryIsTheDirectoryWithItsSeparator) {
 }
 
 std::vector<std::wstring> Fields(const std::wstring& text, int count) {
-  SetCommandLineText(text);
   std::vector<std::wstring> fields;
-  for (int n = 0; n < count; ++n) fields.push_back(GetCommandLineField(n));
+  for (int n = 0; n < count; ++n) fields.push_back(GetCommandLineField(text, n));
   return fields;
 }
 
 TEST(AppPaths, CommandLineFields) {
   EXPECT_THAT(Fields(L"A;B;C", 4), ElementsAre(L"A", L"B", L"C", L""));
-  EXPECT_EQ(GetCommandLineField(-1), L"");
-  EXPECT_EQ(GetCommandLineField(-1000), L"");
+  EXPECT_EQ(GetCommandLineField(L"A;B", -1), L"");
+  EXPECT_EQ(GetCommandLineField(L"A;B", -1000), L"");
   EXPECT_THAT(Fields(L"A;;C", 3), ElementsAre(L"A", L"", L"C"));
   EXPECT_THAT(Fields(L"A;", 3), ElementsAre(L"A", L"", L""));
   EXPECT_THAT(Fields(L"", 3), ElementsAre(L"", L"", L""));
@@ -139,7 +139,10 @@ TEST(AppPaths, CommandLineFields) {
   // A seventh field does not leak into the sixth.
   EXPECT_THAT(Fields(L"Mic;F;P;English;;48000;extra;more", 7),
               ElementsAre(L"Mic", L"F", L"P", L"English", L"", L"48000", L"extra"));
-  EXPECT_EQ(GetCommandLineText(), L"Mic;F;P;English;;48000;extra;more");
+  const CommandLineFields read = ReadCommandLineFields(L"Mic;F;P;English;pic.png;48000;extra");
+  EXPECT_THAT((std::vector<std::wstring>{read.deviceName, read.folder, read.valueNamePrefix,
+                                         read.language, read.picturePath, read.nominalRate}),
+              ElementsAre(L"Mic", L"F", L"P", L"English", L"pic.png", L"48000"));
 }
 
 TEST(AppPaths, ArgumentsAreJoinedWithSingleBlanks) {

@@ -1,7 +1,0 @@
-#include "app/Console.h"
-
-namespace veltrane {
-
-void WriteToTheStartingConsole() {}
-
-}  // namespace veltrane
