@@ -39,12 +39,7 @@ INSTANTIATE_TEST_SUITE_P(Simulated, AudioContract,
                                            AudioContractParam{"ScaledTime", ScaledSubject}),
                          AudioContractName);
 
-WaveFormat Format8BitMono() {
-  WaveFormat format;
-  format.samplesPerSec = kRate;
-  format.avgBytesPerSec = kRate;
-  return format;
-}
+WaveFormat Format8BitMono() { return MonoEightBitFormat(kRate); }
 
 SimulatedAudioOptions Parsed(const std::string& text) {
   SimulatedAudioOptions options;
