@@ -11,6 +11,7 @@
 #include "support/AppPaths.h"
 #include "base/Files.h"
 #include "base/Text.h"
+#include "base/Unicode.h"
 #include "support/Trace.h"
 #include "support/WaitCursor.h"
 
@@ -68,9 +69,6 @@ bool IsLineEndPair(char16_t first, char16_t second) {
          (first == kLineFeed && second == kCarriageReturn);
 }
 
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 // The file's bytes seen as little-endian 16-bit code units, read in place; an odd last
 // byte is not part of any unit.
 class CodeUnits {
@@ -114,9 +112,7 @@ std::size_t AppendCharacter(const CodeUnits& units, std::size_t i, std::wstring&
   }
   if constexpr (sizeof(wchar_t) >= 4) {
     if (IsHighSurrogate(unit) && hasNext && IsLowSurrogate(units[i + 1])) {
-      const char32_t codePoint =
-          0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      text += static_cast<wchar_t>(codePoint);
+      text += static_cast<wchar_t>(JoinSurrogates(unit, units[i + 1]));
       return i + 1;
     }
     if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {

@@ -19,6 +19,7 @@
 #include "controls/BitmapUtilities.h"
 #include "SharedSources/LanguageSupport.h"
 #include "support/MessageBox.h"
+#include "support/StoredNames.h"
 #include "SharedSources/ProgramTexts.h"
 #include "controls/Resources.h"
 #include "controls/SkinGeometry.h"

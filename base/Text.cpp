@@ -10,22 +10,20 @@
 #include <vector>
 
 #include "base/Locale.h"
+#include "base/Unicode.h"
 
 namespace veltrane {
 namespace {
 
 constexpr wchar_t kReplacementChar = 0xFFFD;
 
-bool IsScalarValue(std::uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
 // Where wchar_t holds UTF-16 code units (Windows), a character beyond U+FFFF takes two.
 constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
 
 void AppendWide(std::wstring& out, std::uint32_t c) {
   if (kWideIsUtf16 && c >= 0x10000) {
-    c -= 0x10000;
-    out += static_cast<wchar_t>(0xD800 + (c >> 10));
-    out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+    out += static_cast<wchar_t>(HighSurrogateOf(c));
+    out += static_cast<wchar_t>(LowSurrogateOf(c));
     return;
   }
   out += static_cast<wchar_t>(c);
@@ -73,11 +71,11 @@ void AppendUtf8(std::string& out, const std::wstring& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     // Through an unsigned type of wchar_t's own width, so a 16-bit unit never sign-extends.
     auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
-    if (kWideIsUtf16 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+    if (kWideIsUtf16 && IsHighSurrogate(c) && i + 1 < text.size()) {
       const auto low =
           static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]));
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      if (IsLowSurrogate(low)) {
+        c = JoinSurrogates(c, low);
         ++i;
       }
     }
@@ -232,6 +230,16 @@ std::optional<long long> ReadWholeDecimal(std::wstring_view text) {
   long long value = 0;
   const char* last = narrow->data() + narrow->size();
   const auto [end, error] = std::from_chars(narrow->data() + start, last, value, 10);
+  if (error != std::errc() || end != last) return std::nullopt;
+  return value;
+}
+
+std::optional<std::uint64_t> ReadUnsignedDecimal(std::string_view text) {
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  if (text.empty() || !std::all_of(text.begin(), text.end(), isDigit)) return std::nullopt;
+  std::uint64_t value = 0;
+  const char* last = text.data() + text.size();
+  const auto [end, error] = std::from_chars(text.data(), last, value, 10);
   if (error != std::errc() || end != last) return std::nullopt;
   return value;
 }

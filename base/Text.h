@@ -4,6 +4,7 @@
 // the process locale (GTK switches the C locale to the user's, which would turn "0.999750"
 // into "0,999750"). Every function may be called from any thread.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,8 @@ std::optional<double> ReadDecimal(std::string_view text);
 std::optional<double> ReadDecimal(std::wstring_view text);
 // The same without fraction or exponent; nullopt beyond the range of long long.
 std::optional<long long> ReadWholeDecimal(std::wstring_view text);
+// A count: ASCII digits only, no sign; nullopt beyond the range of std::uint64_t.
+std::optional<std::uint64_t> ReadUnsignedDecimal(std::string_view text);
 
 // Text fit to show on a terminal: each control character (C0 and DEL as \xNN, C1 and the
 // bidirectional overrides as \uNNNN; a line feed kept as it is when keepLineFeeds) and each

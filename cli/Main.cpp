@@ -22,8 +22,8 @@
 #include "support/AppPaths.h"
 #include "cli/Arguments.h"
 #include "base/Environment.h"
-#include "engine/worker/Evaluation.h"
 #include "support/RegistrySettings.h"
+#include "support/StoredNames.h"
 #include "cli/Report.h"
 #include "cli/System.h"
 #include "startup/Startup.h"
@@ -41,7 +41,6 @@ constexpr int kExitOutput = 5;  // standard output did not take the result
 // As a shell reports a process ended by the signal: 130 for Ctrl-C, 143 for SIGTERM.
 constexpr int kExitSignalBase = 128;
 
-const wchar_t kMakerKey[] = L"SOFTWARE\\Ombrel's Projects";
 // On a terminal the progress line is redrawn this often; elsewhere a line this often.
 constexpr double kTerminalProgressSeconds = 1.0;
 constexpr double kPlainProgressSeconds = 10.0;

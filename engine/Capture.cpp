@@ -78,13 +78,7 @@ void WaveInCallback(WaveInDevice* /*device*/, std::uint32_t msg, WaveHeader* hea
 }
 
 std::unique_ptr<WaveInDevice> OpenWaveIn(RunState& state, std::uint32_t deviceId) {
-  WaveFormat format;
-  format.formatTag = WAVE_FORMAT_PCM;
-  format.channels = 1;
-  format.samplesPerSec = static_cast<std::uint32_t>(state.nominalRate);
-  format.avgBytesPerSec = static_cast<std::uint32_t>(state.nominalRate);
-  format.blockAlign = 1;
-  format.bitsPerSample = 8;
+  const WaveFormat format = MonoEightBitFormat(static_cast<std::uint32_t>(state.nominalRate));
 
   Audio& audio = *state.services.audio;
   std::unique_ptr<WaveInDevice> device;

@@ -52,6 +52,18 @@ struct WaveFormat {
   std::uint16_t bitsPerSample = 8;
 };
 
+// The format the program records in: 8-bit PCM, one channel, at samplesPerSec.
+constexpr WaveFormat MonoEightBitFormat(std::uint32_t samplesPerSec) {
+  WaveFormat format;
+  format.formatTag = WAVE_FORMAT_PCM;
+  format.channels = 1;
+  format.samplesPerSec = samplesPerSec;
+  format.avgBytesPerSec = samplesPerSec;
+  format.blockAlign = 1;
+  format.bitsPerSample = 8;
+  return format;
+}
+
 struct WaveHeader {
   std::uint8_t* data = nullptr;
   std::uint32_t bufferLength = 0;

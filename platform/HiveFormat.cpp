@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/Text.h"
+#include "base/Unicode.h"
 
 namespace veltrane {
 namespace {
@@ -61,15 +62,14 @@ std::optional<std::vector<std::wstring>> SplitUtf16(const std::string& bytes, st
   for (std::size_t i = start; i < bytes.size(); i += 2) {
     auto unit = static_cast<unsigned long>(static_cast<unsigned char>(bytes[i]) |
                                            static_cast<unsigned char>(bytes[i + 1]) << 8);
-    if (unit >= 0xDC00 && unit <= 0xDFFF) unit = 0x110000;  // a low surrogate alone
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
+    if (IsLowSurrogate(unit)) unit = 0x110000;  // a low surrogate alone
+    if (IsHighSurrogate(unit)) {
       const unsigned long low =
           i + 3 < bytes.size()
               ? (static_cast<unsigned char>(bytes[i + 2]) |
                  static_cast<unsigned long>(static_cast<unsigned char>(bytes[i + 3])) << 8)
               : 0;
-      unit = low >= 0xDC00 && low <= 0xDFFF ? 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)
-                                            : 0x110000;
+      unit = IsLowSurrogate(low) ? JoinSurrogates(unit, low) : 0x110000;
       i += 2;
     }
     if (unit > 0x10FFFF) {
@@ -256,10 +256,10 @@ class Writer {
     if (!form.utf16) return AppendUtf8(out, text);
     for (wchar_t wc : text) {
       auto c = static_cast<unsigned long>(wc);
-      if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+      if (!IsScalarValue(c)) c = 0xFFFD;
       if (c >= 0x10000) {
-        Unit(0xD800 + ((c - 0x10000) >> 10));
-        c = 0xDC00 + ((c - 0x10000) & 0x3FF);
+        Unit(HighSurrogateOf(c));
+        c = LowSurrogateOf(c);
       }
       Unit(c);
     }

@@ -100,14 +100,12 @@ bool IsStorableRegistryText(const std::wstring& text) {
     const auto c = static_cast<unsigned long>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
     if (c == 0 || c == L'\r' || c == L'\n') return false;
     // Where wchar_t holds UTF-16 (Windows), a character beyond U+FFFF is a surrogate pair.
-    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-      const auto low = static_cast<unsigned long>(text[i + 1]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        ++i;
-        continue;
-      }
+    if (sizeof(wchar_t) == 2 && IsHighSurrogate(c) && i + 1 < text.size() &&
+        IsLowSurrogate(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]))) {
+      ++i;
+      continue;
     }
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    if (!IsScalarValue(c)) return false;
   }
   return true;
 }

@@ -2,10 +2,11 @@
 
 #include <utility>
 
-#include "support/MessageBox.h"
-#include "platform/RegistryHive.h"
 #include "base/Text.h"
 #include "base/Unicode.h"
+#include "platform/RegistryHive.h"
+#include "support/MessageBox.h"
+#include "support/StoredNames.h"
 
 namespace veltrane {
 namespace {
@@ -29,8 +30,7 @@ void CRegistrySettings::SetFolder(const std::wstring& newFolder) {
 }
 
 std::wstring CRegistrySettings::KeyPath() const {
-  const std::wstring maker = L"SOFTWARE\\Ombrel's Projects";
-  return folder.empty() ? maker : maker + L"\\" + folder;
+  return folder.empty() ? std::wstring(kMakerKey) : kMakerKey + (L"\\" + folder);
 }
 
 bool CRegistrySettings::WriteString(const std::wstring& name, const std::wstring& value) {

@@ -9,6 +9,7 @@
 #include "engine/Capture.h"
 #include "engine/fit/LossAwareFit.h"
 #include "engine/Robust.h"
+#include "base/Random.h"
 #include "base/Text.h"
 #include "support/Trace.h"
 
@@ -35,14 +36,6 @@ constexpr std::uint32_t kLongestPauseUs = 20000;
 // How often the aim takes the fit's rate in place of the nominal one, in steps seen.
 constexpr std::size_t kRateRefreshSteps = 256;
 
-// The next number of a small generator (splitmix64) for the gaps between looks.
-std::uint64_t Mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
-
 void TraceMeasurement(const std::wstring& message, int line) {
   Trace(L"TR_CALIBRATION", message, L"RateMeasurement", line);
 }
@@ -59,7 +52,7 @@ class LookAim {
   // were seen, then aimed; always blind for a device that wants steady looks.
   std::uint32_t PauseUs(double now, std::uint64_t position, std::uint32_t stepFrames,
                         double framesPerSecond, bool steady, std::uint64_t& random) {
-    random = Mix(random);
+    random = SplitMix64(random);
     if (steady || stepFrames == 0 || count < kAimAnchors) return BlindPauseUs(random);
     if (target <= position) {
       const double stepSeconds = stepFrames / framesPerSecond;

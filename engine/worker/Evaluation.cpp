@@ -19,12 +19,6 @@ float MedianOfLast(const float* values, int last) {
                             0.5);
 }
 
-std::wstring CalibrationValueName(const std::wstring& prefix, std::int32_t nominalRate,
-                                  const std::wstring& deviceName) {
-  return prefix + L"Calib_" + FormatText(L"%d", static_cast<int>(nominalRate)) + L"_Of " +
-         deviceName;
-}
-
 std::wstring CompensationText(float median, std::int32_t clockMethod) {
   const float compensation = (1 - median) * 100;
   return FormatText(L"Compensation: %.3f%%, method %d", static_cast<double>(compensation),

@@ -51,10 +51,6 @@ MeasurementOutcome EvaluateMeasurement(Evaluation& evaluation, std::uint32_t wPa
 // The median of up to 15 values ending at values[last]; 0 when last <= 0.
 float MedianOfLast(const float* values, int last);
 
-// prefix + "Calib_" + rate + "_Of " + device name.
-std::wstring CalibrationValueName(const std::wstring& prefix, std::int32_t nominalRate,
-                                  const std::wstring& deviceName);
-
 // "Compensation: %.3f%%, method %d".
 std::wstring CompensationText(float median, std::int32_t clockMethod);
 

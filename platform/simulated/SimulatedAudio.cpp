@@ -2,18 +2,22 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 
 #include "base/NormalThread.h"
+#include "base/Random.h"
 #include "base/Text.h"
+#include "platform/AudioErrors.h"
 #include "platform/simulated/VirtualClock.h"
 
 namespace veltrane {
@@ -47,13 +51,6 @@ constexpr long double kMaxJitterShareOfPeriod = 0.45L;
 // comes back even when nobody queries; short beside the 2000 ms report cycle.
 constexpr auto kWatchInterval = std::chrono::milliseconds(2);
 
-std::uint64_t Mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
-
 // Uniform in the open interval (0, 1).
 long double Uniform(std::uint64_t bits) {
   return (static_cast<long double>(bits >> 11) + 0.5L) / 9007199254740992.0L;
@@ -62,8 +59,8 @@ long double Uniform(std::uint64_t bits) {
 // A standard normal value for step k, from the step number alone (Box-Muller), so that the
 // time of any step can be computed without walking through the ones before it.
 long double StandardNormal(std::uint64_t start, std::uint64_t k) {
-  const long double u1 = Uniform(Mix(start + 2 * k));
-  const long double u2 = Uniform(Mix(start + 2 * k + 1));
+  const long double u1 = Uniform(SplitMix64(start + 2 * k));
+  const long double u2 = Uniform(SplitMix64(start + 2 * k + 1));
   return std::sqrt(-2.0L * std::log(u1)) * std::cos(6.283185307179586476925L * u2);
 }
 
@@ -92,8 +89,8 @@ class SimulatedWaveIn : public WaveInDevice {
         // on its own and make runs unrepeatable, so there a full buffer is found by queries.
         watchInRealTime(dynamic_cast<VirtualClock*>(this->clock.get()) == nullptr),
         // Without a chosen start, the jitter stays what it always was for the same options.
-        jitterStart(options.randomStart ? Mix(*options.randomStart) : kJitterStart),
-        latenessStart(Mix(jitterStart ^ kLatenessStreamOffset)) {
+        jitterStart(options.randomStart ? SplitMix64(*options.randomStart) : kJitterStart),
+        latenessStart(SplitMix64(jitterStart ^ kLatenessStreamOffset)) {
     const long double rate =
         static_cast<long double>(format.samplesPerSec) * (1.0L + options.ppm * 1e-6L);
     stepPeriodS = static_cast<long double>(options.stepFrames) / rate;
@@ -106,7 +103,9 @@ class SimulatedWaveIn : public WaveInDevice {
   ~SimulatedWaveIn() override { Close(/*force=*/true); }
 
   // False when the thread cannot start.
-  bool StartThread() { return deviceThread.Start([this] { RunDeviceThread(); }); }
+  bool StartThread() {
+    return deviceThread.Start([this] { RunDeviceThread(); });
+  }
 
   MMResult PrepareHeader(WaveHeader& header) override {
     std::lock_guard lock(mutex);
@@ -273,11 +272,11 @@ class SimulatedWaveIn : public WaveInDevice {
   // How late query number q looks, in seconds: exponential, now and then a long stall.
   long double LatenessS(std::uint64_t q) const {
     const long double usual =
-        -kExponentialShareOfMean * lateS * std::log(Uniform(Mix(latenessStart + 3 * q)));
-    if (Uniform(Mix(latenessStart + 3 * q + 1)) >= kStallChance) return usual;
+        -kExponentialShareOfMean * lateS * std::log(Uniform(SplitMix64(latenessStart + 3 * q)));
+    if (Uniform(SplitMix64(latenessStart + 3 * q + 1)) >= kStallChance) return usual;
     const long double stallInMeans =
-        kStallShortestInMeans +
-        (kStallLongestInMeans - kStallShortestInMeans) * Uniform(Mix(latenessStart + 3 * q + 2));
+        kStallShortestInMeans + (kStallLongestInMeans - kStallShortestInMeans) *
+                                    Uniform(SplitMix64(latenessStart + 3 * q + 2));
     return usual + stallInMeans * lateS;
   }
 
@@ -372,20 +371,128 @@ class SimulatedWaveIn : public WaveInDevice {
   NormalThread deviceThread;
 };
 
-// Parses the whole of text as a number of type T; false on anything else.
+// A number as the options have always been read: no sign of its own.
+std::optional<double> ReadNumber(std::string_view text) {
+  if (!text.empty() && text[0] == '+') return std::nullopt;
+  return ReadDecimal(text);
+}
+
+// Digits only, within the range of T.
 template <class T>
-bool ParseNumber(const std::string& text, T& value) {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  const auto [end, error] = std::from_chars(first, last, value);
-  if (error != std::errc() || end != last) return false;
-  if constexpr (std::is_floating_point_v<T>) return std::isfinite(value);
+std::optional<T> ReadCount(std::string_view text) {
+  const auto value = ReadUnsignedDecimal(text);
+  if (!value || *value > std::numeric_limits<T>::max()) return std::nullopt;
+  return static_cast<T>(*value);
+}
+
+// Stores value in field when it is there and good; false otherwise.
+template <class Field, class T, class Good>
+bool Store(Field& field, const std::optional<T>& value, Good good) {
+  if (!value || !good(*value)) return false;
+  field = *value;
   return true;
 }
+
+bool NotNegative(double x) { return x >= 0.0; }
+bool Positive(double x) { return x > 0.0; }
+
+bool StoreFlag(bool& field, const std::string& value) {
+  if (value != "0" && value != "1") return false;
+  field = value == "1";
+  return true;
+}
+
+bool StoreRates(std::vector<std::uint32_t>& rates, const std::string& value) {
+  for (std::size_t from = 0;;) {
+    const std::size_t slash = std::min(value.find('/', from), value.size());
+    if (!Store(rates.emplace_back(), ReadCount<std::uint32_t>(value.substr(from, slash - from)),
+               Positive)) {
+      return false;
+    }
+    if (slash == value.size()) return true;
+    from = slash + 1;
+  }
+}
+
+// One option: its name, what it wants when the value is refused, and how it is stored.
+struct OptionRule {
+  const char* name;
+  const wchar_t* expected;
+  bool (*store)(const std::string& value, SimulatedAudioOptions& options);
+};
+
+using Options = SimulatedAudioOptions;
+const OptionRule kOptionRules[] = {
+    // Beyond -1e6 ppm the device would deliver nothing or run backwards.
+    {"ppm", L"expected a number of ppm between -1000000 and 1000000.",
+     [](const std::string& v, Options& o) {
+       return Store(o.ppm, ReadNumber(v), [](double x) { return x > -1e6 && x < 1e6; });
+     }},
+    {"step", L"expected a whole number of frames greater than 0.",
+     [](const std::string& v, Options& o) {
+       return Store(o.stepFrames, ReadCount<std::uint32_t>(v), Positive);
+     }},
+    {"jitter_us", L"expected a number of microseconds, 0 or more.",
+     [](const std::string& v, Options& o) {
+       return Store(o.jitterUs, ReadNumber(v), NotNegative);
+     }},
+    {"late_us", L"expected a number of microseconds, 0 or more.",
+     [](const std::string& v, Options& o) { return Store(o.lateUs, ReadNumber(v), NotNegative); }},
+    {"seed", L"expected a whole number, 0 or more.",
+     [](const std::string& v, Options& o) {
+       return Store(o.randomStart, ReadCount<std::uint64_t>(v), [](std::uint64_t) { return true; });
+     }},
+    {"fail_open", L"expected an error code, a whole number greater than 0.",
+     [](const std::string& v, Options& o) {
+       return Store(o.failOpen, ReadCount<MMResult>(v),
+                    [](MMResult c) { return c != MMSYSERR_NOERROR; });
+     }},
+    {"reject_direct", L"expected 0 or 1.",
+     [](const std::string& v, Options& o) { return StoreFlag(o.rejectDirect, v); }},
+    {"stamps", L"expected 0 or 1.",
+     [](const std::string& v, Options& o) { return StoreFlag(o.stamps, v); }},
+    {"steady_looks", L"expected 0 or 1.",
+     [](const std::string& v, Options& o) { return StoreFlag(o.steadyLooks, v); }},
+    {"stall_after_s", L"expected a number of seconds, 0 or more.",
+     [](const std::string& v, Options& o) {
+       return Store(o.stallAfterS, ReadNumber(v), NotNegative);
+     }},
+    {"overrun_after_s", L"expected a number of seconds, 0 or more.",
+     [](const std::string& v, Options& o) {
+       return Store(o.overrunAfterS, ReadNumber(v), NotNegative);
+     }},
+    {"hang_open_s", L"expected a number of seconds, 0 or more.",
+     [](const std::string& v, Options& o) {
+       return Store(o.hangOpenS, ReadNumber(v), NotNegative);
+     }},
+    {"drop_every_s", L"expected a number of seconds greater than 0.",
+     [](const std::string& v, Options& o) { return Store(o.dropEveryS, ReadNumber(v), Positive); }},
+    {"drop_ms", L"expected a number of milliseconds, 0 or more.",
+     [](const std::string& v, Options& o) { return Store(o.dropMs, ReadNumber(v), NotNegative); }},
+    {"rates", L"expected rates greater than 0, separated by /.",
+     [](const std::string& v, Options& o) { return StoreRates(o.rates, v); }},
+};
 
 bool Fail(std::wstring& error, const std::string& option, const std::wstring& reason) {
   error = L"Simulated device option \"" + FromUtf8(option) + L"\": " + reason;
   return false;
+}
+
+// Stores one "name=value" item; false with the reason otherwise.
+bool StoreOption(const std::string& item, std::set<std::string>& seen, Options& parsed,
+                 std::wstring& error) {
+  const std::size_t equals = item.find('=');
+  if (equals == std::string::npos) return Fail(error, item, L"expected <name>=<value>.");
+  const std::string key = item.substr(0, equals);
+  if (!seen.insert(key).second) return Fail(error, item, L"given more than once.");
+  for (const OptionRule& rule : kOptionRules) {
+    if (key != rule.name) continue;
+    return rule.store(item.substr(equals + 1), parsed) || Fail(error, item, rule.expected);
+  }
+  return Fail(error, item,
+              L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
+              L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, "
+              L"overrun_after_s, drop_every_s, drop_ms and rates.");
 }
 
 }  // namespace
@@ -394,89 +501,16 @@ bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& 
                                 std::wstring& error) {
   SimulatedAudioOptions parsed;
   std::set<std::string> seen;
-  std::size_t begin = 0;
-  while (begin <= text.size() && !text.empty()) {
+  for (std::size_t begin = 0; !text.empty();) {
     const std::size_t comma = std::min(text.find(',', begin), text.size());
     const std::string item = text.substr(begin, comma - begin);
-    begin = comma + 1;
-    const std::size_t equals = item.find('=');
     if (item.empty()) {
       error = L"Simulated device options: empty option in \"" + FromUtf8(text) + L"\".";
       return false;
     }
-    if (equals == std::string::npos) return Fail(error, item, L"expected <name>=<value>.");
-    const std::string key = item.substr(0, equals);
-    const std::string value = item.substr(equals + 1);
-    if (!seen.insert(key).second) return Fail(error, item, L"given more than once.");
-
-    if (key == "ppm") {
-      // Beyond -1e6 ppm the device would deliver nothing or run backwards.
-      if (!ParseNumber(value, parsed.ppm) || parsed.ppm <= -1e6 || parsed.ppm >= 1e6) {
-        return Fail(error, item, L"expected a number of ppm between -1000000 and 1000000.");
-      }
-    } else if (key == "step") {
-      if (!ParseNumber(value, parsed.stepFrames) || parsed.stepFrames == 0) {
-        return Fail(error, item, L"expected a whole number of frames greater than 0.");
-      }
-    } else if (key == "jitter_us" || key == "late_us") {
-      double& microseconds = key == "jitter_us" ? parsed.jitterUs : parsed.lateUs;
-      if (!ParseNumber(value, microseconds) || microseconds < 0.0) {
-        return Fail(error, item, L"expected a number of microseconds, 0 or more.");
-      }
-    } else if (key == "seed") {
-      std::uint64_t start = 0;
-      if (!ParseNumber(value, start)) {
-        return Fail(error, item, L"expected a whole number, 0 or more.");
-      }
-      parsed.randomStart = start;
-    } else if (key == "fail_open") {
-      MMResult code = 0;
-      if (!ParseNumber(value, code) || code == MMSYSERR_NOERROR) {
-        return Fail(error, item, L"expected an error code, a whole number greater than 0.");
-      }
-      parsed.failOpen = code;
-    } else if (key == "reject_direct" || key == "stamps" || key == "steady_looks") {
-      if (value != "0" && value != "1") return Fail(error, item, L"expected 0 or 1.");
-      (key == "stamps"          ? parsed.stamps
-       : key == "steady_looks" ? parsed.steadyLooks
-                                : parsed.rejectDirect) = value == "1";
-    } else if (key == "stall_after_s" || key == "overrun_after_s" || key == "hang_open_s") {
-      double seconds = 0.0;
-      if (!ParseNumber(value, seconds) || seconds < 0.0) {
-        return Fail(error, item, L"expected a number of seconds, 0 or more.");
-      }
-      (key == "stall_after_s"     ? parsed.stallAfterS
-       : key == "overrun_after_s" ? parsed.overrunAfterS
-                                  : parsed.hangOpenS) = seconds;
-    } else if (key == "drop_every_s") {
-      double seconds = 0.0;
-      if (!ParseNumber(value, seconds) || seconds <= 0.0) {
-        return Fail(error, item, L"expected a number of seconds greater than 0.");
-      }
-      parsed.dropEveryS = seconds;
-    } else if (key == "drop_ms") {
-      if (!ParseNumber(value, parsed.dropMs) || parsed.dropMs < 0.0) {
-        return Fail(error, item, L"expected a number of milliseconds, 0 or more.");
-      }
-    } else if (key == "rates") {
-      std::size_t from = 0;
-      for (;;) {
-        const std::size_t slash = std::min(value.find('/', from), value.size());
-        std::uint32_t rate = 0;
-        if (!ParseNumber(value.substr(from, slash - from), rate) || rate == 0) {
-          return Fail(error, item, L"expected rates greater than 0, separated by /.");
-        }
-        parsed.rates.push_back(rate);
-        if (slash == value.size()) break;
-        from = slash + 1;
-      }
-    } else {
-      return Fail(error, item,
-                  L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
-                  L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, "
-                  L"overrun_after_s, drop_every_s, drop_ms and rates.");
-    }
+    if (!StoreOption(item, seen, parsed, error)) return false;
     if (comma == text.size()) break;
+    begin = comma + 1;
   }
   if (seen.count("drop_every_s") != seen.count("drop_ms")) {
     error = L"Simulated device options: drop_every_s and drop_ms go together.";
@@ -534,35 +568,6 @@ MMResult SimulatedAudio::Open(std::unique_ptr<WaveInDevice>& device, std::uint32
   return MMSYSERR_NOERROR;
 }
 
-std::wstring SimulatedAudio::GetErrorText(MMResult code) {
-  switch (code) {
-    case MMSYSERR_NOERROR:
-      return L"The command was carried out.";
-    case MMSYSERR_ERROR:
-      return L"An unspecified error occurred in the recording device.";
-    case MMSYSERR_BADDEVICEID:
-      return L"The device ID is out of range for this system.";
-    case MMSYSERR_ALLOCATED:
-      return L"The device is already in use. Wait until it is free, then try again.";
-    case MMSYSERR_INVALHANDLE:
-      return L"The device handle is invalid.";
-    case MMSYSERR_NODRIVER:
-      return L"There is no driver for the device.";
-    case MMSYSERR_NOMEM:
-      return L"There is not enough memory for this task.";
-    case MMSYSERR_INVALFLAG:
-      return L"An invalid flag was passed to the device.";
-    case MMSYSERR_INVALPARAM:
-      return L"An invalid parameter was passed to the device.";
-    case WAVERR_BADFORMAT:
-      return L"The device does not support the requested sound format.";
-    case WAVERR_STILLPLAYING:
-      return L"The device still holds a buffer. Reset it, then try again.";
-    case WAVERR_UNPREPARED:
-      return L"The buffer header was not prepared. Prepare it, then try again.";
-    default:
-      return L"Unknown error " + std::to_wstring(code) + L".";
-  }
-}
+std::wstring SimulatedAudio::GetErrorText(MMResult code) { return AudioErrorText(code); }
 
 }  // namespace veltrane

@@ -14,16 +14,7 @@ constexpr std::uint32_t kRate = 44100;
 constexpr std::uint32_t kBufferSeconds = 60;
 constexpr std::uint32_t kMeasureMs = 2000;
 
-WaveFormat CaptureFormat() {
-  WaveFormat format;
-  format.formatTag = WAVE_FORMAT_PCM;
-  format.channels = 1;
-  format.samplesPerSec = kRate;
-  format.avgBytesPerSec = kRate;
-  format.blockAlign = 1;
-  format.bitsPerSample = 8;
-  return format;
-}
+WaveFormat CaptureFormat() { return MonoEightBitFormat(kRate); }
 
 // What the completion callback received. Filled on the device's thread.
 class CallbackLog {

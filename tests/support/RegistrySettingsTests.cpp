@@ -13,6 +13,7 @@
 #include "support/MessageBox.h"
 #include "platform/linux/RegistryFile.h"
 #include "support/RegistrySettings.h"
+#include "support/StoredNames.h"
 #include "startup/Startup.h"
 
 namespace veltrane {
@@ -20,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const wchar_t kMakerKey[] = L"SOFTWARE\\Ombrel's Projects";
+const wchar_t kMakerKeyAsStored[] = L"SOFTWARE\\Ombrel's Projects";
 
 // Passes every call on and keeps count of the keys that are open; can fail one call.
 class TrackingRegistry : public Registry {
@@ -110,7 +111,7 @@ TEST_F(RegistrySettingsTest, OnlyTheExactTextNotSetMeansNoFolder) {
   for (const wchar_t* folder : {L"not set", L"NOT SET", L"Not set."}) {
     settings.SetFolder(folder);
     EXPECT_TRUE(settings.WriteString(L"v", folder));
-    EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKey) + L"\\" + folder, L"v"), folder);
+    EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKeyAsStored) + L"\\" + folder, L"v"), folder);
   }
   EXPECT_EQ(boxes.size(), 2u);
 }
@@ -129,7 +130,7 @@ TEST_F(RegistrySettingsTest, TheFolderIsTrimmedOfWhiteSpace) {
     const std::wstring name = L"value" + std::to_wstring(++n);
     settings.SetFolder(folder);
     EXPECT_TRUE(settings.WriteString(name, L"x"));
-    EXPECT_EQ(memory->GetStringValue(kMakerKey + keySuffix, name), L"x") << n;
+    EXPECT_EQ(memory->GetStringValue(kMakerKeyAsStored + keySuffix, name), L"x") << n;
   }
   EXPECT_TRUE(boxes.empty());
 }
@@ -138,20 +139,20 @@ TEST_F(RegistrySettingsTest, AnEmptyFolderStoresInTheMakerKeyOpeningOnlyTwoLevel
   settings.SetFolder(L"");
   EXPECT_TRUE(settings.WriteString(L"v", L"1"));
   EXPECT_EQ(registry->createCalls, 2);
-  EXPECT_EQ(memory->GetStringValue(kMakerKey, L"v"), L"1");
+  EXPECT_EQ(memory->GetStringValue(kMakerKeyAsStored, L"v"), L"1");
 }
 
 TEST_F(RegistrySettingsTest, AFolderWithABackslashNamesNestedKeys) {
   settings.SetFolder(L"A\\B");
   EXPECT_TRUE(settings.WriteString(L"v", L"1"));
-  EXPECT_TRUE(memory->KeyExists(std::wstring(kMakerKey) + L"\\A"));
-  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKey) + L"\\A\\B", L"v"), L"1");
-  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKey) + L"\\A", L"v"), std::nullopt);
+  EXPECT_TRUE(memory->KeyExists(std::wstring(kMakerKeyAsStored) + L"\\A"));
+  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKeyAsStored) + L"\\A\\B", L"v"), L"1");
+  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKeyAsStored) + L"\\A", L"v"), std::nullopt);
 }
 
 TEST_F(RegistrySettingsTest, WritesStringsAndReplacesEarlierValues) {
   settings.SetFolder(L"Tuner");
-  const std::wstring key = std::wstring(kMakerKey) + L"\\Tuner";
+  const std::wstring key = std::wstring(kMakerKeyAsStored) + L"\\Tuner";
   EXPECT_TRUE(settings.WriteString(L"v", L"first"));
   EXPECT_TRUE(settings.WriteString(L"V", L"second"));
   EXPECT_TRUE(settings.WriteString(L"empty", L""));
@@ -161,7 +162,7 @@ TEST_F(RegistrySettingsTest, WritesStringsAndReplacesEarlierValues) {
   settings.SetFolder(L"Other");
   EXPECT_TRUE(settings.WriteString(L"v", L"third"));
   EXPECT_EQ(memory->GetStringValue(key, L"v"), L"second");
-  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKey) + L"\\Other", L"v"), L"third");
+  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKeyAsStored) + L"\\Other", L"v"), L"third");
 }
 
 TEST_F(RegistrySettingsTest, WritesNumbersWithSixDecimalsInAnyLocale) {
@@ -175,7 +176,7 @@ TEST_F(RegistrySettingsTest, WritesNumbersWithSixDecimalsInAnyLocale) {
   };
   for (const auto& [value, text] : cases) {
     EXPECT_TRUE(settings.WriteDouble(L"ratio", value));
-    EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKey) + L"\\Tuner", L"ratio"), text);
+    EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKeyAsStored) + L"\\Tuner", L"ratio"), text);
   }
   std::setlocale(LC_ALL, previous.c_str());
 }
@@ -189,14 +190,14 @@ TEST_F(RegistrySettingsTest, AFailingRegistryCallFailsTheWriteAndClosesWhatWasOp
     EXPECT_EQ(registry->createCalls, failing);
   }
   // Keys created by the earlier levels of a failed attempt stay.
-  EXPECT_TRUE(memory->KeyExists(kMakerKey));
-  EXPECT_FALSE(memory->KeyExists(std::wstring(kMakerKey) + L"\\Tuner"));
+  EXPECT_TRUE(memory->KeyExists(kMakerKeyAsStored));
+  EXPECT_FALSE(memory->KeyExists(std::wstring(kMakerKeyAsStored) + L"\\Tuner"));
 
   registry->failingCreateCall = 0;
   registry->failSetValue = true;
   EXPECT_FALSE(settings.WriteString(L"v", L"1"));
-  EXPECT_TRUE(memory->KeyExists(std::wstring(kMakerKey) + L"\\Tuner"));
-  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKey) + L"\\Tuner", L"v"), std::nullopt);
+  EXPECT_TRUE(memory->KeyExists(std::wstring(kMakerKeyAsStored) + L"\\Tuner"));
+  EXPECT_EQ(memory->GetStringValue(std::wstring(kMakerKeyAsStored) + L"\\Tuner", L"v"), std::nullopt);
   EXPECT_TRUE(boxes.empty());
 }
 
@@ -241,7 +242,7 @@ TEST_F(RegistrySettingsTest, KeyPathNamesTheKeyWrittenTo) {
   };
   for (const auto& [folder, keySuffix] : cases) {
     settings.SetFolder(folder);
-    EXPECT_EQ(settings.KeyPath(), kMakerKey + keySuffix);
+    EXPECT_EQ(settings.KeyPath(), kMakerKeyAsStored + keySuffix);
     const std::wstring name = L"v" + std::to_wstring(folder.size());
     EXPECT_TRUE(settings.WriteString(name, L"x"));
     EXPECT_EQ(memory->GetStringValue(settings.KeyPath(), name), L"x") << folder.size();
@@ -286,6 +287,12 @@ TEST(RegistrySettingsFile, TheDefaultStoreWritesTheFileNamedByTheEnvironment) {
     ::unsetenv("VELTRANE_REGISTRY_FILE");
   }
   fs::remove_all(folder);
+}
+
+TEST(CalibrationValueName, JoinsPrefixRateAndDevice) {
+  EXPECT_EQ(CalibrationValueName(L"Tuner2_", 48000, L"Mic"), L"Tuner2_Calib_48000_Of Mic");
+  EXPECT_EQ(CalibrationValueName(L"", 44100, L"Line In"), L"Calib_44100_Of Line In");
+  EXPECT_EQ(std::wstring(kMakerKey), kMakerKeyAsStored);
 }
 
 }  // namespace

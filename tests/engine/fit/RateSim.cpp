@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "base/Random.h"
+
 namespace veltrane {
 namespace {
 
@@ -18,13 +20,6 @@ constexpr double kOutlierMaxUs = 100000.0;
 
 // Monotonic clocks of long-running machines read 1e5 s and more; the fit must cope.
 constexpr double kClockStartSeconds = 1e5;
-
-std::uint64_t SplitMix(std::uint64_t& x) {
-  std::uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return z ^ (z >> 31);
-}
 
 std::uint64_t Rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
@@ -117,7 +112,7 @@ double HullSlope(const Pts& p) {
 }  // namespace
 
 SimRandom::SimRandom(std::uint64_t randomStart) {
-  for (auto& s : state) s = SplitMix(randomStart);
+  for (auto& s : state) s = NextSplitMix64(randomStart);
 }
 
 double SimRandom::Uniform() {  // xoshiro256**

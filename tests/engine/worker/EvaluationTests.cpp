@@ -160,10 +160,5 @@ TEST(MedianOfLast, OddEvenAndShortRuns) {
   EXPECT_EQ(MedianOfLast(values, 15), 9.0f);      // the last fifteen: 1..16 without 5
 }
 
-TEST(CalibrationValueName, JoinsPrefixRateAndDevice) {
-  EXPECT_EQ(CalibrationValueName(L"Tuner2_", 48000, L"Mic"), L"Tuner2_Calib_48000_Of Mic");
-  EXPECT_EQ(CalibrationValueName(L"", 44100, L"Line In"), L"Calib_44100_Of Line In");
-}
-
 }  // namespace
 }  // namespace veltrane

@@ -9,6 +9,7 @@
 #include "engine/worker/Evaluation.h"
 #include "platform/simulated/MemoryRegistry.h"
 #include "support/RegistrySettings.h"
+#include "support/StoredNames.h"
 #include "engine/RunState.h"
 #include "platform/simulated/SimulatedAudio.h"
 #include "platform/simulated/SimulatedScheduler.h"

@@ -39,12 +39,7 @@ INSTANTIATE_TEST_SUITE_P(Simulated, AudioContract,
                                            AudioContractParam{"ScaledTime", ScaledSubject}),
                          AudioContractName);
 
-WaveFormat Format8BitMono() {
-  WaveFormat format;
-  format.samplesPerSec = kRate;
-  format.avgBytesPerSec = kRate;
-  return format;
-}
+WaveFormat Format8BitMono() { return MonoEightBitFormat(kRate); }
 
 SimulatedAudioOptions Parsed(const std::string& text) {
   SimulatedAudioOptions options;
@@ -540,7 +535,13 @@ INSTANTIATE_TEST_SUITE_P(
                       BadOptions{"rates=44100/", L"rates=44100/\": expected"},
                       BadOptions{"rates=0", L"rates=0\": expected"},
                       BadOptions{"rates=44100//48000", L"rates=44100//48000\": expected"},
-                      BadOptions{"ppm=1,", L"empty option"}));
+                      BadOptions{"ppm=1,", L"empty option"},
+                      // No sign of its own and nothing beyond the field's range.
+                      BadOptions{"ppm=+5", L"ppm=+5\": expected"},
+                      BadOptions{"step=+4", L"step=+4\": expected"},
+                      BadOptions{"step=4294967296", L"step=4294967296\": expected"},
+                      BadOptions{"seed=18446744073709551616", L"seed=18446744073709551616\""},
+                      BadOptions{"fail_open=4294967296", L"fail_open=4294967296\""}));
 
 }  // namespace
 }  // namespace veltrane
