@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/AudioErrors.h"
 #include "platform/linux/AlsaCalls.h"
 #include "platform/linux/AlsaDeviceList.h"
 #include "platform/linux/AlsaErrors.h"
@@ -85,7 +86,7 @@ std::vector<std::uint32_t> AlsaAudio::GetNativeRates(std::uint32_t deviceId) {
 }
 
 std::wstring AlsaAudio::GetErrorText(MMResult code) {
-  std::wstring text = AlsaBaseErrorText(code);
+  std::wstring text = AudioErrorText(code);
   const std::wstring detail = impl->errors->Get(code);
   if (!detail.empty()) text += L" (" + detail + L")";
   return text;

@@ -22,9 +22,6 @@ class ErrorDetails {
   std::map<MMResult, std::wstring> details;
 };
 
-// The text of a result code, without detail.
-std::wstring AlsaBaseErrorText(MMResult code);
-
 // The result code for an ALSA error while a device is opened or started.
 MMResult OpenErrorCode(int error);
 

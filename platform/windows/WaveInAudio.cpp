@@ -226,6 +226,12 @@ MMResult WaveInDeviceWindows::GetPositionSamples(std::uint32_t& samples) {
 
 MMResult WaveInDeviceWindows::Close() {
   if (handle == nullptr) return MMSYSERR_INVALHANDLE;
+  {
+    // Windows refuses while a buffer is queued; Wine closes all the same, and the buffer
+    // would never come back. Our own count says it whatever the system does.
+    std::lock_guard lock(mutex);
+    if (queued > 0) return WAVERR_STILLPLAYING;
+  }
   const MMResult result = waveInClose(handle);
   if (result == MMSYSERR_NOERROR) handle = nullptr;
   return result;

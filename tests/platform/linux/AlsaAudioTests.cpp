@@ -43,12 +43,7 @@ double MonotonicSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-WaveFormat Format(std::uint32_t rate) {
-  WaveFormat format;
-  format.samplesPerSec = rate;
-  format.avgBytesPerSec = rate;
-  return format;
-}
+WaveFormat Format(std::uint32_t rate) { return MonoEightBitFormat(rate); }
 
 // What came back through the callback, and on which thread.
 class Returns {
