@@ -514,7 +514,7 @@ INSTANTIATE_TEST_SUITE_P(Languages, ShippedLanguageFileTest,
                                            ShippedLanguage{"Francais", L"Fran\u00E7ais"}),
                          [](const auto& info) { return std::string(info.param.testName); });
 
-TEST(ShippedLanguageFiles, ShowTheProgramsPunctuationAroundTranslatedSentences) {
+TEST(ShippedLanguageFilesTest, ShowTheProgramsPunctuationAroundTranslatedSentences) {
   SetModuleDirectory(FromUtf8(VELTRANE_LANGUAGE_FILES_DIR "/veltrane"));
   CLanguageSupport german;
   ASSERT_TRUE(german.LoadLanguage(L"Deutsch"));

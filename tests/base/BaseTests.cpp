@@ -21,7 +21,7 @@
 namespace veltrane {
 namespace {
 
-TEST(Text, Utf8RoundTrip) {
+TEST(TextTest, Utf8RoundTrip) {
   const std::wstring text = L"Fran\u00E7ais \u20AC \u65E5\u672C \U0001F600 \U0010FFFF";
   const std::string bytes = ToUtf8(text);
   EXPECT_EQ(bytes,
@@ -32,7 +32,7 @@ TEST(Text, Utf8RoundTrip) {
   EXPECT_EQ(ToUtf8(L""), "");
 }
 
-TEST(Text, InvalidUtf8BecomesReplacementCharacters) {
+TEST(TextTest, InvalidUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(FromUtf8("a\xFF" "b"), L"a\uFFFDb");
   // Cut short at the end, and a lead byte followed by a non-continuation.
   EXPECT_EQ(FromUtf8("a\xE2\x82"), L"a\uFFFD\uFFFD");
@@ -50,7 +50,7 @@ TEST(Text, InvalidUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(ToUtf8(std::wstring(1, static_cast<wchar_t>(0x110000))), "\xEF\xBF\xBD");
 }
 
-TEST(Text, FormatTextIgnoresTheProcessLocale) {
+TEST(TextTest, FormatTextIgnoresTheProcessLocale) {
   EXPECT_EQ(FormatText(L"%f", 0.99975), L"0.999750");
   const std::string previous = std::setlocale(LC_ALL, nullptr);
   if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) {
@@ -74,7 +74,7 @@ long PeakMemoryKilobytes() {
   return usage.ru_maxrss;
 }
 
-TEST(Text, FormatTextOfLongAndUnformattableTexts) {
+TEST(TextTest, FormatTextOfLongAndUnformattableTexts) {
   const std::wstring longText(100000, L'x');
   EXPECT_EQ(FormatText(L"<%ls>", longText.c_str()), L"<" + longText + L">");
   EXPECT_EQ(FormatText(L""), L"");
@@ -85,7 +85,7 @@ TEST(Text, FormatTextOfLongAndUnformattableTexts) {
   EXPECT_LT(PeakMemoryKilobytes() - peakBefore, 32 * 1024);
 }
 
-TEST(Text, DecodesDeviceNamesAndMarksBrokenBytes) {
+TEST(TextTest, DecodesDeviceNamesAndMarksBrokenBytes) {
   EXPECT_EQ(FromUtf8("USB Audio"), L"USB Audio");
   EXPECT_EQ(FromUtf8("Mikrofon \xC3\xBC \xE2\x82\xAC \xF0\x9F\x8E\xA4"),
             L"Mikrofon \u00FC \u20AC \U0001F3A4");
@@ -98,14 +98,14 @@ TEST(Text, DecodesDeviceNamesAndMarksBrokenBytes) {
   EXPECT_EQ(FromUtf8("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");
 }
 
-TEST(Text, StrictDecodingRefusesWhatLenientDecodingReplaces) {
+TEST(TextTest, StrictDecodingRefusesWhatLenientDecodingReplaces) {
   EXPECT_EQ(FromUtf8Strict("Fran\xC3\xA7" "ais"), L"Fran\u00E7ais");
   for (const char* broken : {"a\x80", "c\xE2\x82", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
     EXPECT_EQ(FromUtf8Strict(broken), std::nullopt) << broken;
   }
 }
 
-TEST(Files, ReadWholeFileTellsEveryOutcome) {
+TEST(FilesTest, ReadWholeFileTellsEveryOutcome) {
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() / ("veltrane-files-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
@@ -132,7 +132,7 @@ TEST(Files, ReadWholeFileTellsEveryOutcome) {
 }
 
 // One reader for every number a person types, in every locale.
-TEST(Text, ReadsDecimalsStrictly) {
+TEST(TextTest, ReadsDecimalsStrictly) {
   struct Row {
     const char* text;
     std::optional<double> decimal;
@@ -174,7 +174,7 @@ TEST(Text, ReadsDecimalsStrictly) {
   EXPECT_EQ(ReadDecimal(L"4\u0664"), std::nullopt);  // a digit that is not ASCII
 }
 
-TEST(Unicode, WhiteSpaceAndUpperCaseIgnoreTheProcessLocale) {
+TEST(UnicodeTest, WhiteSpaceAndUpperCaseIgnoreTheProcessLocale) {
   const std::string previous = std::setlocale(LC_ALL, nullptr);
   std::setlocale(LC_ALL, "C");  // ASCII only: the Unicode rows would fail by this locale
   for (const wchar_t c : {L' ', L'\t', L'\n', L'\r', L'\v', L'\f', L'\u2003', L'\u3000'}) {
@@ -192,7 +192,7 @@ TEST(Unicode, WhiteSpaceAndUpperCaseIgnoreTheProcessLocale) {
   std::setlocale(LC_ALL, previous.c_str());
 }
 
-TEST(Unicode, SurrogatePairsRoundTrip) {
+TEST(UnicodeTest, SurrogatePairsRoundTrip) {
   for (const std::uint32_t c : {0x10000u, 0x1F600u, 0x10FFFFu}) {
     const std::uint32_t high = HighSurrogateOf(c);
     const std::uint32_t low = LowSurrogateOf(c);
@@ -206,7 +206,7 @@ TEST(Unicode, SurrogatePairsRoundTrip) {
   for (const std::uint32_t c : {0u, 0xD7FFu, 0xE000u, 0x10FFFFu}) EXPECT_TRUE(IsScalarValue(c)) << c;
 }
 
-TEST(Random, SplitMix64GivesThePublishedSequence) {
+TEST(RandomTest, SplitMix64GivesThePublishedSequence) {
   // The reference generator's first numbers from state 0: simulated timings and kept logs
   // depend on exactly these.
   std::uint64_t state = 0;

@@ -19,7 +19,7 @@ std::vector<std::wstring> Split(const std::wstring& text) {
   return words;
 }
 
-TEST(CliArguments, ReadsEveryForm) {
+TEST(CliArgumentsTest, ReadsEveryForm) {
   CliRequest request;
   std::wstring error;
   ASSERT_TRUE(ParseCliArguments(Split(L"calibrate --device=Mic --rate 48000 --seconds 30 "
@@ -49,7 +49,7 @@ TEST(CliArguments, ReadsEveryForm) {
   EXPECT_EQ(request.helpFor, CliCommand::Calibrate);
 }
 
-TEST(CliArguments, RefusesWithAReason) {
+TEST(CliArgumentsTest, RefusesWithAReason) {
   struct Case {
     const wchar_t* arguments;
     const wchar_t* reasonHolds;
@@ -90,7 +90,7 @@ TEST(CliArguments, RefusesWithAReason) {
   }
 }
 
-TEST(CliArguments, ReadsDecimalNumbersOneWay) {
+TEST(CliArgumentsTest, ReadsDecimalNumbersOneWay) {
   struct Case {
     std::vector<std::wstring> arguments;
     bool accepted;
@@ -110,7 +110,7 @@ TEST(CliArguments, ReadsDecimalNumbersOneWay) {
   }
 }
 
-TEST(CliArguments, DoubleDashEndsTheOptions) {
+TEST(CliArgumentsTest, DoubleDashEndsTheOptions) {
   CliRequest request;
   std::wstring error;
   ASSERT_TRUE(ParseCliArguments({L"show", L"--json", L"--", L"-x"}, request, error));

@@ -15,7 +15,7 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(Report, StoredValuesShowTheirPpmAndOnlyCalibrations) {
+TEST(ReportTest, StoredValuesShowTheirPpmAndOnlyCalibrations) {
   struct Row {
     std::vector<StoredString> values;
     std::vector<std::string> shown;
@@ -38,7 +38,7 @@ TEST(Report, StoredValuesShowTheirPpmAndOnlyCalibrations) {
   }
 }
 
-TEST(Report, AFailedStoreIsSaidInTextAndJson) {
+TEST(ReportTest, AFailedStoreIsSaidInTextAndJson) {
   CalibrationReport report;
   report.device = L"Mic";
   report.rate = 44100;

@@ -17,20 +17,20 @@ GraphOptions RelativeToLast() {
   return options;
 }
 
-TEST(ValueToY, MiddleRowForTheReferenceAndLargerValuesHigher) {
+TEST(ValueToYTest, MiddleRowForTheReferenceAndLargerValuesHigher) {
   EXPECT_EQ(ValueToY(90, 0.0f, 2000.0f), 45);
   EXPECT_EQ(ValueToY(90, 0.0025f, 2000.0f), 40);
   EXPECT_EQ(ValueToY(90, -0.0025f, 2000.0f), 50);
   EXPECT_EQ(ValueToY(91, 0.0f, 2000.0f), 46);
 }
 
-TEST(ValueToY, HugeAndInvalidValuesStayDefined) {
+TEST(ValueToYTest, HugeAndInvalidValuesStayDefined) {
   EXPECT_LT(ValueToY(90, 1e30f, 2000.0f), -1000);
   EXPECT_GT(ValueToY(90, -1e30f, 2000.0f), 1000);
   EXPECT_EQ(ValueToY(90, std::numeric_limits<float>::quiet_NaN(), 1.0f), 45);
 }
 
-TEST(PlanTrace, RelativeToLastPutsTheLatestValueOnTheMiddleRow) {
+TEST(PlanTraceTest, RelativeToLastPutsTheLatestValueOnTheMiddleRow) {
   const std::vector<float> values{1.0025f, 1.0f};
   const TracePlan plan = PlanTrace(kGraphArea, values.data(), 2, 2000.0f, RelativeToLast());
   ASSERT_FALSE(plan.trace.empty());
@@ -40,7 +40,7 @@ TEST(PlanTrace, RelativeToLastPutsTheLatestValueOnTheMiddleRow) {
   EXPECT_EQ(plan.shadow.back().y, kGraphArea.top + 44);
 }
 
-TEST(PlanTrace, ShadowLiesOnePixelUpAndLeftOfTheTrace) {
+TEST(PlanTraceTest, ShadowLiesOnePixelUpAndLeftOfTheTrace) {
   std::vector<float> values(50);
   for (int i = 0; i < 50; ++i) values[i] = 0.001f * (i % 7);
   const TracePlan plan = PlanTrace(kGraphArea, values.data(), 50, 2000.0f, RelativeToLast());
@@ -50,7 +50,7 @@ TEST(PlanTrace, ShadowLiesOnePixelUpAndLeftOfTheTrace) {
   }
 }
 
-TEST(PlanTrace, WideAreasUseEverySecondColumnWithAWiderPen) {
+TEST(PlanTraceTest, WideAreasUseEverySecondColumnWithAWiderPen) {
   const float one = 1.0f;
   const TracePlan wide = PlanTrace(kGraphArea, &one, 1, 2000.0f, {});
   EXPECT_EQ(wide.penWidth, 2);
@@ -67,13 +67,13 @@ TEST(PlanTrace, WideAreasUseEverySecondColumnWithAWiderPen) {
   EXPECT_EQ(PlanTrace({0, 0, 401, 90}, &one, 1, 2000.0f, {}).trace.size(), 201u);
 }
 
-TEST(PlanTrace, ASingleValueIsAHorizontalLine) {
+TEST(PlanTraceTest, ASingleValueIsAHorizontalLine) {
   const float value = 0.5f;
   const TracePlan plan = PlanTrace(kGraphArea, &value, 1, 10.0f, {});
   for (const TracePoint& p : plan.trace) EXPECT_EQ(p.y, kGraphArea.top + 40);
 }
 
-TEST(PlanTrace, ValuesFarOutsideAreClampedToTheAreaRows) {
+TEST(PlanTraceTest, ValuesFarOutsideAreClampedToTheAreaRows) {
   const std::vector<float> values{50.0f, -50.0f, 0.0f};
   const TracePlan plan = PlanTrace(kGraphArea, values.data(), 3, 2000.0f, RelativeToLast());
   EXPECT_EQ(plan.trace.front().y, kGraphArea.top);
@@ -83,7 +83,7 @@ TEST(PlanTrace, ValuesFarOutsideAreClampedToTheAreaRows) {
   EXPECT_EQ(plan.shadow[plan.trace.size() / 2].y, kGraphArea.bottom);
 }
 
-TEST(PlanTrace, ShortArraysAreStretchedLongOnesThinnedOut) {
+TEST(PlanTraceTest, ShortArraysAreStretchedLongOnesThinnedOut) {
   std::vector<float> values(10000);
   for (int i = 0; i < 10000; ++i) values[i] = static_cast<float>(i);
   const PixelRect area{0, 0, 99, 2000};  // 100 columns
@@ -95,7 +95,7 @@ TEST(PlanTrace, ShortArraysAreStretchedLongOnesThinnedOut) {
   EXPECT_EQ(plan.sampled.max, 9900.0f);
 }
 
-TEST(PlanTrace, NothingToPlot) {
+TEST(PlanTraceTest, NothingToPlot) {
   const float value = 1.0f;
   EXPECT_TRUE(PlanTrace(kGraphArea, nullptr, 5, 1.0f, {}).trace.empty());
   EXPECT_TRUE(PlanTrace(kGraphArea, &value, 0, 1.0f, {}).trace.empty());
@@ -110,7 +110,7 @@ std::vector<float> PeakValues() {
   return values;
 }
 
-TEST(SampleValues, ExtremesMeanAndThePeakOfTheFirstQuarter) {
+TEST(SampleValuesTest, ExtremesMeanAndThePeakOfTheFirstQuarter) {
   const std::vector<float> values = PeakValues();
   const SampledValues s = SampleValues(values.data(), 64, 64);
   EXPECT_EQ(s.max, 5.0f);
@@ -119,7 +119,7 @@ TEST(SampleValues, ExtremesMeanAndThePeakOfTheFirstQuarter) {
   EXPECT_EQ(s.peakIndex, 5);
 }
 
-TEST(PlanTrace, TriggerOnPeakStartsAtThePeakAndShowsThreeQuarters) {
+TEST(PlanTraceTest, TriggerOnPeakStartsAtThePeakAndShowsThreeQuarters) {
   const std::vector<float> values = PeakValues();
   const PixelRect area{0, 0, 63, 40};
   GraphOptions options;
@@ -133,7 +133,7 @@ TEST(PlanTrace, TriggerOnPeakStartsAtThePeakAndShowsThreeQuarters) {
   EXPECT_EQ(plain.trace[0].y, 20);
 }
 
-TEST(PlanTrace, RelativeToMeanShiftsTheValuesAndTheExtremes) {
+TEST(PlanTraceTest, RelativeToMeanShiftsTheValuesAndTheExtremes) {
   const std::vector<float> values = PeakValues();
   GraphOptions options;
   options.relativeToMean = true;
@@ -147,13 +147,13 @@ TEST(PlanTrace, RelativeToMeanShiftsTheValuesAndTheExtremes) {
   EXPECT_EQ(PlanTrace({0, 0, 63, 40}, values.data(), 64, 8.0f, options).trace[0].y, 20);
 }
 
-TEST(AdaptGain, ASmallSpreadIsStretchedToATwentiethOfTheHeight) {
+TEST(AdaptGainTest, ASmallSpreadIsStretchedToATwentiethOfTheHeight) {
   EXPECT_FLOAT_EQ(AdaptGain(1.0f, 0.01f, -0.01f, 90), 90.0f / (0.02f * 20.0f));
   // Already large enough: unchanged.
   EXPECT_FLOAT_EQ(AdaptGain(1000.0f, 0.01f, -0.01f, 90), 1000.0f);
 }
 
-TEST(AdaptGain, TheTestsRunInOrderEachFromTheGainBefore) {
+TEST(AdaptGainTest, TheTestsRunInOrderEachFromTheGainBefore) {
   // The spread test raises the gain to 450, which pushes the maximum above a third of the
   // height; the maximum test then brings it down to 30. In the other order it would be 450.
   EXPECT_FLOAT_EQ(AdaptGain(1.0f, 1.0f, 0.99f, 90), 30.0f);
@@ -161,13 +161,13 @@ TEST(AdaptGain, TheTestsRunInOrderEachFromTheGainBefore) {
   EXPECT_FLOAT_EQ(AdaptGain(100.0f, -1.0f, -2.0f, 90), 15.0f);
 }
 
-TEST(AdaptGain, EqualValuesSkipTheSpreadAndZerosChangeNothing) {
+TEST(AdaptGainTest, EqualValuesSkipTheSpreadAndZerosChangeNothing) {
   EXPECT_EQ(AdaptGain(0.0f, 0.0f, 0.0f, 90), 0.0f);
   EXPECT_EQ(AdaptGain(0.0f, 2.0f, 2.0f, 90), 0.0f);
   EXPECT_FLOAT_EQ(AdaptGain(100.0f, 2.0f, 2.0f, 90), 15.0f);
 }
 
-TEST(PlanTrace, AutoGainAdaptsOnlyWhenOn) {
+TEST(PlanTraceTest, AutoGainAdaptsOnlyWhenOn) {
   const std::vector<float> values{0.01f, -0.01f};
   GraphOptions options;
   EXPECT_EQ(PlanTrace(kGraphArea, values.data(), 2, 1.0f, options).gain, 1.0f);
@@ -175,7 +175,7 @@ TEST(PlanTrace, AutoGainAdaptsOnlyWhenOn) {
   EXPECT_FLOAT_EQ(PlanTrace(kGraphArea, values.data(), 2, 1.0f, options).gain, 225.0f);
 }
 
-TEST(RescaleGain, GrowingThePlotFrom90To180RowsDoublesTheGain) {
+TEST(RescaleGainTest, GrowingThePlotFrom90To180RowsDoublesTheGain) {
   EXPECT_FLOAT_EQ(RescaleGain(2000.0f, 90, 180), 4000.0f);
   EXPECT_FLOAT_EQ(RescaleGain(2000.0f, 180, 90), 1000.0f);
   EXPECT_FLOAT_EQ(RescaleGain(2000.0f, 90, 135), 3000.0f);

@@ -22,7 +22,7 @@ struct Buffer {
   std::vector<std::uint8_t> bytes;
 };
 
-TEST(BevelRingFactors, WidthSixAndWidthEight) {
+TEST(BevelRingFactorsTest, WidthSixAndWidthEight) {
   const int six[][2] = {{61, 195}, {89, 167}, {107, 149}, {119, 137}, {125, 131}};
   for (int ring = 1; ring < 6; ++ring) {
     const BevelFactors f = BevelRingFactors(6, ring);
@@ -38,12 +38,12 @@ TEST(BevelRingFactors, WidthSixAndWidthEight) {
   }
 }
 
-TEST(BevelRingFactors, VeryWideFramesDoNotGoBelowZero) {
+TEST(BevelRingFactorsTest, VeryWideFramesDoNotGoBelowZero) {
   EXPECT_EQ(BevelRingFactors(80, 1).topLeft, 0);
   EXPECT_EQ(BevelRingFactors(200, 3).topLeft, 0);
 }
 
-TEST(ShadeRing, OuterRingCoversExactlyTheseEdges) {
+TEST(ShadeRingTest, OuterRingCoversExactlyTheseEdges) {
   // Halve the top and left edges, double the right and bottom edges of a 10 x 8 buffer.
   Buffer b(10, 8, 100);
   ShadeRing(b.Pixels(), {0, 0, 10, 8}, 0, 64, 256);
@@ -58,7 +58,7 @@ TEST(ShadeRing, OuterRingCoversExactlyTheseEdges) {
   }
 }
 
-TEST(ShadeRing, InnerRingRanges) {
+TEST(ShadeRingTest, InnerRingRanges) {
   Buffer b(10, 8, 100);
   ShadeRing(b.Pixels(), {0, 0, 10, 8}, 1, 64, 256);
   EXPECT_EQ(b.At(0, 1), 100) << "the top edge of an inner ring starts one column in";
@@ -75,7 +75,7 @@ TEST(ShadeRing, InnerRingRanges) {
   EXPECT_EQ(b.At(9, 6), 100) << "the bottom edge ends two columns in";
 }
 
-TEST(ShadeRing, TheRightEdgeReachesTheRowBelowTheRectangle) {
+TEST(ShadeRingTest, TheRightEdgeReachesTheRowBelowTheRectangle) {
   Buffer b(10, 8, 100);
   ShadeRing(b.Pixels(), {0, 0, 10, 6}, 0, 128, 256);
   EXPECT_EQ(b.At(9, 6), 200);
@@ -83,13 +83,13 @@ TEST(ShadeRing, TheRightEdgeReachesTheRowBelowTheRectangle) {
   EXPECT_EQ(b.At(5, 6), 100);
 }
 
-TEST(ShadeRing, PixelsOutsideTheBufferAreSkipped) {
+TEST(ShadeRingTest, PixelsOutsideTheBufferAreSkipped) {
   Buffer b(4, 3, 100);
   ShadeRing(b.Pixels(), {-2, -2, 8, 6}, 0, 64, 256);
   EXPECT_EQ(b.bytes, std::vector<std::uint8_t>(4 * 3 * 3, 100));
 }
 
-TEST(DrawBevelFrame, OuterTopLeftRingTimes61Over128) {
+TEST(DrawBevelFrameTest, OuterTopLeftRingTimes61Over128) {
   Buffer b(40, 20, 0);
   b.Set(20, 0, 200, 100, 50);  // top edge, outer ring only
   b.Set(0, 10, 255, 128, 1);   // left edge, outer ring only
@@ -102,7 +102,7 @@ TEST(DrawBevelFrame, OuterTopLeftRingTimes61Over128) {
   EXPECT_EQ(b.At(0, 10, 2), 0);
 }
 
-TEST(DrawBevelFrame, OuterBottomRightRingBrightensAndClamps) {
+TEST(DrawBevelFrameTest, OuterBottomRightRingBrightensAndClamps) {
   Buffer b(40, 20, 100);
   DrawBevelFrame(b.Pixels(), {0, 0, 40, 20}, 6);
   EXPECT_EQ(b.At(20, 19), 100 * 195 / 128);
@@ -113,7 +113,7 @@ TEST(DrawBevelFrame, OuterBottomRightRingBrightensAndClamps) {
   EXPECT_EQ(b.At(2, 10), 100 * 107 / 128);
 }
 
-TEST(DrawBevelFrame, WhiteStaysWhiteAndBlackStaysBlackOnTheirEdges) {
+TEST(DrawBevelFrameTest, WhiteStaysWhiteAndBlackStaysBlackOnTheirEdges) {
   Buffer white(30, 20, 255);
   DrawBevelFrame(white.Pixels(), {0, 0, 30, 20}, 8);
   for (int x = 1; x < 28; ++x) EXPECT_EQ(white.At(x, 19), 255) << x;
@@ -123,7 +123,7 @@ TEST(DrawBevelFrame, WhiteStaysWhiteAndBlackStaysBlackOnTheirEdges) {
   EXPECT_EQ(black.bytes, std::vector<std::uint8_t>(30 * 20 * 3, 0));
 }
 
-TEST(DrawBevelFrame, WidthOneOrLessDrawsNothing) {
+TEST(DrawBevelFrameTest, WidthOneOrLessDrawsNothing) {
   for (int width : {1, 0, -3}) {
     Buffer b(10, 10, 100);
     DrawBevelFrame(b.Pixels(), {0, 0, 10, 10}, width);

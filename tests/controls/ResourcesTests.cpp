@@ -35,7 +35,7 @@ PngHeader ReadHeader(const EmbeddedFile& file) {
 
 constexpr int kPaletteColourType = 3;
 
-TEST(EmbeddedArtwork, PalettePicturesOfTheExpectedSizes) {
+TEST(EmbeddedArtworkTest, PalettePicturesOfTheExpectedSizes) {
   const PngHeader skin = ReadHeader(kSkinPng);
   EXPECT_EQ(skin.width, 853u);
   EXPECT_EQ(skin.height, 400u);
@@ -51,7 +51,7 @@ TEST(EmbeddedArtwork, PalettePicturesOfTheExpectedSizes) {
   EXPECT_EQ(small.colourType, kPaletteColourType);
 }
 
-TEST(LoadResourceImage, DecodesTheSkinAndNothingForOtherIds) {
+TEST(LoadResourceImageTest, DecodesTheSkinAndNothingForOtherIds) {
   const wxImage skin = LoadResourceImage(kSkinBitmapId);
   ASSERT_TRUE(skin.IsOk());
   EXPECT_EQ(skin.GetSize(), wxSize(853, 400));

@@ -44,7 +44,7 @@ LossDetector Watch(const std::string& options, double seconds) {
   return detector;
 }
 
-TEST(LossDetector, CountsDroppedStepsButNotLateLooks) {
+TEST(LossDetectorTest, CountsDroppedStepsButNotLateLooks) {
   struct Row {
     const char* options;
     std::size_t losses;
@@ -70,7 +70,7 @@ TEST(LossDetector, CountsDroppedStepsButNotLateLooks) {
 // may do to the line of one run. Its own cycles are shorter than our step, so it may lose (or
 // shift for good) less than a step; it may also hold its data back for some seconds, or our
 // looks may come late in a row, and then catch up: no loss.
-TEST(LossDetector, SeesLastingShiftsSmallerThanAStepButNotHolds) {
+TEST(LossDetectorTest, SeesLastingShiftsSmallerThanAStepButNotHolds) {
   struct Row {
     const char* name;
     double shiftMs;  // added to every look from shiftFrom on ...

@@ -128,7 +128,7 @@ struct Recording {
 
 }  // namespace
 
-void AudioContract::SetUp() {
+void AudioContractTest::SetUp() {
   subject = GetParam().make();
   if (!subject.audio) GTEST_SKIP() << "this back end has no device to record from here";
 }
@@ -137,7 +137,7 @@ std::string AudioContractName(const ::testing::TestParamInfo<AudioContractParam>
   return info.param.name;
 }
 
-TEST_P(AudioContract, DescribesEveryDeviceWithAShortDistinctName) {
+TEST_P(AudioContractTest, DescribesEveryDeviceWithAShortDistinctName) {
   const std::uint32_t count = subject.audio->GetNumDevs();
   ASSERT_GE(count, 1u);
   EXPECT_LT(subject.deviceId, count);
@@ -153,7 +153,7 @@ TEST_P(AudioContract, DescribesEveryDeviceWithAShortDistinctName) {
   EXPECT_EQ(subject.audio->GetDevCaps(count, caps), MMSYSERR_BADDEVICEID);
 }
 
-TEST_P(AudioContract, RefusesADeviceIdBeyondTheLast) {
+TEST_P(AudioContractTest, RefusesADeviceIdBeyondTheLast) {
   CallbackLog log;
   std::unique_ptr<WaveInDevice> device;
   EXPECT_EQ(OpenWithCallback(*subject.audio, subject.audio->GetNumDevs(), log, device),
@@ -161,7 +161,7 @@ TEST_P(AudioContract, RefusesADeviceIdBeyondTheLast) {
   EXPECT_EQ(device, nullptr);
 }
 
-TEST_P(AudioContract, HasATextForEveryErrorCode) {
+TEST_P(AudioContractTest, HasATextForEveryErrorCode) {
   for (const MMResult code :
        {MMSYSERR_NOERROR, MMSYSERR_ERROR, MMSYSERR_BADDEVICEID, MMSYSERR_ALLOCATED,
         MMSYSERR_INVALHANDLE, MMSYSERR_NODRIVER, MMSYSERR_NOMEM, MMSYSERR_INVALFLAG,
@@ -171,7 +171,7 @@ TEST_P(AudioContract, HasATextForEveryErrorCode) {
   }
 }
 
-TEST_P(AudioContract, RefusesAnUnpreparedBuffer) {
+TEST_P(AudioContractTest, RefusesAnUnpreparedBuffer) {
   CallbackLog log;
   std::unique_ptr<WaveInDevice> device;
   ASSERT_EQ(OpenWithCallback(*subject.audio, subject.deviceId, log, device), MMSYSERR_NOERROR);
@@ -184,7 +184,7 @@ TEST_P(AudioContract, RefusesAnUnpreparedBuffer) {
   EXPECT_EQ(log.DataCalls(), 0);
 }
 
-TEST_P(AudioContract, PositionAdvancesAtTheNominalRate) {
+TEST_P(AudioContractTest, PositionAdvancesAtTheNominalRate) {
   Recording recording;
   ASSERT_NO_FATAL_FAILURE(recording.Start(subject));
   Clock& clock = *subject.clock;
@@ -212,7 +212,7 @@ TEST_P(AudioContract, PositionAdvancesAtTheNominalRate) {
   EXPECT_EQ(recording.log.DataCalls(), 0) << "the buffer came back while recording";
 }
 
-TEST_P(AudioContract, ResetReturnsTheBufferOnceThroughTheCallback) {
+TEST_P(AudioContractTest, ResetReturnsTheBufferOnceThroughTheCallback) {
   Recording recording;
   ASSERT_NO_FATAL_FAILURE(recording.Start(subject));
   std::uint32_t position = 0;
@@ -239,7 +239,7 @@ TEST_P(AudioContract, ResetReturnsTheBufferOnceThroughTheCallback) {
   EXPECT_EQ(recording.log.DataCalls(), 1);
 }
 
-TEST_P(AudioContract, RefusesToCloseWhileABufferIsQueuedAndClosesOnceAfterReset) {
+TEST_P(AudioContractTest, RefusesToCloseWhileABufferIsQueuedAndClosesOnceAfterReset) {
   Recording recording;
   ASSERT_NO_FATAL_FAILURE(recording.Start(subject));
   WaveInDevice& device = *recording.device;

@@ -1,8 +1,8 @@
 #pragma once
 // The contract of a recording back end (Audio and its WaveInDevice), written once and run
-// against each back end: a test program instantiates AudioContract with its own factory.
+// against each back end: a test program instantiates AudioContractTest with its own factory.
 //
-//   INSTANTIATE_TEST_SUITE_P(Alsa, AudioContract,
+//   INSTANTIATE_TEST_SUITE_P(Alsa, AudioContractTest,
 //                            ::testing::Values(AudioContractParam{"Pulse", MakePulse}),
 //                            AudioContractName);
 
@@ -41,7 +41,7 @@ struct AudioContractParam {
 // Test names show the subject's name, not the parameter's bytes.
 inline void PrintTo(const AudioContractParam& param, std::ostream* out) { *out << param.name; }
 
-class AudioContract : public ::testing::TestWithParam<AudioContractParam> {
+class AudioContractTest : public ::testing::TestWithParam<AudioContractParam> {
  protected:
   void SetUp() override;
   AudioContractSubject subject;

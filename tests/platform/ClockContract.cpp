@@ -14,7 +14,7 @@ bool NotBack(std::uint32_t before, std::uint32_t now) { return now - before < 0x
 
 }  // namespace
 
-TEST_P(ClockContract, ReadingsNeverGoBackOnAnyThread) {
+TEST_P(ClockContractTest, ReadingsNeverGoBackOnAnyThread) {
   ASSERT_GT(clock->PerformanceFrequency(), 0);
   auto readAlong = [&] {
     std::int64_t counter = clock->PerformanceCounter();
@@ -37,7 +37,7 @@ TEST_P(ClockContract, ReadingsNeverGoBackOnAnyThread) {
   other.join();
 }
 
-TEST_P(ClockContract, ASleepAdvancesEveryCountByItsLength) {
+TEST_P(ClockContractTest, ASleepAdvancesEveryCountByItsLength) {
   const ClockContractParam& param = GetParam();
   const std::int64_t counterBefore = clock->PerformanceCounter();
   const std::uint32_t timerBefore = clock->MillisecondTimer();
@@ -52,7 +52,7 @@ TEST_P(ClockContract, ASleepAdvancesEveryCountByItsLength) {
   EXPECT_NEAR(tickAdvance, sleptMs, param.tickToleranceMs);
 }
 
-TEST_P(ClockContract, APauseLastsAboutItsLength) {
+TEST_P(ClockContractTest, APauseLastsAboutItsLength) {
   const ClockContractParam& param = GetParam();
   for (const std::uint32_t pauseUs : {2000u, 20000u}) {
     const std::int64_t before = clock->PerformanceCounter();
@@ -63,7 +63,7 @@ TEST_P(ClockContract, APauseLastsAboutItsLength) {
   }
 }
 
-TEST_P(ClockContract, OffersPeriodsThatNest) {
+TEST_P(ClockContractTest, OffersPeriodsThatNest) {
   std::uint32_t periodMin = 0;
   std::uint32_t periodMax = 0;
   ASSERT_TRUE(clock->GetTimerCaps(periodMin, periodMax));

@@ -1,7 +1,7 @@
 #pragma once
 // What every clock back end must do, written once. A test program for a back end links
 // ClockContract.cpp and instantiates the suite with a maker for its clock:
-//   INSTANTIATE_TEST_SUITE_P(Posix, ClockContract, testing::Values(ClockContractParam{...}),
+//   INSTANTIATE_TEST_SUITE_P(Posix, ClockContractTest, testing::Values(ClockContractParam{...}),
 //                            ClockContractName);
 // The bounds are each back end's own: how coarse its millisecond counts step and how late a
 // real sleep may end on a calm machine.
@@ -41,7 +41,7 @@ inline std::string ClockContractName(const testing::TestParamInfo<ClockContractP
   return info.param.name;
 }
 
-class ClockContract : public testing::TestWithParam<ClockContractParam> {
+class ClockContractTest : public testing::TestWithParam<ClockContractParam> {
  protected:
   void SetUp() override { clock = GetParam().make(); }
   // Counts of the clock's counter in milliseconds.

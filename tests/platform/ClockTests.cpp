@@ -47,7 +47,7 @@ ClockContractParam ScaledParam() {
   return param;
 }
 
-INSTANTIATE_TEST_SUITE_P(Clocks, ClockContract,
+INSTANTIATE_TEST_SUITE_P(Clocks, ClockContractTest,
                          testing::Values(PosixParam(), VirtualParam(), ScaledParam()),
                          ClockContractName);
 

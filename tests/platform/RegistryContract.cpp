@@ -25,7 +25,7 @@ const std::vector<std::wstring> kAwkwardNames = {
     L"\\\"",
 };
 
-TEST_P(RegistryContract, CreatesEveryLevelOfANestedPath) {
+TEST_P(RegistryContractTest, CreatesEveryLevelOfANestedPath) {
   const auto deep = registry().CreateKey(nullptr, L"SOFTWARE\\Maker\\A\\B");
   ASSERT_TRUE(deep);
   EXPECT_EQ(deep->path, L"SOFTWARE\\Maker\\A\\B");
@@ -46,7 +46,7 @@ TEST_P(RegistryContract, CreatesEveryLevelOfANestedPath) {
   EXPECT_EQ(same->path, deep->path);
 }
 
-TEST_P(RegistryContract, ListsTheStringsOfAKeyAndEveryKeyBelowIt) {
+TEST_P(RegistryContractTest, ListsTheStringsOfAKeyAndEveryKeyBelowIt) {
   ASSERT_TRUE(registry().StoreStringValue(L"Software\\Maker\\Tuner", L"a", L"1"));
   ASSERT_TRUE(registry().StoreStringValue(L"Software\\Maker\\Tuner\\Sub", L"b", L"2"));
   ASSERT_TRUE(registry().StoreStringValue(L"Software\\Maker\\Tuners", L"c", L"3"));
@@ -63,7 +63,7 @@ TEST_P(RegistryContract, ListsTheStringsOfAKeyAndEveryKeyBelowIt) {
   EXPECT_TRUE(registry().ReadStringsBelow(L"Software\\None")->empty());
 }
 
-TEST_P(RegistryContract, KeyNamesIgnoreLetterCaseAndKeepTheFirstSpelling) {
+TEST_P(RegistryContractTest, KeyNamesIgnoreLetterCaseAndKeepTheFirstSpelling) {
   const auto first = registry().CreateKey(nullptr, L"Software\\Ärger");
   ASSERT_TRUE(first);
   const auto second = registry().CreateKey(nullptr, L"SOFTWARE\\äRGER\\Sub");
@@ -79,7 +79,7 @@ TEST_P(RegistryContract, KeyNamesIgnoreLetterCaseAndKeepTheFirstSpelling) {
   EXPECT_EQ(hive->Reopen()->GetStringValue(L"Software\\Ärger", L"v"), L"1");
 }
 
-TEST_P(RegistryContract, ValueNamesIgnoreLetterCaseAndALaterWriteReplaces) {
+TEST_P(RegistryContractTest, ValueNamesIgnoreLetterCaseAndALaterWriteReplaces) {
   const auto key = registry().CreateKey(nullptr, L"K");
   ASSERT_TRUE(key);
   ASSERT_TRUE(registry().SetStringValue(*key, L"Ratio", L"1.000000"));
@@ -98,7 +98,7 @@ TEST_P(RegistryContract, ValueNamesIgnoreLetterCaseAndALaterWriteReplaces) {
   }
 }
 
-TEST_P(RegistryContract, AwkwardNamesAndDataRoundTrip) {
+TEST_P(RegistryContractTest, AwkwardNamesAndDataRoundTrip) {
   const auto key = registry().CreateKey(nullptr, L"SOFTWARE\\Ombrel's Projects");
   ASSERT_TRUE(key);
   std::vector<std::wstring> folders;
@@ -125,7 +125,7 @@ TEST_P(RegistryContract, AwkwardNamesAndDataRoundTrip) {
   }
 }
 
-TEST_P(RegistryContract, RefusesWhatAStringValueCannotHold) {
+TEST_P(RegistryContractTest, RefusesWhatAStringValueCannotHold) {
   const auto key = registry().CreateKey(nullptr, L"K");
   ASSERT_TRUE(key);
   ASSERT_TRUE(registry().SetStringValue(*key, L"v", L"kept"));
@@ -149,7 +149,7 @@ std::wstring Repeated(const std::wstring& text, std::size_t times, const std::ws
 
 // The Windows registry's own limits, counted in UTF-16 code units: its editor refuses or cuts
 // short a file that breaks them.
-TEST_P(RegistryContract, KeepsToTheRegistrysOwnLimits) {
+TEST_P(RegistryContractTest, KeepsToTheRegistrysOwnLimits) {
   const std::wstring note = L"\U0001F3B5";  // two UTF-16 code units
   struct Row {
     const char* what;
@@ -194,7 +194,7 @@ TEST_P(RegistryContract, KeepsToTheRegistrysOwnLimits) {
   EXPECT_FALSE(hive->Reopen()->KeyExists(L"K\\" + std::wstring(256, L'k')));
 }
 
-TEST_P(RegistryContract, RefusesKeyPathsWithAnEmptyLevel) {
+TEST_P(RegistryContractTest, RefusesKeyPathsWithAnEmptyLevel) {
   for (const wchar_t* path : {L"\\Lead", L"Trail\\", L"Dou\\\\ble", L"\\"}) {
     EXPECT_FALSE(registry().CreateKey(nullptr, path)) << path;
   }
@@ -203,7 +203,7 @@ TEST_P(RegistryContract, RefusesKeyPathsWithAnEmptyLevel) {
   EXPECT_FALSE(registry().KeyExists(L"Dou"));
 }
 
-TEST_P(RegistryContract, AValueNeedsAnExistingKey) {
+TEST_P(RegistryContractTest, AValueNeedsAnExistingKey) {
   EXPECT_FALSE(registry().SetStringValue(RegistryKey{L"Never\\Created"}, L"v", L"1"));
   EXPECT_FALSE(registry().KeyExists(L"Never"));
   EXPECT_EQ(registry().GetStringValue(L"Never\\Created", L"v"), std::nullopt);

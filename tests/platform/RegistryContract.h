@@ -1,7 +1,7 @@
 #pragma once
 // What every registry back end must do, written once. A test program for a back end links
 // RegistryContract.cpp and instantiates the suite with a maker for its back end:
-//   INSTANTIATE_TEST_SUITE_P(Memory, RegistryContract, testing::Values(RegistryMaker{...}));
+//   INSTANTIATE_TEST_SUITE_P(Memory, RegistryContractTest, testing::Values(RegistryMaker{...}));
 
 #include <gtest/gtest.h>
 
@@ -35,7 +35,7 @@ inline std::string RegistryMakerName(const testing::TestParamInfo<RegistryMaker>
 // Test names show the back end's name, not the parameter's bytes.
 inline void PrintTo(const RegistryMaker& maker, std::ostream* out) { *out << maker.name; }
 
-class RegistryContract : public testing::TestWithParam<RegistryMaker> {
+class RegistryContractTest : public testing::TestWithParam<RegistryMaker> {
  protected:
   void SetUp() override { hive = GetParam().make(); }
   Registry& registry() { return hive->Current(); }

@@ -4,7 +4,7 @@
 
 namespace veltrane {
 
-TEST_P(SchedulerContract, KnowsTheCallingThreadAndTheProcessorsItMayUse) {
+TEST_P(SchedulerContractTest, KnowsTheCallingThreadAndTheProcessorsItMayUse) {
   const ThreadRef self = scheduler->CurrentThread();
   EXPECT_NE(self, 0u);
   EXPECT_EQ(scheduler->CurrentThread(), self);
@@ -15,7 +15,7 @@ TEST_P(SchedulerContract, KnowsTheCallingThreadAndTheProcessorsItMayUse) {
   EXPECT_EQ(processMask & ~systemMask, 0u);
 }
 
-TEST_P(SchedulerContract, PinsAThreadAndGivesBackItsPreviousMask) {
+TEST_P(SchedulerContractTest, PinsAThreadAndGivesBackItsPreviousMask) {
   std::uint32_t processMask = 0;
   std::uint32_t systemMask = 0;
   ASSERT_TRUE(scheduler->GetProcessAffinityMask(processMask, systemMask));
@@ -30,7 +30,7 @@ TEST_P(SchedulerContract, PinsAThreadAndGivesBackItsPreviousMask) {
   }).join();
 }
 
-TEST_P(SchedulerContract, PriorityRequestsSucceedAndTheNormalClassEndsThem) {
+TEST_P(SchedulerContractTest, PriorityRequestsSucceedAndTheNormalClassEndsThem) {
   std::thread([&] {
     EXPECT_TRUE(scheduler->SetPriorityClass(PriorityClass::Realtime));
     EXPECT_TRUE(scheduler->SetThreadTimeCritical(scheduler->CurrentThread()));

@@ -1,7 +1,7 @@
 #pragma once
 // What every scheduler back end must do, written once. A test program for a back end links
 // SchedulerContract.cpp and instantiates the suite with a maker for its scheduler:
-//   INSTANTIATE_TEST_SUITE_P(Posix, SchedulerContract,
+//   INSTANTIATE_TEST_SUITE_P(Posix, SchedulerContractTest,
 //                            testing::Values(SchedulerContractParam{...}), SchedulerContractName);
 // Each test changes only threads of its own, and puts the process's class back to normal.
 
@@ -31,7 +31,7 @@ inline std::string SchedulerContractName(
   return info.param.name;
 }
 
-class SchedulerContract : public testing::TestWithParam<SchedulerContractParam> {
+class SchedulerContractTest : public testing::TestWithParam<SchedulerContractParam> {
  protected:
   void SetUp() override { scheduler = GetParam().make(); }
 

@@ -254,7 +254,7 @@ std::string ReadBytes(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-TEST(RegistrySettingsFile, TheDefaultStoreWritesTheFileNamedByTheEnvironment) {
+TEST(RegistrySettingsFileTest, TheDefaultStoreWritesTheFileNamedByTheEnvironment) {
   std::string folder = (fs::temp_directory_path() / "veltrane-settings-XXXXXX").string();
   ASSERT_NE(::mkdtemp(folder.data()), nullptr);
   const fs::path file = fs::path(folder) / "user" / "hive.reg";
@@ -289,7 +289,7 @@ TEST(RegistrySettingsFile, TheDefaultStoreWritesTheFileNamedByTheEnvironment) {
   fs::remove_all(folder);
 }
 
-TEST(CalibrationValueName, JoinsPrefixRateAndDevice) {
+TEST(CalibrationValueNameTest, JoinsPrefixRateAndDevice) {
   EXPECT_EQ(CalibrationValueName(L"Tuner2_", 48000, L"Mic"), L"Tuner2_Calib_48000_Of Mic");
   EXPECT_EQ(CalibrationValueName(L"", 44100, L"Line In"), L"Calib_44100_Of Line In");
   EXPECT_EQ(std::wstring(kMakerKey), kMakerKeyAsStored);

@@ -104,7 +104,7 @@ class TemporaryDirectory {
   std::string path;
 };
 
-TEST(AppPaths, ModuleDirectoryIsTheDirectoryWithItsSeparator) {
+TEST(AppPathsTest, ModuleDirectoryIsTheDirectoryWithItsSeparator) {
   SetModuleDirectory(L"/opt/tools/Calib.HLP");
   EXPECT_EQ(GetModuleDirectory(), L"/opt/tools/");
   SetModuleDirectory(L"/opt/tools/");
@@ -123,7 +123,7 @@ std::vector<std::wstring> Fields(const std::wstring& text, int count) {
   return fields;
 }
 
-TEST(AppPaths, CommandLineFields) {
+TEST(AppPathsTest, CommandLineFields) {
   EXPECT_THAT(Fields(L"A;B;C", 4), ElementsAre(L"A", L"B", L"C", L""));
   EXPECT_EQ(GetCommandLineField(L"A;B", -1), L"");
   EXPECT_EQ(GetCommandLineField(L"A;B", -1000), L"");
@@ -145,7 +145,7 @@ TEST(AppPaths, CommandLineFields) {
               ElementsAre(L"Mic", L"F", L"P", L"English", L"pic.png", L"48000"));
 }
 
-TEST(AppPaths, ArgumentsAreJoinedWithSingleBlanks) {
+TEST(AppPathsTest, ArgumentsAreJoinedWithSingleBlanks) {
   std::string program = "veltrane";
   std::string first = "USB Audio";
   std::string second = "Line In;Tuner;Input1;Fran\xC3\xA7" "ais;;44100";
@@ -154,11 +154,11 @@ TEST(AppPaths, ArgumentsAreJoinedWithSingleBlanks) {
   EXPECT_EQ(JoinArguments(1, argv), L"");
 }
 
-TEST(AppPaths, ExecutablePathNamesThisProgram) {
+TEST(AppPathsTest, ExecutablePathNamesThisProgram) {
   EXPECT_EQ(std::filesystem::path(ToUtf8(ExecutablePath())).filename(), "SupportTests");
 }
 
-TEST(MessageBox, UnattendedLineEscapesLineBreaks) {
+TEST(MessageBoxTest, UnattendedLineEscapesLineBreaks) {
   EXPECT_EQ(FormatUnattendedMessage(L"The calibration is canceled.\nPlease try again.", L"veltrane"),
             L"[veltrane] The calibration is canceled.\\nPlease try again.");
   EXPECT_EQ(FormatUnattendedMessage(L"Set Priority Class failed\r\n", L"Error"),
@@ -166,7 +166,7 @@ TEST(MessageBox, UnattendedLineEscapesLineBreaks) {
   EXPECT_EQ(FormatUnattendedMessage(L"", L""), L"[] ");
 }
 
-TEST(MessageBox, HandlerSeamAndStandardErrorFallback) {
+TEST(MessageBoxTest, HandlerSeamAndStandardErrorFallback) {
   struct Shown {
     std::wstring text;
     std::wstring caption;
@@ -192,7 +192,7 @@ TEST(MessageBox, HandlerSeamAndStandardErrorFallback) {
   EXPECT_EQ(shown.size(), 2u);
 }
 
-TEST(Trace, ListenerReceivesEveryPart) {
+TEST(TraceTest, ListenerReceivesEveryPart) {
   std::vector<TraceLine> lines;
   SetTraceListener([&](const TraceLine& line) { lines.push_back(line); });
   Trace(L"TR_GENERAL", L"Opening language file: /x/Text - Deutsch.txt", L"LanguageSupport", 17);
@@ -208,7 +208,7 @@ TEST(Trace, ListenerReceivesEveryPart) {
   EXPECT_EQ(lines[1].line, 3);
 }
 
-TEST(Trace, FileSinkTakesWholeLinesFromTwoThreads) {
+TEST(TraceTest, FileSinkTakesWholeLinesFromTwoThreads) {
   TemporaryDirectory directory;
   ASSERT_FALSE(directory.path.empty());
   const std::string tracePath = directory.path + "/trace.log";
@@ -227,7 +227,7 @@ TEST(Trace, FileSinkTakesWholeLinesFromTwoThreads) {
   EXPECT_EQ(ReadLines(stderrPath).size(), 0u);
 }
 
-TEST(Trace, StandardErrorAndUnwritableTargets) {
+TEST(TraceTest, StandardErrorAndUnwritableTargets) {
   TemporaryDirectory directory;
   ASSERT_FALSE(directory.path.empty());
   const std::string stderrPath = directory.path + "/stderr.log";

@@ -11,7 +11,7 @@
 namespace veltrane {
 namespace {
 
-TEST(LossAwareFit, FitsAcrossALossAndSizesIt) {
+TEST(LossAwareFitTest, FitsAcrossALossAndSizesIt) {
   struct Row {
     double ppm;
     std::uint32_t lostFrames;
@@ -43,7 +43,7 @@ TEST(LossAwareFit, FitsAcrossALossAndSizesIt) {
 // Steps of a run that lost half a step every half second, one quarter-second window in two: too
 // often for the windows to tell the losses apart, so the fit takes them for a slower rate,
 // and the rate from one step to the next gives them away.
-TEST(LossAwareFit, LossesTooFrequentToSeeAreCountedAndRefused) {
+TEST(LossAwareFitTest, LossesTooFrequentToSeeAreCountedAndRefused) {
   const double rate = 44100.0;
   const std::uint32_t step = 441;
   LossAwareFit fit(rate, step, 0.0);

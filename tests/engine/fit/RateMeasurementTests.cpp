@@ -57,7 +57,7 @@ Outcome Measure(const std::string& options, MeasurementSettings settings,
   return run;
 }
 
-TEST(RateMeasurement, FindsTheTrueRateWithinItsBandAndTheStepSize) {
+TEST(RateMeasurementTest, FindsTheTrueRateWithinItsBandAndTheStepSize) {
   struct Case {
     const char* options;
     double ppm;
@@ -86,7 +86,7 @@ TEST(RateMeasurement, FindsTheTrueRateWithinItsBandAndTheStepSize) {
 
 // Looks aimed at each step come in bursts of a few hundred microseconds; a device that wants
 // steady looks never sees them.
-TEST(RateMeasurement, LooksSteadilyAtADeviceThatAsks) {
+TEST(RateMeasurementTest, LooksSteadilyAtADeviceThatAsks) {
   for (const bool steady : {false, true}) {
     auto clock = std::make_shared<PauseRecordingClock>();
     MeasurementSettings settings;
@@ -103,7 +103,7 @@ TEST(RateMeasurement, LooksSteadilyAtADeviceThatAsks) {
   }
 }
 
-TEST(RateMeasurement, EndsOnceTheBandIsNarrowEnoughButNotBeforeTheShortestTime) {
+TEST(RateMeasurementTest, EndsOnceTheBandIsNarrowEnoughButNotBeforeTheShortestTime) {
   struct Case {
     double untilPpm;
     double endsAfterSeconds;
@@ -124,7 +124,7 @@ TEST(RateMeasurement, EndsOnceTheBandIsNarrowEnoughButNotBeforeTheShortestTime) 
 // Steps lost without an overrun: each stretch between them gets its own offset, so the rate
 // stays true; losses so frequent that the stretches are short refuse a result, and so do losses
 // in half or more of the loss detector's windows, which no window-to-window rise shows.
-TEST(RateMeasurement, FitsAroundLostSamplesOrRefuses) {
+TEST(RateMeasurementTest, FitsAroundLostSamplesOrRefuses) {
   struct Case {
     const char* options;
     double ppm;
@@ -157,7 +157,7 @@ TEST(RateMeasurement, FitsAroundLostSamplesOrRefuses) {
   }
 }
 
-TEST(RateMeasurement, EveryOtherEnding) {
+TEST(RateMeasurementTest, EveryOtherEnding) {
   struct Case {
     const char* options;
     MeasurementEnd end;

@@ -134,7 +134,7 @@ struct WorkerRun {
   }
 };
 
-TEST(CalibrationThread, PostsClockKindTwoWarmUpReportsThenMeasurements) {
+TEST(CalibrationThreadTest, PostsClockKindTwoWarmUpReportsThenMeasurements) {
   SimulatedAudioOptions options;
   options.ppm = -250;
   WorkerRun run(options);
@@ -167,7 +167,7 @@ TEST(CalibrationThread, PostsClockKindTwoWarmUpReportsThenMeasurements) {
   EXPECT_TRUE(run.boxes.empty());
 }
 
-TEST(CalibrationThread, SamplesCountFromTheReferenceNotFromTheStart) {
+TEST(CalibrationThreadTest, SamplesCountFromTheReferenceNotFromTheStart) {
   WorkerRun run;
   run.stopAfterReports = 1;
   run.Execute();
@@ -178,7 +178,7 @@ TEST(CalibrationThread, SamplesCountFromTheReferenceNotFromTheStart) {
   EXPECT_NEAR(reports[2].lParam * 1e-4, 2.0, 0.02);
 }
 
-TEST(CalibrationThread, GivesTheSameNumbersEveryRun) {
+TEST(CalibrationThreadTest, GivesTheSameNumbersEveryRun) {
   SimulatedAudioOptions options;
   options.ppm = -250;
   options.jitterUs = 200;
@@ -201,7 +201,7 @@ TEST(CalibrationThread, GivesTheSameNumbersEveryRun) {
 }
 
 // Sleeps: 1 clock selection, 2 pause before opening, 3 and 4 warm-up, 5 on the cycles.
-TEST(CalibrationThread, StopPostsNothingForThePhaseItComesIn) {
+TEST(CalibrationThreadTest, StopPostsNothingForThePhaseItComesIn) {
   struct Row {
     const char* during;
     int sleep;            // the stop comes as this sleep ends,
@@ -246,7 +246,7 @@ bool Contains(const std::vector<std::wstring>& lines, const std::wstring& part) 
 
 // A failing device says why: its number and the platform's text in the box, and the text
 // in the trace, also when the stream breaks or the counter stops after a good start.
-TEST(CalibrationThread, DeviceFailureCarriesTheBackEndsText) {
+TEST(CalibrationThreadTest, DeviceFailureCarriesTheBackEndsText) {
   struct Case {
     const char* name;
     SimulatedAudioOptions options;
@@ -282,7 +282,7 @@ TEST(CalibrationThread, DeviceFailureCarriesTheBackEndsText) {
   }
 }
 
-TEST(CalibrationThread, DeviceThatRefusesToOpenEnds) {
+TEST(CalibrationThreadTest, DeviceThatRefusesToOpenEnds) {
   SimulatedAudioOptions options;
   options.failOpen = MMSYSERR_ALLOCATED;
   WorkerRun run(options);
@@ -298,7 +298,7 @@ TEST(CalibrationThread, DeviceThatRefusesToOpenEnds) {
 
 // A rate whose buffer would not fit its 32-bit length is refused before anything is opened
 // or allocated, whoever started the worker.
-TEST(CalibrationThread, RateTooLargeForTheBufferIsRefused) {
+TEST(CalibrationThreadTest, RateTooLargeForTheBufferIsRefused) {
   for (const std::int32_t rate : {4772186, 2147483647, 0, -44100}) {
     WorkerRun run({}, rate);
     run.Execute();
@@ -307,7 +307,7 @@ TEST(CalibrationThread, RateTooLargeForTheBufferIsRefused) {
   }
 }
 
-TEST(CalibrationThread, DeviceThatRefusesTheDirectFlagOpensWithoutIt) {
+TEST(CalibrationThreadTest, DeviceThatRefusesTheDirectFlagOpensWithoutIt) {
   SimulatedAudioOptions options;
   options.rejectDirect = true;
   WorkerRun run(options);
@@ -319,7 +319,7 @@ TEST(CalibrationThread, DeviceThatRefusesTheDirectFlagOpensWithoutIt) {
   EXPECT_EQ(run.Reports().size(), 3u);
 }
 
-TEST(CalibrationThread, StalledCounterEndsTheWorkerWithoutStopRequest) {
+TEST(CalibrationThreadTest, StalledCounterEndsTheWorkerWithoutStopRequest) {
   SimulatedAudioOptions options;
   options.stallAfterS = 9.0;
   WorkerRun run(options);
@@ -332,7 +332,7 @@ TEST(CalibrationThread, StalledCounterEndsTheWorkerWithoutStopRequest) {
   EXPECT_EQ(run.Count(WM_CAPTURE_BUFFER_RETURNED), 1);
 }
 
-TEST(CalibrationThread, OverrunReturnsTheBufferEarly) {
+TEST(CalibrationThreadTest, OverrunReturnsTheBufferEarly) {
   SimulatedAudioOptions options;
   options.overrunAfterS = 9.0;
   WorkerRun run(options);
@@ -343,7 +343,7 @@ TEST(CalibrationThread, OverrunReturnsTheBufferEarly) {
   EXPECT_LE(run.Reports().size(), 5u);
 }
 
-TEST(CalibrationThread, PostsNothingOnceTheDialogHasGone) {
+TEST(CalibrationThreadTest, PostsNothingOnceTheDialogHasGone) {
   WorkerRun run;
   run.clock->onSleep = [&](int n, std::uint32_t) {
     if (n == 3) run.state->ClearTarget();

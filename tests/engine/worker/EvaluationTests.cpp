@@ -30,7 +30,7 @@ std::wstring TimeText(const MeasurementOutcome& outcome) {
   return FormatText(L"%02d:%02d:%02d", outcome.hours, outcome.minutes, outcome.seconds);
 }
 
-TEST(Evaluation, WarmUpReportsEvaluateNothingAndShowTheFullTime) {
+TEST(EvaluationTest, WarmUpReportsEvaluateNothingAndShowTheFullTime) {
   Evaluation evaluation;
   for (int i = 0; i < 2; ++i) {
     const MeasurementOutcome outcome = EvaluateMeasurement(evaluation, 0, 0, kRate);
@@ -43,7 +43,7 @@ TEST(Evaluation, WarmUpReportsEvaluateNothingAndShowTheFullTime) {
   EXPECT_EQ(evaluation.previousSeconds, 0.0);
 }
 
-TEST(Evaluation, FirstPositiveReportOnlyPrimes) {
+TEST(EvaluationTest, FirstPositiveReportOnlyPrimes) {
   Evaluation evaluation;
   ReportSource source;
   const MeasurementOutcome outcome = source.Next(evaluation);
@@ -55,7 +55,7 @@ TEST(Evaluation, FirstPositiveReportOnlyPrimes) {
   EXPECT_EQ(outcome.progressPosition, 100);
 }
 
-TEST(Evaluation, MedianStaysZeroForSevenIntervalsThenShowsCompensation) {
+TEST(EvaluationTest, MedianStaysZeroForSevenIntervalsThenShowsCompensation) {
   Evaluation evaluation;
   evaluation.clockMethod = 1;
   ReportSource source;
@@ -73,7 +73,7 @@ TEST(Evaluation, MedianStaysZeroForSevenIntervalsThenShowsCompensation) {
   EXPECT_EQ(eighth.compensationText, L"Compensation: 0.000%, method 1");
 }
 
-TEST(Evaluation, SlowDeviceShowsItsCompensationAndStoresItsRatio) {
+TEST(EvaluationTest, SlowDeviceShowsItsCompensationAndStoresItsRatio) {
   Evaluation evaluation;
   evaluation.clockMethod = 2;
   ReportSource source{0.999};
@@ -83,7 +83,7 @@ TEST(Evaluation, SlowDeviceShowsItsCompensationAndStoresItsRatio) {
   EXPECT_EQ(FormatText(L"%f", static_cast<double>(evaluation.median)), L"0.999000");
 }
 
-TEST(Evaluation, CompletesAfterThreeHundredSeconds) {
+TEST(EvaluationTest, CompletesAfterThreeHundredSeconds) {
   Evaluation evaluation;
   ReportSource source;
   source.Next(evaluation);
@@ -104,7 +104,7 @@ TEST(Evaluation, CompletesAfterThreeHundredSeconds) {
   EXPECT_FLOAT_EQ(evaluation.measuredSeconds, 300.0f);
 }
 
-TEST(Evaluation, ProgressMovesWithTheMeasuredTime) {
+TEST(EvaluationTest, ProgressMovesWithTheMeasuredTime) {
   Evaluation evaluation;
   ReportSource source{1.0, 30.0};
   source.Next(evaluation);
@@ -113,7 +113,7 @@ TEST(Evaluation, ProgressMovesWithTheMeasuredTime) {
   EXPECT_EQ(TimeText(outcome), L"00:04:30");
 }
 
-TEST(Evaluation, EndKeyIsForgottenWithoutAResultAndFinishesWithOne) {
+TEST(EvaluationTest, EndKeyIsForgottenWithoutAResultAndFinishesWithOne) {
   Evaluation evaluation;
   ReportSource source;
   source.Next(evaluation);
@@ -129,7 +129,7 @@ TEST(Evaluation, EndKeyIsForgottenWithoutAResultAndFinishesWithOne) {
   EXPECT_FALSE(evaluation.finishRequested);
 }
 
-TEST(Evaluation, SampleIndexStopsAtTheLastSlot) {
+TEST(EvaluationTest, SampleIndexStopsAtTheLastSlot) {
   Evaluation evaluation;
   ReportSource source{1.0, 0.5};
   source.Next(evaluation);
@@ -138,7 +138,7 @@ TEST(Evaluation, SampleIndexStopsAtTheLastSlot) {
   EXPECT_FLOAT_EQ(evaluation.runningMean[9999], 1.0f);
 }
 
-TEST(Evaluation, RunningMeanAveragesAllIntervals) {
+TEST(EvaluationTest, RunningMeanAveragesAllIntervals) {
   Evaluation evaluation;
   // Intervals at ratios 1.0 and then 0.998: the mean of the two is 0.999.
   EvaluateMeasurement(evaluation, 44100 * 2, 20000, kRate);
@@ -150,7 +150,7 @@ TEST(Evaluation, RunningMeanAveragesAllIntervals) {
   EXPECT_EQ(evaluation.ringIndex, 2);
 }
 
-TEST(MedianOfLast, OddEvenAndShortRuns) {
+TEST(MedianOfLastTest, OddEvenAndShortRuns) {
   const float values[] = {5, 1, 4, 2, 3, 9, 8, 7, 6, 10, 11, 12, 13, 14, 15, 16};
   EXPECT_EQ(MedianOfLast(values, 0), 0.0f);
   EXPECT_EQ(MedianOfLast(values, -3), 0.0f);

@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::int32_t kRate = 44100;
 
-TEST(RealtimeWorker, MinuteOfReportsMeasuresTheNullSinkAtItsNominalRate) {
+TEST(RealtimeWorkerTest, MinuteOfReportsMeasuresTheNullSinkAtItsNominalRate) {
   if (std::getenv("VELTRANE_NULL_SINK") == nullptr) {
     GTEST_SKIP() << "needs a sound server: run under scripts/with-pulse-null-sink";
   }

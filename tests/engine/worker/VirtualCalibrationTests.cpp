@@ -67,7 +67,7 @@ Outcome Calibrate(double ppm, double jitterUs, double lateUs = 0.0) {
   return outcome;
 }
 
-TEST(VirtualCalibration, SlowDeviceWithJitterStoresItsRatio) {
+TEST(VirtualCalibrationTest, SlowDeviceWithJitterStoresItsRatio) {
   const Outcome outcome = Calibrate(-250, 200);
   ASSERT_EQ(outcome.stored.size(), 8u) << std::string(outcome.stored.begin(), outcome.stored.end());
   EXPECT_NEAR(std::stod(outcome.stored), 0.999750, 0.000001);
@@ -75,13 +75,13 @@ TEST(VirtualCalibration, SlowDeviceWithJitterStoresItsRatio) {
   EXPECT_NEAR(outcome.reports, 2 + 1 + 150, 2);
 }
 
-TEST(VirtualCalibration, SameTextOnEveryRun) {
+TEST(VirtualCalibrationTest, SameTextOnEveryRun) {
   const std::wstring first = Calibrate(-250, 200).stored;
   EXPECT_EQ(Calibrate(-250, 200).stored, first);
   EXPECT_EQ(Calibrate(-250, 200).stored, first);
 }
 
-TEST(VirtualCalibration, FastAndExactDevices) {
+TEST(VirtualCalibrationTest, FastAndExactDevices) {
   EXPECT_EQ(Calibrate(0, 0).stored, L"1.000000");
   // A millisecond of jitter on the two steps that end the run is worth a few ppm over 300 s.
   EXPECT_NEAR(std::stod(Calibrate(120, 1000).stored), 1.000120, 0.000010);

@@ -682,7 +682,7 @@ AudioContractSubject PulseSubject() {
   return subject;
 }
 
-INSTANTIATE_TEST_SUITE_P(Alsa, AudioContract,
+INSTANTIATE_TEST_SUITE_P(Alsa, AudioContractTest,
                          ::testing::Values(AudioContractParam{"Pulse", PulseSubject, 0.03, 5000}),
                          AudioContractName);
 

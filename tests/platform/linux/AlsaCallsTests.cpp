@@ -407,7 +407,7 @@ AudioContractSubject FakeSubject() {
 
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(FakeAlsa, AudioContract,
+INSTANTIATE_TEST_SUITE_P(FakeAlsa, AudioContractTest,
                          ::testing::Values(AudioContractParam{"FakeAlsa", FakeSubject}),
                          AudioContractName);
 

@@ -7,13 +7,13 @@
 namespace veltrane {
 namespace {
 
-TEST(DeviceNamesTests, FirstLineDropsLaterLinesAndControlCharacters) {
+TEST(DeviceNamesTest, FirstLineDropsLaterLinesAndControlCharacters) {
   EXPECT_EQ(FirstLine(L"PulseAudio Sound Server\nsecond line"), L"PulseAudio Sound Server");
   EXPECT_EQ(FirstLine(L"  HDA\tIntel  \r\n"), L"HDA Intel");
   EXPECT_EQ(FirstLine(L"\nonly later"), L"");
 }
 
-TEST(DeviceNamesTests, ShortensToThirtyOneCharactersWithoutDanglingBlanks) {
+TEST(DeviceNamesTest, ShortensToThirtyOneCharactersWithoutDanglingBlanks) {
   EXPECT_EQ(ShortenName(L"PulseAudio Sound Server"), L"PulseAudio Sound Server");
   const std::wstring longName = L"ALC1220 Analog (HDA Intel PCH at 0xf7f10000 irq 145)";
   EXPECT_EQ(ShortenName(longName), L"ALC1220 Analog (HDA Intel PCH a");
@@ -29,7 +29,7 @@ TEST(DeviceNamesTests, ShortensToThirtyOneCharactersWithoutDanglingBlanks) {
   EXPECT_EQ(ShortenName(std::wstring(40, L'\u00FC')).size(), kMaxProductNameChars);
 }
 
-TEST(DeviceNamesTests, HardwareNameShowsInputAndAdapter) {
+TEST(DeviceNamesTest, HardwareNameShowsInputAndAdapter) {
   EXPECT_EQ(HardwareDeviceName(L"HDA Intel PCH", L"ALC892 Analog"),
             L"ALC892 Analog (HDA Intel PCH)");
   EXPECT_EQ(HardwareDeviceName(L"USB Audio", L"USB Audio"), L"USB Audio");
@@ -37,7 +37,7 @@ TEST(DeviceNamesTests, HardwareNameShowsInputAndAdapter) {
   EXPECT_EQ(HardwareDeviceName(L"", L"Capture"), L"Capture");
 }
 
-TEST(DeviceNamesTests, ProductNamesAreShortDistinctAndStable) {
+TEST(DeviceNamesTest, ProductNamesAreShortDistinctAndStable) {
   const std::vector<std::wstring> names = {
       L"USB Audio (USB Audio Device)",
       L"PulseAudio Sound Server",
@@ -63,7 +63,7 @@ TEST(DeviceNamesTests, ProductNamesAreShortDistinctAndStable) {
   EXPECT_EQ(MakeProductNames(names), products);
 }
 
-TEST(DeviceNamesTests, NumberedNameDoesNotCollideWithARealName) {
+TEST(DeviceNamesTest, NumberedNameDoesNotCollideWithARealName) {
   // A device really called "Line In #2" keeps its name; the second plain "Line In" moves on.
   const auto products = MakeProductNames({L"Line In", L"Line In #2", L"Line In"});
   EXPECT_EQ(products[0], L"Line In");
@@ -71,7 +71,7 @@ TEST(DeviceNamesTests, NumberedNameDoesNotCollideWithARealName) {
   EXPECT_EQ(products[2], L"Line In #3");
 }
 
-TEST(DeviceNamesTests, ManyEqualNamesStayWithinTheLimit) {
+TEST(DeviceNamesTest, ManyEqualNamesStayWithinTheLimit) {
   const std::vector<std::wstring> names(12, std::wstring(31, L'x'));
   const auto products = MakeProductNames(names);
   EXPECT_EQ(products[11], std::wstring(27, L'x') + L" #12");

@@ -48,7 +48,7 @@ void BackToNormal() {
 
 bool IsRoot() { return geteuid() == 0; }
 
-INSTANTIATE_TEST_SUITE_P(Posix, SchedulerContract,
+INSTANTIATE_TEST_SUITE_P(Posix, SchedulerContractTest,
                          testing::Values(SchedulerContractParam{
                              "Posix", [] { return std::make_shared<PosixScheduler>(); }}),
                          SchedulerContractName);

@@ -93,7 +93,7 @@ class FileUnderTest : public RegistryUnderTest {
   RegistryFile registry{file};
 };
 
-INSTANTIATE_TEST_SUITE_P(File, RegistryContract,
+INSTANTIATE_TEST_SUITE_P(File, RegistryContractTest,
                          testing::Values(RegistryMaker{
                              "File", [] { return std::make_unique<FileUnderTest>(); }}),
                          RegistryMakerName);
@@ -648,7 +648,7 @@ class EnvironmentVariable {
   std::optional<std::string> saved;
 };
 
-TEST(UserRegistryPath, FollowsTheEnvironment) {
+TEST(UserRegistryPathTest, FollowsTheEnvironment) {
   EnvironmentVariable named("VELTRANE_REGISTRY_FILE");
   EnvironmentVariable config("XDG_CONFIG_HOME");
   EnvironmentVariable home("HOME");

@@ -13,7 +13,7 @@ class MemoryUnderTest : public RegistryUnderTest {
   std::shared_ptr<MemoryRegistry> registry = std::make_shared<MemoryRegistry>();
 };
 
-INSTANTIATE_TEST_SUITE_P(Memory, RegistryContract,
+INSTANTIATE_TEST_SUITE_P(Memory, RegistryContractTest,
                          testing::Values(RegistryMaker{
                              "Memory", [] { return std::make_unique<MemoryUnderTest>(); }}),
                          RegistryMakerName);

@@ -34,7 +34,7 @@ AudioContractSubject ScaledSubject() {
   return {clock, std::make_shared<SimulatedAudio>(clock, SimulatedAudioOptions{}), 0};
 }
 
-INSTANTIATE_TEST_SUITE_P(Simulated, AudioContract,
+INSTANTIATE_TEST_SUITE_P(Simulated, AudioContractTest,
                          ::testing::Values(AudioContractParam{"VirtualTime", VirtualSubject},
                                            AudioContractParam{"ScaledTime", ScaledSubject}),
                          AudioContractName);

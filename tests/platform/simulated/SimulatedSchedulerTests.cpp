@@ -9,7 +9,7 @@
 namespace veltrane {
 namespace {
 
-INSTANTIATE_TEST_SUITE_P(Simulated, SchedulerContract,
+INSTANTIATE_TEST_SUITE_P(Simulated, SchedulerContractTest,
                          testing::Values(SchedulerContractParam{
                              "Simulated", [] { return std::make_shared<SimulatedScheduler>(0b110u); }}),
                          SchedulerContractName);

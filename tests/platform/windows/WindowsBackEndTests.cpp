@@ -41,7 +41,7 @@ class WindowsRegistryUnderTest : public RegistryUnderTest {
   std::shared_ptr<WindowsRegistry> registry;
 };
 
-INSTANTIATE_TEST_SUITE_P(Windows, RegistryContract,
+INSTANTIATE_TEST_SUITE_P(Windows, RegistryContractTest,
                          testing::Values(RegistryMaker{
                              "Windows",
                              [] { return std::make_unique<WindowsRegistryUnderTest>(); }}),
@@ -59,7 +59,7 @@ AudioContractSubject WaveInOnTheNullSink() {
   return subject;
 }
 
-INSTANTIATE_TEST_SUITE_P(WaveIn, AudioContract,
+INSTANTIATE_TEST_SUITE_P(WaveIn, AudioContractTest,
                          testing::Values(AudioContractParam{"WaveIn", WaveInOnTheNullSink}),
                          AudioContractName);
 
@@ -75,10 +75,10 @@ ClockContractParam WindowsClockParam() {
   return param;
 }
 
-INSTANTIATE_TEST_SUITE_P(Windows, ClockContract, testing::Values(WindowsClockParam()),
+INSTANTIATE_TEST_SUITE_P(Windows, ClockContractTest, testing::Values(WindowsClockParam()),
                          ClockContractName);
 
-INSTANTIATE_TEST_SUITE_P(Windows, SchedulerContract,
+INSTANTIATE_TEST_SUITE_P(Windows, SchedulerContractTest,
                          testing::Values(SchedulerContractParam{
                              "Windows", [] { return std::make_shared<WindowsScheduler>(); }}),
                          SchedulerContractName);
