@@ -380,12 +380,18 @@ TEST(AlsaReaderTest, AStreamThatBreaksOffReturnsTheBufferEarlyAndStopsTheCount) 
     std::lock_guard lock(fake.mutex);
     fake.broken = true;
   }
+  // The header is the reader thread's until the callback hands it back.
+  const auto handedBack = [&] {
+    std::lock_guard lock(mutex);
+    return !returned.empty();
+  };
   std::uint32_t stopped = 0;
-  for (int wait = 0; wait < 200 && (header.flags & WHDR_DONE) == 0; ++wait) {
+  for (int wait = 0; wait < 200 && !handedBack(); ++wait) {
     device->GetPositionSamples(stopped);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_NE(header.flags & WHDR_DONE, 0u) << "the run went on after the stream broke";
+  ASSERT_TRUE(handedBack()) << "the run went on after the stream broke";
+  ASSERT_NE(header.flags & WHDR_DONE, 0u);
   EXPECT_GT(header.bytesRecorded, 0u);
   EXPECT_LT(header.bytesRecorded, kRate);
   EXPECT_EQ(buffer[header.bytesRecorded - 1], 0x80);
