@@ -7,6 +7,7 @@
 
 #include "engine/Capture.h"
 #include "engine/LossDetector.h"
+#include "engine/PositionStep.h"
 #include "base/Text.h"
 #include "engine/worker/Timing.h"
 #include "support/Trace.h"
@@ -26,44 +27,20 @@ void TraceCalibration(const std::wstring& message, int line) {
   Trace(L"TR_CALIBRATION", message, L"CalibrationThread", line);
 }
 
-enum class StepWait { Stepped, StopRequested, Failed };
-
-// A wait for a step of the position: how it ended and, when it stepped, where to, when it was
-// seen and how far it moved.
-struct StepSeen {
-  StepWait wait = StepWait::Failed;
-  std::uint32_t position = 0;
-  double milliseconds = 0.0;
-  std::uint32_t stepFrames = 0;
-};
-
-// Polls the position until it moves away from the one it starts with, then reads the clock at
-// once, so that both ends of every interval lie on a step of the counter. Gives up when a
-// stop is requested or the counter stands still for too long.
+// Waits for a step of the position on the worker's time base; a failed query or a counter
+// that stood still goes to the trace.
 StepSeen WaitForPositionStep(WaveInDevice& device, Timing& timing, RunState& state) {
-  std::uint32_t noted = 0;
-  MMResult result = device.GetPositionSamples(noted);
-  const double waitStart = timing.ReadMilliseconds();
-  for (;;) {
-    std::uint32_t now = 0;
-    if (result == MMSYSERR_NOERROR) result = device.GetPositionSamples(now);
-    if (result != MMSYSERR_NOERROR) {
-      TraceCalibration(FormatText(L"waveInGetPosition failed: %u (%ls)", result,
-                                  state.services.audio->GetErrorText(result).c_str()),
-                       __LINE__);
-      return {};
-    }
-    if (now != noted) {
-      const double milliseconds = timing.ReadMilliseconds();
-      return {StepWait::Stepped, now, milliseconds, now - noted};
-    }
-    if (state.stopRequested.load(std::memory_order_relaxed)) return {StepWait::StopRequested};
-    state.services.clock->Pause(kPositionPollPauseUs);
-    if (std::fabs(timing.ReadMilliseconds() - waitStart) > kPositionStallSeconds * 1000.0) {
-      TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
-      return {};
-    }
+  const StepSeen seen =
+      WaitForPositionStep(device, *state.services.clock, [&] { return timing.ReadMilliseconds(); },
+                          state.stopRequested);
+  if (seen.wait == StepWait::Failed) {
+    TraceCalibration(FormatText(L"waveInGetPosition failed: %u (%ls)", seen.error,
+                                state.services.audio->GetErrorText(seen.error).c_str()),
+                     __LINE__);
+  } else if (seen.wait == StepWait::Stalled) {
+    TraceCalibration(L"waveInGetPosition did not advance", __LINE__);
   }
+  return seen;
 }
 
 // Of the steps seen over kReportSpanMs from the first one, takes the one seen earliest against

@@ -25,11 +25,4 @@ void CalibrationThread(std::shared_ptr<RunState> state);
 using ThreadLauncher = std::function<bool(std::function<void()> body)>;
 ThreadLauncher DefaultThreadLauncher();
 
-// The pause between two looks at the position. A loop without any pause, at the highest
-// priority on the worker's one processor, starves whatever else the kernel puts there, and
-// the sound server that moves the position is among it: its steps then come up to 100 ms late
-// (the kernel's real-time throttling lets it run for 50 ms a second). A pause this short lets
-// it run and costs a step's detection a few tens of microseconds, about 0.1 ppm over 300 s.
-constexpr std::uint32_t kPositionPollPauseUs = 20;
-
 }  // namespace veltrane

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "tests/platform/AudioContract.h"
+#include "engine/PositionStep.h"
 #include "platform/linux/AlsaAudio.h"
 #include "platform/linux/PosixClock.h"
 #include "platform/linux/SoundServer.h"
@@ -94,25 +95,14 @@ struct Step {
   double seconds;
 };
 
-// Queries the position with no pause until it changes, then reads the clock at once: the way
-// the calibration worker takes both ends of an interval.
-// queries, when given, counts the position queries.
-std::optional<Step> WaitForStep(WaveInDevice& device, double timeoutSeconds,
-                                std::uint64_t* queries = nullptr) {
-  std::uint32_t start = 0;
-  if (device.GetPositionSamples(start) != MMSYSERR_NOERROR) return std::nullopt;
-  const double deadline = MonotonicSeconds() + timeoutSeconds;
-  for (;;) {
-    std::uint32_t now = 0;
-    device.GetPositionSamples(now);
-    if (queries != nullptr) ++*queries;
-    if (now != start) {
-      const double seconds = MonotonicSeconds();
-      if (now < start) return std::nullopt;  // ran backwards
-      return Step{now, seconds};
-    }
-    if (MonotonicSeconds() > deadline) return std::nullopt;
-  }
+// Times a step of the position the way the calibration worker does, on the monotonic clock.
+std::optional<Step> WaitForStep(WaveInDevice& device, double timeoutSeconds) {
+  static PosixClock clock;
+  static const std::atomic<bool> noStop{false};
+  const StepSeen seen = WaitForPositionStep(
+      device, clock, [] { return MonotonicSeconds() * 1e3; }, noStop, timeoutSeconds);
+  if (seen.wait != StepWait::Stepped) return std::nullopt;
+  return Step{seen.position, seen.milliseconds * 1e-3};
 }
 
 class AlsaAudioTest : public ::testing::Test {
@@ -185,9 +175,8 @@ TEST_F(AlsaAudioTest, PositionRunsAtTheNullSinkRateAndTheSoundLandsInTheBuffer) 
   const auto first = WaitForStep(*device, 5.0);
   ASSERT_TRUE(first.has_value()) << "the position did not move within 5 s";
   std::vector<Step> steps{*first};
-  std::uint64_t queries = 0;
   while (MonotonicSeconds() - first->seconds < 10.0) {
-    const auto step = WaitForStep(*device, 1.0, &queries);
+    const auto step = WaitForStep(*device, 1.0);
     ASSERT_TRUE(step.has_value()) << "the position stood still for 1 s or ran backwards";
     steps.push_back(*step);
   }
@@ -211,7 +200,7 @@ TEST_F(AlsaAudioTest, PositionRunsAtTheNullSinkRateAndTheSoundLandsInTheBuffer) 
   const double envelopePpm = -(earliestAtEnd - earliestAtStart) / (span - 1.0) * 1e6;
   std::cout << "over " << span << " s, " << steps.size() << " steps: earliest steps " << envelopePpm
             << " ppm, end to end " << endToEndPpm << " ppm; longest step " << longestGap * 1e3
-            << " ms; " << span / queries * 1e6 << " us per position query\n";
+            << " ms\n";
   EXPECT_NEAR(envelopePpm, 0.0, 20.0);
   // One lost period of 10 ms would be 1000 ppm.
   EXPECT_NEAR(endToEndPpm, 0.0, 500.0);
@@ -626,8 +615,8 @@ TEST_F(AlsaAudioTest, APinnedRealTimeCallerDoesNotStarveTheDevice) {
     if (device->Start() != MMSYSERR_NOERROR) failures.push_back("start failed");
     settings = NewThreads(before);
 
-    // Like the worker: pause, then spin until the next step; a bounded spin here, since a
-    // starved device would keep it spinning for ever.
+    // As the worker does: pause, then wait for the next step, given up here after 1 s since
+    // a starved device would keep the wait going until the worker's stall limit.
     std::optional<Step> first;
     std::optional<Step> last;
     for (int cycle = 0; cycle < 6 && failures.empty(); ++cycle) {
