@@ -21,16 +21,14 @@ namespace {
 
 constexpr std::int32_t kRate = 44100;
 
-// Virtual time whose sleeps can be watched: the hook runs before the n-th sleep returns.
+// Virtual time whose sleeps can be watched: the hook runs as each sleep ends.
 class WatchedClock : public VirtualClock {
  public:
-  std::function<void(int sleepNumber, std::uint32_t ms)> onSleep;
+  std::function<void()> onSleep;
   void Sleep(std::uint32_t milliseconds) override {
     VirtualClock::Sleep(milliseconds);
-    ++sleeps;
-    if (onSleep) onSleep(sleeps, milliseconds);
+    if (onSleep) onSleep();
   }
-  int sleeps = 0;
 };
 
 // The simulated device with a hook on every position query.
@@ -200,36 +198,41 @@ TEST(CalibrationThreadTest, GivesTheSameNumbersEveryRun) {
   }
 }
 
-// Sleeps: 1 clock selection, 2 pause before opening, 3 and 4 warm-up, 5 on the cycles.
+// The stop is placed by what the worker has done so far (opened the device, posted its
+// reports), at the end of a pause or at a look at the position.
 TEST(CalibrationThreadTest, StopPostsNothingForThePhaseItComesIn) {
+  enum class At { Pause, PositionLook };
   struct Row {
     const char* during;
-    int sleep;            // the stop comes as this sleep ends,
-    bool atNextPosition;  // or at the first look at the position after it
+    At at;
+    int opensBefore;      // the stop comes once the device was opened this often
+    std::size_t reportsBefore;  // and this many reports were posted
     double stallAfterS;   // the device's counter stops after this long; 0: never
-    int stopAfterReports;
     int opens;  // -1: not checked
     std::size_t reports;
   };
   const std::vector<Row> rows = {
-      {"the clock choice", 1, false, 0.0, 5, 0, 0},
-      {"the first warm-up pause", 3, false, 0.0, 5, 1, 0},
+      {"the clock choice", At::Pause, 0, 0, 0.0, 0, 0},
+      {"the first warm-up pause", At::Pause, 1, 0, 0.0, 1, 0},
       // The reference never comes: the warm-up reports only.
-      {"the reference wait", 4, true, 0.5, 5, -1, 2},
-      // The third cycle waits for its step: two warm-up reports, two cycles.
-      {"a cycle", 7, true, 0.0, 100, -1, 4},
+      {"the reference wait", At::PositionLook, 1, 2, 0.5, -1, 2},
+      // Two warm-up reports and two cycles, then the stop while a cycle waits for its step.
+      {"a cycle", At::PositionLook, 1, 4, 0.0, -1, 4},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.during);
     SimulatedAudioOptions options;
     if (row.stallAfterS > 0.0) options.stallAfterS = row.stallAfterS;
     WorkerRun run(options);
-    run.stopAfterReports = row.stopAfterReports;
-    run.clock->onSleep = [&](int n, std::uint32_t) {
-      if (n != row.sleep) return;
-      if (!row.atNextPosition) run.state->stopRequested = true;
-      if (row.atNextPosition) run.audio->onPosition = [&] { run.state->stopRequested = true; };
+    run.stopAfterReports = 100;
+    const auto stopWhenDue = [&] {
+      std::lock_guard lock(run.mutex);
+      if (run.audio->opens == row.opensBefore && run.Reports().size() == row.reportsBefore) {
+        run.state->stopRequested = true;
+      }
     };
+    if (row.at == At::Pause) run.clock->onSleep = stopWhenDue;
+    if (row.at == At::PositionLook) run.audio->onPosition = stopWhenDue;
     run.Execute();
     if (row.opens >= 0) {
       EXPECT_EQ(run.audio->opens, row.opens);
@@ -345,9 +348,12 @@ TEST(CalibrationThreadTest, OverrunReturnsTheBufferEarly) {
 
 TEST(CalibrationThreadTest, PostsNothingOnceTheDialogHasGone) {
   WorkerRun run;
-  run.clock->onSleep = [&](int n, std::uint32_t) {
-    if (n == 3) run.state->ClearTarget();
-    if (n == 8) run.state->stopRequested = true;
+  // The dialog goes in the first warm-up pause; the worker measures on for a while unheard.
+  run.clock->onSleep = [&] {
+    if (run.audio->opens == 1) run.state->ClearTarget();
+    if (run.clock->PerformanceCounter() > 30 * run.clock->PerformanceFrequency()) {
+      run.state->stopRequested = true;
+    }
   };
   run.Execute();
   EXPECT_EQ(run.Count(WM_MEASUREMENT), 0);
