@@ -168,6 +168,7 @@ struct RateMeasurement::Course {
   const double delayWanderSeconds;
   const bool steadyLooks;
   std::vector<std::uint32_t> gaps;  // between steps while settling
+  std::uint32_t stepFrames = 0;     // the most common of them, once settled
   std::uint64_t previous = 0;       // the latest position seen
   std::optional<double> firstStep;  // when the device first delivered
   std::optional<double> start;      // when measuring began, after settling
@@ -176,22 +177,22 @@ struct RateMeasurement::Course {
   double nextBandCheck = 0.0;
 };
 
-std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Course& course,
-                                                        MeasurementResult& result) {
-  if (Stopping()) return MeasurementEnd::Interrupted;
+std::optional<RateMeasurement::LookEnd> RateMeasurement::LookOnce(WaveInDevice& device,
+                                                                  Course& course) {
+  if (Stopping()) return LookEnd{MeasurementEnd::Interrupted, {}};
   const Sight sight = bufferReturned ? Sight{} : LookAtPosition(device);
   const std::uint64_t position = sight.position;
   const double seen = sight.seconds;
   if (sight.look == Look::Failed) {
-    result.detail = state.services.audio->GetErrorText(MMSYSERR_ERROR);
-    return MeasurementEnd::DeviceFailed;
+    return LookEnd{MeasurementEnd::DeviceFailed,
+                   state.services.audio->GetErrorText(MMSYSERR_ERROR)};
   }
   if (sight.look == Look::Same) {
     if (seen - course.lastStep <= kPositionStallSeconds || WaitForBufferReturned()) {
       return std::nullopt;
     }
     TraceMeasurement(L"The position did not advance", __LINE__);
-    return MeasurementEnd::Stalled;
+    return LookEnd{MeasurementEnd::Stalled, {}};
   }
   course.lastStep = seen;
   if (!course.firstStep) course.firstStep = seen;
@@ -199,7 +200,7 @@ std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Co
     course.start = seen;
     course.nextProgress = seen + settings.progressEverySeconds;
     // Looks are still blind and close together here, so every step shows.
-    result.stepFrames = MostCommon(course.gaps);
+    course.stepFrames = MostCommon(course.gaps);
   }
   if (!course.start && course.previous != 0) {
     course.gaps.push_back(static_cast<std::uint32_t>(position - course.previous));
@@ -207,16 +208,15 @@ std::optional<MeasurementEnd> RateMeasurement::LookOnce(WaveInDevice& device, Co
   if (course.start) {
     if (settings.onStep) settings.onStep(seen, position);
     course.aim.Saw(seen, position);
-    NoteStep(course, seen, position, result.stepFrames);
+    NoteStep(course, seen, position);
   }
   course.previous = position;
   return std::nullopt;
 }
 
-void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t position,
-                               std::uint32_t stepFrames) {
+void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t position) {
   if (!course.fit) {
-    course.fit.emplace(course.framesPerSecond, stepFrames, course.delayWanderSeconds);
+    course.fit.emplace(course.framesPerSecond, course.stepFrames, course.delayWanderSeconds);
   }
   course.fit->AddStep(seen, position);
   if (course.fit->Steps() >= course.nextRateRefresh) {
@@ -286,15 +286,17 @@ MeasurementResult RateMeasurement::Measure() {
   Course course(static_cast<double>(state.nominalRate), capture.Device());
   course.lastStep = Now();
   for (;;) {
-    if (const auto end = LookOnce(capture.Device(), course, result)) {
-      result.end = *end;
+    if (const auto end = LookOnce(capture.Device(), course)) {
+      result.end = end->end;
+      result.detail = end->detail;
       break;
     }
     if (Enough(course)) break;
-    state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, result.stepFrames,
+    state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, course.stepFrames,
                                                    course.framesPerSecond, course.steadyLooks,
                                                    randomState));
   }
+  result.stepFrames = course.stepFrames;
   const LossCount lost = FinishLosses(course);
   result.losses = lost.losses;
   result.lostMs = lost.lostMs;

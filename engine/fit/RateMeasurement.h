@@ -87,11 +87,15 @@ class RateMeasurement {
   MeasurementResult Measure();
   enum class Look { Stepped, Same, Failed };
   struct Course;
+  // How a run ended, and the device's text for a failure.
+  struct LookEnd {
+    MeasurementEnd end;
+    std::wstring detail;
+  };
   // One look at the position and what it changes; an ending when the run is over.
-  std::optional<MeasurementEnd> LookOnce(WaveInDevice& device, Course& course,
-                                         MeasurementResult& result);
+  std::optional<LookEnd> LookOnce(WaveInDevice& device, Course& course);
   // A step seen while measuring, to the fit that takes the losses out.
-  void NoteStep(Course& course, double seen, std::uint64_t position, std::uint32_t stepFrames);
+  void NoteStep(Course& course, double seen, std::uint64_t position);
   // The run is over: the last steps judged and fitted, the losses counted, and a result they
   // spoiled refused.
   struct LossCount {
