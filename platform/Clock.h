@@ -4,8 +4,16 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace veltrane {
+
+// Who knows how far this computer's clock is from true time.
+enum class TimeSource {
+  None,    // nobody: rates are against the crystal
+  Kernel,  // the kernel's frequency correction, kept by a time daemon
+  Chrony,  // chronyd's own estimate, with its error bound
+};
 
 // What the operating system says of its own clock, against which every rate is measured.
 // Each part is unknown (nullopt) where the system cannot tell.
@@ -13,6 +21,22 @@ struct ReferenceClockState {
   std::optional<bool> synchronized;        // kept in step with an outside time source
   std::optional<double> frequencyPpm;      // the correction applied to the local crystal
   std::optional<double> estimatedErrorUs;  // the system's estimate of its time error
+  TimeSource source = TimeSource::None;
+  // How many ppm the disciplined clock would run fast against true time if nobody corrected
+  // it, and the band that holds it; set only when source is not None.
+  std::optional<double> uncorrectedFastPpm;
+  std::optional<double> uncorrectedLowPpm;
+  std::optional<double> uncorrectedHighPpm;
+  std::string detail;  // the source's own figures, for the user
+};
+
+// The two clocks read at one instant: the raw one (the crystal as it runs, never slewed,
+// what PerformanceCounter counts) and the disciplined one (what a time daemon steers), both in
+// seconds, with the frequency correction in ppm the system applied then, where it tells.
+struct ClockPair {
+  double rawSeconds = 0.0;
+  double disciplinedSeconds = 0.0;
+  std::optional<double> correctionPpm;
 };
 
 class Clock {
@@ -47,6 +71,13 @@ class Clock {
 
   // Read without privileges and without changing anything. Unknown by default.
   virtual ReferenceClockState GetReferenceState() { return {}; }
+
+  // Where the system has no disciplined clock apart from the counter, both are the counter.
+  virtual ClockPair ReadClockPair() {
+    const double seconds = static_cast<double>(PerformanceCounter()) /
+                           static_cast<double>(PerformanceFrequency());
+    return {seconds, seconds, std::nullopt};
+  }
 };
 
 }  // namespace veltrane
