@@ -164,7 +164,7 @@ bool AlsaPcm::ConfigureSoftware() {
   stamped = !watchUnread &&
             calls.snd_pcm_sw_params_set_tstamp_mode(pcm, sw.get(), SND_PCM_TSTAMP_ENABLE) >= 0 &&
             calls.snd_pcm_sw_params_set_tstamp_type(pcm, sw.get(),
-                                                    SND_PCM_TSTAMP_TYPE_MONOTONIC) >= 0;
+                                                    SND_PCM_TSTAMP_TYPE_MONOTONIC_RAW) >= 0;
   return RunSteps({{"snd_pcm_sw_params", MMSYSERR_ERROR, refused,
                     [&] { return calls.snd_pcm_sw_params(pcm, sw.get()); }}});
 }

@@ -3,7 +3,10 @@
 #include <sys/prctl.h>
 #include <sys/timex.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <vector>
 
@@ -45,13 +48,28 @@ thread_local std::vector<BegunPeriod> begunPeriods;
 
 }  // namespace
 
-std::int64_t PosixClock::PerformanceCounter() { return ReadNs(CLOCK_MONOTONIC); }
+// The raw clock runs at the crystal's own rate: no time daemon slews it, so a rate measured
+// against it cannot take on a correction of the clock's offset.
+std::int64_t PosixClock::PerformanceCounter() { return ReadNs(CLOCK_MONOTONIC_RAW); }
 
 std::int64_t PosixClock::PerformanceFrequency() { return kNanosecondsPerSecond; }
 
-std::uint32_t PosixClock::MillisecondTimer() { return ReadWholeMs(CLOCK_MONOTONIC); }
+std::uint32_t PosixClock::MillisecondTimer() { return ReadWholeMs(CLOCK_MONOTONIC_RAW); }
 
-std::uint32_t PosixClock::TickCount() { return ReadWholeMs(CLOCK_MONOTONIC_COARSE); }
+// There is no coarse raw clock: the raw clock is cut down to the coarse clock's resolution,
+// so the tick count keeps its steps but not the daemon's slews.
+std::uint32_t PosixClock::TickCount() {
+  timespec resolution{};
+  std::int64_t stepNs = kNanosecondsPerMillisecond;
+  if (clock_getres(CLOCK_MONOTONIC_COARSE, &resolution) == 0) {
+    stepNs = static_cast<std::int64_t>(resolution.tv_sec) * kNanosecondsPerSecond +
+             resolution.tv_nsec;
+    if (stepNs < kNanosecondsPerMillisecond) stepNs = kNanosecondsPerMillisecond;
+  }
+  const std::int64_t now = ReadNs(CLOCK_MONOTONIC_RAW);
+  return static_cast<std::uint32_t>(
+      static_cast<std::uint64_t>(now - now % stepNs) / kNanosecondsPerMillisecond);
+}
 
 void PosixClock::Sleep(std::uint32_t milliseconds) {
   timespec remaining{};
@@ -103,17 +121,75 @@ bool PosixClock::EndPeriod(std::uint32_t periodMs) {
   return false;
 }
 
-ReferenceClockState PosixClock::GetReferenceState() {
-  // The kernel keeps the frequency correction in ppm with 16 fractional bits.
-  constexpr double kFrequencyUnitsPerPpm = 65536.0;
+namespace {
+
+// The kernel keeps the frequency correction in ppm with 16 fractional bits.
+constexpr double kFrequencyUnitsPerPpm = 65536.0;
+constexpr double kMicrosecondsPerSecond = 1e6;
+
+// How well a kernel kept in step by a time daemon knows the crystal, when the daemon itself
+// gives no bound: ntpd's and timesyncd's frequency estimate wanders with temperature by a few
+// tenths of a ppm over minutes (the crystal's own drift, about 0.1 to 0.5 ppm per kelvin), so
+// 1 ppm holds it with room.
+constexpr double kKernelFrequencyAllowancePpm = 1.0;
+
+struct KernelTime {
+  int state = -1;
   timex query{};
-  query.modes = 0;
-  const int state = ::adjtimex(&query);
-  if (state < 0) return {};
+};
+
+KernelTime ReadKernelTime() {
+  KernelTime kernel;
+  kernel.query.modes = 0;
+  kernel.state = ::adjtimex(&kernel.query);
+  return kernel;
+}
+
+// The whole correction the kernel applies to the disciplined clock: the frequency term and
+// the length of its tick (chrony steers both), in ppm.
+double CorrectionPpm(const timex& query) {
+  const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  double tickPpm = 0.0;
+  if (ticksPerSecond > 0 && query.tick > 0) {
+    tickPpm = static_cast<double>(query.tick) * static_cast<double>(ticksPerSecond) -
+              kMicrosecondsPerSecond;
+  }
+  return static_cast<double>(query.freq) / kFrequencyUnitsPerPpm + tickPpm;
+}
+
+}  // namespace
+
+ClockPair PosixClock::ReadClockPair() {
+  // The disciplined clock is read between two reads of the raw one, so the pair stands for
+  // one instant to within a read's time.
+  const std::int64_t rawBefore = ReadNs(CLOCK_MONOTONIC_RAW);
+  const std::int64_t disciplined = ReadNs(CLOCK_MONOTONIC);
+  const std::int64_t rawAfter = ReadNs(CLOCK_MONOTONIC_RAW);
+  ClockPair pair;
+  pair.rawSeconds = (static_cast<double>(rawBefore) + static_cast<double>(rawAfter)) / 2e9;
+  pair.disciplinedSeconds = static_cast<double>(disciplined) / 1e9;
+  const KernelTime kernel = ReadKernelTime();
+  if (kernel.state >= 0) pair.correctionPpm = CorrectionPpm(kernel.query);
+  return pair;
+}
+
+ReferenceClockState PosixClock::GetReferenceState() {
+  const KernelTime kernel = ReadKernelTime();
+  if (kernel.state < 0) return {};
   ReferenceClockState result;
-  result.synchronized = state != TIME_ERROR && (query.status & STA_UNSYNC) == 0;
-  result.frequencyPpm = static_cast<double>(query.freq) / kFrequencyUnitsPerPpm;
-  result.estimatedErrorUs = static_cast<double>(query.esterror);
+  result.synchronized = kernel.state != TIME_ERROR && (kernel.query.status & STA_UNSYNC) == 0;
+  result.frequencyPpm = CorrectionPpm(kernel.query);
+  result.estimatedErrorUs = static_cast<double>(kernel.query.esterror);
+  if (*result.synchronized) {
+    // The daemon corrects what it found: the clock left alone would run fast by the opposite.
+    result.source = TimeSource::Kernel;
+    result.uncorrectedFastPpm = -*result.frequencyPpm;
+    result.uncorrectedLowPpm = *result.uncorrectedFastPpm - kKernelFrequencyAllowancePpm;
+    result.uncorrectedHighPpm = *result.uncorrectedFastPpm + kKernelFrequencyAllowancePpm;
+    char text[96];
+    std::snprintf(text, sizeof text, "kernel frequency correction %+.3f ppm", *result.frequencyPpm);
+    result.detail = text;
+  }
   return result;
 }
 

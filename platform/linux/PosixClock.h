@@ -1,7 +1,8 @@
 #pragma once
-// The real clocks: performance counter = CLOCK_MONOTONIC in ns (frequency 1e9), millisecond
-// timer = CLOCK_MONOTONIC in whole ms, tick count = CLOCK_MONOTONIC_COARSE in whole ms (both
-// unsigned 32-bit), timer resolution = the calling thread's timer slack, sleep = nanosleep.
+// The real clocks: performance counter = CLOCK_MONOTONIC_RAW in ns (frequency 1e9), millisecond
+// timer = CLOCK_MONOTONIC_RAW in whole ms, tick count = the same cut to CLOCK_MONOTONIC_COARSE's
+// resolution (both unsigned 32-bit), timer resolution = the calling thread's timer slack, sleep
+// = nanosleep. CLOCK_MONOTONIC is the disciplined clock of ReadClockPair.
 
 #include "platform/Clock.h"
 
@@ -20,6 +21,8 @@ class PosixClock : public Clock {
   bool EndPeriod(std::uint32_t periodMs) override;
   // adjtimex with no change asked for: any user may read it.
   ReferenceClockState GetReferenceState() override;
+  // CLOCK_MONOTONIC_RAW and CLOCK_MONOTONIC, with the kernel's correction (adjtimex).
+  ClockPair ReadClockPair() override;
 };
 
 }  // namespace veltrane
