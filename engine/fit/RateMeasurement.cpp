@@ -175,6 +175,8 @@ struct RateMeasurement::Course {
   double lastStep = 0.0;
   double nextProgress = 0.0;
   double nextBandCheck = 0.0;
+  std::optional<ClockPair> windowStart;  // both clocks at the start of this stretch
+  std::vector<ClockWindow> windows;
 };
 
 std::optional<RateMeasurement::LookEnd> RateMeasurement::LookOnce(WaveInDevice& device,
@@ -224,6 +226,22 @@ void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t positi
     const RateEstimate sofar = course.fit->Estimate();
     if (sofar.valid) course.framesPerSecond = state.nominalRate * sofar.ratio;
   }
+}
+
+void RateMeasurement::NoteClocks(Course& course, bool last) {
+  // A stretch much shorter than the others would weigh as much in the median with more noise.
+  constexpr double kShortestLastWindow = kClockWindowSeconds / 2.0;
+  if (!course.start) return;
+  Clock& clock = *state.services.clock;
+  if (!course.windowStart) {
+    course.windowStart = clock.ReadClockPair();
+    return;
+  }
+  const double length = Now() - course.windowStart->rawSeconds;
+  if (length < (last ? kShortestLastWindow : kClockWindowSeconds)) return;
+  const ClockPair now = clock.ReadClockPair();
+  course.windows.push_back(MakeClockWindow(*course.windowStart, now));
+  course.windowStart = now;
 }
 
 RateMeasurement::LossCount RateMeasurement::FinishLosses(Course& course) {
@@ -291,11 +309,14 @@ MeasurementResult RateMeasurement::Measure() {
       result.detail = end->detail;
       break;
     }
+    NoteClocks(course, false);
     if (Enough(course)) break;
     state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, course.stepFrames,
                                                    course.framesPerSecond, course.steadyLooks,
                                                    randomState));
   }
+  NoteClocks(course, true);
+  result.clockWindows = std::move(course.windows);
   result.stepFrames = course.stepFrames;
   const LossCount lost = FinishLosses(course);
   result.losses = lost.losses;

@@ -13,8 +13,10 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "engine/fit/RateFit.h"
+#include "engine/fit/TrueTime.h"
 #include "engine/RunState.h"
 
 namespace veltrane {
@@ -62,6 +64,8 @@ struct MeasurementResult {
   std::size_t losses = 0;         // times samples were lost without an overrun
   double lostMs = 0.0;            // how much they were worth, in milliseconds
   std::wstring detail;            // what the device or the back end said, for a failure
+  // How the disciplined clock ran against the raw one, stretch by stretch while measuring.
+  std::vector<ClockWindow> clockWindows;
 };
 
 // After the first step, sound servers deliver what they buffered in a burst; steps of the
@@ -104,6 +108,8 @@ class RateMeasurement {
     bool tooMuch = false;  // see LossAwareFit::TooMuchLost
   };
   LossCount FinishLosses(Course& course);
+  // Reads both clocks when a stretch of kClockWindowSeconds is over, or at the end.
+  void NoteClocks(Course& course, bool last);
   // Reports progress when due; true when the measurement has run long enough.
   bool Enough(Course& course);
   // A look at the position: whether it stepped, where to (counted on across any wrap) and
