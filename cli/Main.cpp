@@ -353,6 +353,10 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
   report.rate = request.rate;
   report.measurement = result;
   report.referenceClock = services.clock->GetReferenceState();
+  report.trueTime = AgainstTrueTime(result.estimate, report.referenceClock, result.clockWindows);
+  // From here on, the band that is judged and the ratio that is stored are against true time
+  // where it is known.
+  report.measurement.estimate = report.trueTime.estimate;
   return PrintReport(request, std::move(report), settings.get(), valueName);
 }
 

@@ -64,22 +64,43 @@ const char* Timing(const MeasurementResult& measurement) {
 
 Json Optional(const std::optional<double>& value) { return value ? Json(*value) : Json(nullptr); }
 
-std::string ReferenceClockText(const ReferenceClockState& clock) {
+const char* SourceName(TimeSource source) {
+  switch (source) {
+    case TimeSource::Kernel: return "kernel";
+    case TimeSource::Chrony: return "chrony";
+    case TimeSource::None: break;
+  }
+  return "none";
+}
+
+constexpr const char* kIndent = "\n                 ";
+
+std::string SlewText(const TrueTimeResult& trueTime) {
+  if (!trueTime.slewPpm) return "";
+  return std::string(kIndent) +
+         Printf("largest slew of the disciplined clock: %.2f ppm (not used)", *trueTime.slewPpm);
+}
+
+std::string ReferenceClockText(const ReferenceClockState& clock, const TrueTimeResult& trueTime) {
+  if (trueTime.againstTrueTime) {
+    std::string text = std::string("true time, from ") + SourceName(clock.source);
+    if (!clock.detail.empty()) text += " (" + ShowableText(clock.detail) + ")";
+    text += kIndent + Printf("the raw clock runs %+.3f ppm fast (%+.3f to %+.3f ppm)",
+                             *trueTime.rawFastPpm, *trueTime.rawFastLowPpm,
+                             *trueTime.rawFastHighPpm);
+    return text + SlewText(trueTime);
+  }
+  std::string text = "this computer's crystal (the raw clock), ";
   if (!clock.synchronized) {
-    return "unknown; the result is relative to this computer's clock, whose own error is not "
-           "known";
+    text += "whose own error is not known";
+  } else if (!*clock.synchronized) {
+    text += "not synchronized";
+  } else {
+    text += "whose error the time daemon's figures did not give";
   }
-  std::string text = *clock.synchronized ? "synchronized" : "not synchronized";
-  if (clock.frequencyPpm) text += Printf(", frequency correction %+.3f ppm", *clock.frequencyPpm);
-  if (clock.estimatedErrorUs && *clock.synchronized) {
-    text += Printf(", estimated error %.0f us", *clock.estimatedErrorUs);
-  }
-  if (!*clock.synchronized) {
-    text +=
-        "\n                 The result is relative to this computer's own crystal, which may "
-        "itself be\n                 tens of ppm off.";
-  }
-  return text;
+  text += std::string(kIndent) + "The result is relative to it, which may itself be tens of ppm" +
+          kIndent + "off true time.";
+  return text + SlewText(trueTime);
 }
 
 std::string LossesText(const MeasurementResult& measurement) {
@@ -108,7 +129,7 @@ std::string FormatMeasurementText(const CalibrationReport& report) {
           " frames, timing by " +
           std::string(Timing(report.measurement)) + "\n";
   text += "Losses:          " + LossesText(report.measurement) + "\n";
-  text += "Reference clock: " + ReferenceClockText(report.referenceClock) + "\n";
+  text += "Reference clock: " + ReferenceClockText(report.referenceClock, report.trueTime) + "\n";
   return text;
 }
 
@@ -141,7 +162,14 @@ std::string FormatReportJson(const CalibrationReport& report) {
   json["reference_clock"] = {
       {"synchronized", clock.synchronized ? Json(*clock.synchronized) : Json(nullptr)},
       {"frequency_ppm", Optional(clock.frequencyPpm)},
-      {"estimated_error_us", Optional(clock.estimatedErrorUs)}};
+      {"estimated_error_us", Optional(clock.estimatedErrorUs)},
+      {"source", SourceName(clock.source)},
+      {"relative_to", report.trueTime.againstTrueTime ? "true time" : "crystal"},
+      {"frequency_band_ppm", report.trueTime.rawFastLowPpm && report.trueTime.rawFastHighPpm
+                                 ? Json::array({*report.trueTime.rawFastLowPpm,
+                                                *report.trueTime.rawFastHighPpm})
+                                 : Json(nullptr)},
+      {"slew_ppm", Optional(report.trueTime.slewPpm)}};
   if (report.stored) {
     Json stored;
     PutPath(stored, "file", report.stored->file);

@@ -13,6 +13,7 @@
 
 #include "platform/Clock.h"
 #include "engine/fit/RateMeasurement.h"
+#include "engine/fit/TrueTime.h"
 #include "platform/Registry.h"
 
 namespace veltrane {
@@ -29,6 +30,8 @@ struct CalibrationReport {
   std::int32_t rate = 0;
   MeasurementResult measurement;
   ReferenceClockState referenceClock;
+  // What the rate is relative to; measurement.estimate is already the one it gives.
+  TrueTimeResult trueTime;
   std::optional<StoredResult> stored;
   std::optional<std::wstring> storeError;  // why --store failed, after measuring
   int storeErrorStatus = 0;                // the exit status that failure gives
