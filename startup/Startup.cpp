@@ -1,14 +1,30 @@
 #include "startup/Startup.h"
 
 #include <string>
+#include <utility>
 
 #include "base/Environment.h"
 #include "startup/NativeBackEnds.h"
 #include "platform/simulated/ScaledClock.h"
 #include "platform/simulated/SimulatedAudio.h"
+#include "platform/simulated/SimulatedSystemClock.h"
 #include "base/Text.h"
 
 namespace veltrane {
+namespace {
+
+// The clock the rest of the program sees: the simulated computer's, where its options ask for
+// one, on the scaled or real clock, which stands for true time.
+std::shared_ptr<Clock> SimulatedSystem(std::shared_ptr<Clock> trueClock,
+                                       const SimulatedAudioOptions& options) {
+  if (options.time == SimulatedTimeOptions{}) return trueClock;
+  // Without a seed, the daemon's own error is the same draw in every run.
+  constexpr std::uint64_t kDaemonErrorSeed = 0x5EED;
+  return std::make_shared<SimulatedSystemClock>(std::move(trueClock), options.time,
+                                                options.randomStart.value_or(kDaemonErrorSeed));
+}
+
+}  // namespace
 
 bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
   services.clock = MakeNativeClock();
@@ -52,6 +68,7 @@ bool MakePlatformServices(PlatformServices& services, std::wstring& error) {
     services.timeScale = scale;
     services.clock = std::make_shared<ScaledClock>(services.clock, scale);
   }
+  services.clock = SimulatedSystem(services.clock, options);
   services.audio = std::make_shared<SimulatedAudio>(services.clock, options);
   return true;
 }

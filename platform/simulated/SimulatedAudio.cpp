@@ -87,12 +87,13 @@ class SimulatedWaveIn : public WaveInDevice {
         inUse(std::move(inUse)),
         // A virtual clock moves only when it is read: a watcher reading it would move time
         // on its own and make runs unrepeatable, so there a full buffer is found by queries.
-        watchInRealTime(dynamic_cast<VirtualClock*>(this->clock.get()) == nullptr),
+        watchInRealTime(!MovesOnlyWhenRead(*this->clock)),
         // Without a chosen start, the jitter stays what it always was for the same options.
         jitterStart(options.randomStart ? SplitMix64(*options.randomStart) : kJitterStart),
         latenessStart(SplitMix64(jitterStart ^ kLatenessStreamOffset)) {
     const long double rate =
-        static_cast<long double>(format.samplesPerSec) * (1.0L + options.ppm * 1e-6L);
+        static_cast<long double>(format.samplesPerSec) * (1.0L + options.ppm * 1e-6L) /
+        (1.0L + options.time.clockPpm * 1e-6L);
     stepPeriodS = static_cast<long double>(options.stepFrames) / rate;
     jitterS = static_cast<long double>(options.jitterUs) * 1e-6L;
     lateS = static_cast<long double>(options.lateUs) * 1e-6L;
@@ -471,6 +472,24 @@ const OptionRule kOptionRules[] = {
      [](const std::string& v, Options& o) { return Store(o.dropMs, ReadNumber(v), NotNegative); }},
     {"rates", L"expected rates greater than 0, separated by /.",
      [](const std::string& v, Options& o) { return StoreRates(o.rates, v); }},
+    // A crystal off by more than 1000 ppm is broken, and no daemon would discipline it.
+    {"clock_ppm", L"expected a number of ppm between -1000 and 1000.",
+     [](const std::string& v, Options& o) {
+       return Store(o.time.clockPpm, ReadNumber(v), [](double x) { return std::fabs(x) <= 1000.0; });
+     }},
+    {"synced", L"expected 0 or 1.",
+     [](const std::string& v, Options& o) { return StoreFlag(o.time.synced, v); }},
+    {"skew_ppm", L"expected a number of ppm, 0 or more.",
+     [](const std::string& v, Options& o) { return Store(o.time.skewPpm, ReadNumber(v), NotNegative); }},
+    // The kernel slews at most 500 ppm, chrony up to 83,333 ppm.
+    {"slew_ppm", L"expected a number of ppm between -100000 and 100000.",
+     [](const std::string& v, Options& o) {
+       return Store(o.time.slewPpm, ReadNumber(v), [](double x) { return std::fabs(x) <= 1e5; });
+     }},
+    {"slew_after_s", L"expected a number of seconds, 0 or more.",
+     [](const std::string& v, Options& o) { return Store(o.time.slewAfterS, ReadNumber(v), NotNegative); }},
+    {"slew_for_s", L"expected a number of seconds, 0 or more.",
+     [](const std::string& v, Options& o) { return Store(o.time.slewForS, ReadNumber(v), NotNegative); }},
 };
 
 bool Fail(std::wstring& error, const std::string& option, const std::wstring& reason) {
@@ -492,7 +511,8 @@ bool StoreOption(const std::string& item, std::set<std::string>& seen, Options& 
   return Fail(error, item,
               L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
               L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, "
-              L"overrun_after_s, drop_every_s, drop_ms and rates.");
+              L"overrun_after_s, drop_every_s, drop_ms, rates, clock_ppm, synced, skew_ppm, "
+              L"slew_ppm, slew_after_s and slew_for_s.");
 }
 
 }  // namespace

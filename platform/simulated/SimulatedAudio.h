@@ -32,6 +32,7 @@
 
 #include "platform/Audio.h"
 #include "platform/Clock.h"
+#include "platform/simulated/SimulatedSystemClock.h"
 
 namespace veltrane {
 
@@ -51,11 +52,14 @@ struct SimulatedAudioOptions {
   std::optional<double> dropEveryS;          // frames vanish from the count this often...
   double dropMs = 0.0;                       // ...this many milliseconds' worth, in whole steps
   std::vector<std::uint32_t> rates;          // the only rates it opens at; empty: any rate
+  // The computer's clocks: the device's ppm is against true time, and the raw clock runs
+  // time.clockPpm fast, so against the raw clock the device runs at (1 + ppm) / (1 + clockPpm).
+  SimulatedTimeOptions time;
 };
 
 // Parses "ppm=-250,step=441,jitter_us=200,late_us=300,seed=7,stamps=1,fail_open=4,reject_direct=1,
 // steady_looks=1,hang_open_s=60,stall_after_s=30,overrun_after_s=30,drop_every_s=10,drop_ms=20,
-// rates=44100/48000"
+// rates=44100/48000,clock_ppm=30,synced=1,skew_ppm=0.05,slew_ppm=300,slew_after_s=20,slew_for_s=20"
 // (any subset, any order; drop_every_s and drop_ms together). False with a reason on a malformed
 // text.
 bool ParseSimulatedAudioOptions(const std::string& text, SimulatedAudioOptions& options,
