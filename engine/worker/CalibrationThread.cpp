@@ -160,12 +160,29 @@ void Measure(RunState& state, WaveInDevice& device, Timing& timing) {
   }
 }
 
+// Every clock the worker may choose counts the raw clock, so a time daemon's slew of the
+// system's clock cannot reach the stored value; the value is against this computer's crystal.
+void TraceTimeBase(Clock& clock) {
+  const ReferenceClockState reference = clock.GetReferenceState();
+  std::wstring state = L"unknown";
+  if (reference.synchronized) {
+    state = *reference.synchronized ? L"synchronized" : L"not synchronized";
+  }
+  if (reference.frequencyPpm) {
+    state += FormatText(L", frequency correction %+.3f ppm", *reference.frequencyPpm);
+  }
+  TraceCalibration(L"Time base: the raw clock, which no time daemon slews; the value is against "
+                   L"this computer's crystal. System clock: " + state,
+                   __LINE__);
+}
+
 // Chooses the clock, then records and reports until stopped or until the device fails.
 void RunWorker(RunState& state) {
   Timing timing(
       *state.services.clock, *state.services.scheduler,
       [&state](const std::wstring& text) { state.ShowMessageBox(text, MessageIcon::Exclamation); });
   if (!timing.SelectClock()) return;
+  TraceTimeBase(*state.services.clock);
   state.Post(WM_CLOCK_KIND, static_cast<std::uintptr_t>(timing.GetClockKind()), 0);
   state.services.clock->Sleep(kPauseMs);
   TraceCalibration(L"CalibrationThread start", __LINE__);
