@@ -15,13 +15,24 @@ constexpr double kPpm = 1e6;
 double Compose(double aPpm, double bPpm) { return ((1.0 + aPpm / kPpm) * (1.0 + bPpm / kPpm) - 1.0) * kPpm; }
 double Divide(double aPpm, double bPpm) { return ((1.0 + aPpm / kPpm) / (1.0 + bPpm / kPpm) - 1.0) * kPpm; }
 
-// How fast the disciplined clock, uncorrected, runs against the raw one: what it ran at
-// beyond the system's correction, over the stretches where that correction stood still. The
-// median keeps a slew in a few stretches out; the spread of the rest is its band.
+// How fast the disciplined clock, uncorrected, runs against the raw one (a constant of the
+// machine: the two clocks' rates are rounded apart in the kernel, half a ppm on some): what it
+// ran at beyond the system's correction, over the stretches where that correction stood
+// still. A daemon that slews through the kernel's own offset correction leaves the frequency
+// as it is, so a slew shows in a few stretches as a rate far from the rest: the median and the
+// stretches near it keep it out, and their spread is the band.
 struct RawToDisciplined {
   double ppm = 0.0;
   double spreadPpm = 0.0;
 };
+
+// Stretches further than this from the median are taken for slews. A smaller rate of slew
+// than this is inside the kernel's allowance for its own frequency.
+constexpr double kSlewFromMedianPpm = 0.5;
+// The kernel derives both clocks from one counter with multipliers of about 2^24: rounded
+// apart by parts in 1e8, plus what its bookkeeping of the correction leaves (about 1 ppm
+// measured on a virtual machine). A larger rate is a slew.
+constexpr double kLargestRoundingPpm = 5.0;
 
 std::optional<RawToDisciplined> Offset(const std::vector<ClockWindow>& windows) {
   std::vector<double> offsets;
@@ -33,10 +44,18 @@ std::optional<RawToDisciplined> Offset(const std::vector<ClockWindow>& windows) 
   if (offsets.empty()) return std::nullopt;
   RawToDisciplined result;
   result.ppm = Median(offsets);
-  std::vector<double> deviations;
-  for (double offset : offsets) deviations.push_back(std::fabs(offset - result.ppm));
-  // Two standard deviations of one stretch: the median of many is closer than that.
-  result.spreadPpm = 2.0 * kMadToSigma * Median(deviations);
+  std::size_t near = 0;
+  for (double offset : offsets) {
+    const double deviation = std::fabs(offset - result.ppm);
+    if (deviation > kSlewFromMedianPpm) continue;
+    ++near;
+    result.spreadPpm = std::max(result.spreadPpm, deviation);
+  }
+  // With most stretches slewed, the median may be a slew itself; rounding never sets the two
+  // clocks that far apart.
+  if (2 * near <= offsets.size() || std::fabs(result.ppm) > kLargestRoundingPpm) {
+    return std::nullopt;
+  }
   return result;
 }
 

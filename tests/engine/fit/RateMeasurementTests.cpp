@@ -11,6 +11,7 @@
 #include "engine/fit/RateMeasurement.h"
 #include "platform/simulated/SimulatedAudio.h"
 #include "platform/simulated/SimulatedScheduler.h"
+#include "platform/simulated/SimulatedSystemClock.h"
 #include "base/Text.h"
 #include "platform/simulated/VirtualClock.h"
 
@@ -21,6 +22,7 @@ struct Outcome {
   MeasurementResult result;
   int progressReports = 0;
   double lastElapsed = 0.0;
+  TrueTimeResult trueTime;
 };
 
 // Virtual time that keeps the shortest pause between looks once the run has settled.
@@ -43,6 +45,10 @@ Outcome Measure(const std::string& options, MeasurementSettings settings,
   SimulatedAudioOptions parsed;
   std::wstring error;
   EXPECT_TRUE(ParseSimulatedAudioOptions(options, parsed, error)) << ToUtf8(error);
+  // As start-up does: the simulated computer's clocks over the one standing for true time.
+  if (parsed.time != SimulatedTimeOptions{}) {
+    services.clock = std::make_shared<SimulatedSystemClock>(clock, parsed.time, 1);
+  }
   services.audio = std::make_shared<SimulatedAudio>(services.clock, parsed);
   RunState state(services, 0, 44100);
   Outcome run;
@@ -54,6 +60,8 @@ Outcome Measure(const std::string& options, MeasurementSettings settings,
     if (stopAfterReports && run.progressReports >= *stopAfterReports) state.stopRequested = true;
   });
   run.result = measurement.Run();
+  run.trueTime = AgainstTrueTime(run.result.estimate, services.clock->GetReferenceState(),
+                                 run.result.clockWindows);
   return run;
 }
 
@@ -81,6 +89,39 @@ TEST(RateMeasurementTest, FindsTheTrueRateWithinItsBandAndTheStepSize) {
     EXPECT_EQ(run.result.stepFrames, c.step) << c.options;
     EXPECT_EQ(run.result.deviceTimestamps, c.stamped) << c.options;
     EXPECT_GE(run.progressReports, 29) << c.options;
+  }
+}
+
+// The fit runs on the raw clock, whatever slews the disciplined one; where the daemon knows
+// the crystal, the rate is made one against true time with the daemon's band.
+TEST(RateMeasurementTest, AgainstTrueTimeWhenTheDaemonKnowsTheCrystal) {
+  struct Case {
+    const char* options;
+    bool againstTrueTime;
+    double truthPpm;  // against true time, or against the crystal
+    double slewPpm;
+    double seconds = 30.0;
+  };
+  const double crystal = ((1.0 - 250e-6) / (1.0 + 30e-6) - 1.0) * 1e6;
+  for (const Case& c : {
+           Case{"ppm=-250,clock_ppm=30,synced=1", true, -250.0, 0.0},
+           Case{"ppm=-250,clock_ppm=30,synced=1,slew_ppm=300,slew_after_s=20,slew_for_s=20", true,
+                -250.0, 300.0, 60.0},
+           Case{"ppm=-250,clock_ppm=30,synced=1,skew_ppm=2,stamps=1", true, -250.0, 0.0},
+           Case{"ppm=-250,clock_ppm=30,slew_ppm=-500,slew_after_s=10,slew_for_s=10", false,
+                crystal, 500.0},
+       }) {
+    MeasurementSettings settings;
+    settings.seconds = c.seconds;
+    const Outcome run = Measure(c.options, settings);
+    ASSERT_EQ(run.result.end, MeasurementEnd::Done) << c.options;
+    const RateEstimate& estimate = run.trueTime.estimate;
+    EXPECT_EQ(run.trueTime.againstTrueTime, c.againstTrueTime) << c.options;
+    EXPECT_LE(estimate.bandLowPpm, c.truthPpm) << c.options;
+    EXPECT_GE(estimate.bandHighPpm, c.truthPpm) << c.options;
+    EXPECT_LT(estimate.bandHighPpm - estimate.bandLowPpm, 6.0) << c.options;
+    ASSERT_TRUE(run.trueTime.slewPpm) << c.options;
+    EXPECT_NEAR(*run.trueTime.slewPpm, c.slewPpm, 1.0) << c.options;
   }
 }
 
