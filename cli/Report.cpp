@@ -169,7 +169,8 @@ std::string FormatReportJson(const CalibrationReport& report) {
                                  ? Json::array({*report.trueTime.rawFastLowPpm,
                                                 *report.trueTime.rawFastHighPpm})
                                  : Json(nullptr)},
-      {"slew_ppm", Optional(report.trueTime.slewPpm)}};
+      {"slew_ppm", Optional(report.trueTime.slewPpm)},
+      {"figures", clock.detail.empty() ? Json(nullptr) : Json(clock.detail)}};
   if (report.stored) {
     Json stored;
     PutPath(stored, "file", report.stored->file);

@@ -1,11 +1,16 @@
 #include "platform/linux/PosixClock.h"
 
+#include "platform/linux/ChronyTracking.h"
+
 #include <sys/prctl.h>
 #include <sys/timex.h>
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <optional>
+#include <string>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -173,6 +178,36 @@ ClockPair PosixClock::ReadClockPair() {
   return pair;
 }
 
+namespace {
+
+// chronyd answers on loopback within a millisecond; one that does not answer in this long is
+// not there, and the report should not wait for it.
+constexpr int kChronyTimeoutMs = 300;
+
+// chronyd knows the crystal better than the kernel's figure tells: its frequency comes with
+// the bound of its own error (skew) and how far its latest estimate moved (residual).
+bool PutChronyFigures(ReferenceClockState& state) {
+  std::string why;
+  const std::optional<ChronyTracking> tracking = QueryChronyTracking(kChronyTimeoutMs, why);
+  if (!tracking || !tracking->Synchronized()) return false;
+  const double bound = std::fabs(tracking->residualFrequencyPpm) + tracking->skewPpm;
+  state.synchronized = true;
+  state.source = TimeSource::Chrony;
+  state.uncorrectedFastPpm = tracking->frequencyPpm;
+  state.uncorrectedLowPpm = tracking->frequencyPpm - bound;
+  state.uncorrectedHighPpm = tracking->frequencyPpm + bound;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "frequency %+.3f ppm, residual %+.3f ppm, skew %.3f ppm, stratum %d, reference %s",
+                tracking->frequencyPpm, tracking->residualFrequencyPpm, tracking->skewPpm,
+                tracking->stratum,
+                tracking->referenceAddress.empty() ? "unnamed" : tracking->referenceAddress.c_str());
+  state.detail = text;
+  return true;
+}
+
+}  // namespace
+
 ReferenceClockState PosixClock::GetReferenceState() {
   const KernelTime kernel = ReadKernelTime();
   if (kernel.state < 0) return {};
@@ -180,6 +215,7 @@ ReferenceClockState PosixClock::GetReferenceState() {
   result.synchronized = kernel.state != TIME_ERROR && (kernel.query.status & STA_UNSYNC) == 0;
   result.frequencyPpm = CorrectionPpm(kernel.query);
   result.estimatedErrorUs = static_cast<double>(kernel.query.esterror);
+  if (PutChronyFigures(result)) return result;
   if (*result.synchronized) {
     // The daemon corrects what it found: the clock left alone would run fast by the opposite.
     result.source = TimeSource::Kernel;
