@@ -63,6 +63,22 @@ TEST_P(ClockContractTest, APauseLastsAboutItsLength) {
   }
 }
 
+// The pair's raw clock is the counter; the disciplined one runs beside it within what any
+// daemon slews (the kernel's PLL at most 500 ppm).
+TEST_P(ClockContractTest, APairIsTheCounterAndAClockBesideIt) {
+  constexpr double kLargestSlew = 1000e-6;
+  const double frequency = static_cast<double>(clock->PerformanceFrequency());
+  const double before = static_cast<double>(clock->PerformanceCounter()) / frequency;
+  const ClockPair first = clock->ReadClockPair();
+  const double after = static_cast<double>(clock->PerformanceCounter()) / frequency;
+  EXPECT_GE(first.rawSeconds, before - 1e-9);
+  EXPECT_LE(first.rawSeconds, after + 1e-9);
+  clock->Sleep(kSleepMs);
+  const ClockPair second = clock->ReadClockPair();
+  const double raw = second.rawSeconds - first.rawSeconds;
+  EXPECT_NEAR(second.disciplinedSeconds - first.disciplinedSeconds, raw, raw * kLargestSlew);
+}
+
 TEST_P(ClockContractTest, OffersPeriodsThatNest) {
   std::uint32_t periodMin = 0;
   std::uint32_t periodMax = 0;

@@ -10,6 +10,7 @@
 
 #include "platform/linux/PosixClock.h"
 #include "platform/simulated/ScaledClock.h"
+#include "platform/simulated/SimulatedSystemClock.h"
 #include "platform/simulated/VirtualClock.h"
 #include "tests/platform/ClockContract.h"
 
@@ -47,8 +48,25 @@ ClockContractParam ScaledParam() {
   return param;
 }
 
+// A crystal 30 ppm fast, disciplined, and slewed by 300 ppm from the start, over virtual time.
+ClockContractParam SimulatedSystemParam() {
+  SimulatedTimeOptions options;
+  options.clockPpm = 30.0;
+  options.synced = true;
+  options.slewPpm = 300.0;
+  options.slewForS = 10.0;
+  ClockContractParam param{"SimulatedSystem", [options] {
+                             return std::make_shared<SimulatedSystemClock>(
+                                 std::make_shared<VirtualClock>(), options, 7);
+                           }};
+  param.sleepLateMs = 1.0;
+  param.pauseLateUs = 10.0;
+  return param;
+}
+
 INSTANTIATE_TEST_SUITE_P(Clocks, ClockContractTest,
-                         testing::Values(PosixParam(), VirtualParam(), ScaledParam()),
+                         testing::Values(PosixParam(), VirtualParam(), ScaledParam(),
+                                         SimulatedSystemParam()),
                          ClockContractName);
 
 // The millisecond counts are the counter's own time, in whole milliseconds.
