@@ -12,13 +12,16 @@ constexpr double kPpm = 1e6;
 
 // Rates compose by multiplying ratios, not by adding ppm: at tens of ppm the sum is off by
 // parts in 1e9, but the product stays exact.
-double Compose(double aPpm, double bPpm) { return ((1.0 + aPpm / kPpm) * (1.0 + bPpm / kPpm) - 1.0) * kPpm; }
-double Divide(double aPpm, double bPpm) { return ((1.0 + aPpm / kPpm) / (1.0 + bPpm / kPpm) - 1.0) * kPpm; }
+double Compose(double aPpm, double bPpm) {
+  return ((1.0 + aPpm / kPpm) * (1.0 + bPpm / kPpm) - 1.0) * kPpm;
+}
+double Divide(double aPpm, double bPpm) {
+  return ((1.0 + aPpm / kPpm) / (1.0 + bPpm / kPpm) - 1.0) * kPpm;
+}
 
 // How fast the disciplined clock, uncorrected, runs against the raw one (a constant of the
-// machine: the two clocks' rates are rounded apart in the kernel, half a ppm on some): what it
-// ran at beyond the system's correction, over the stretches where that correction stood
-// still. A daemon that slews through the kernel's own offset correction leaves the frequency
+// machine: the kernel rounds the two clocks' rates apart): what it ran at beyond the system's
+// correction, over the stretches where that correction stood still. A daemon that slews through the kernel's own offset correction leaves the frequency
 // as it is, so a slew shows in a few stretches as a rate far from the rest: the median and the
 // stretches near it keep it out, and their spread is the band.
 struct RawToDisciplined {
@@ -30,8 +33,8 @@ struct RawToDisciplined {
 // than this is inside the kernel's allowance for its own frequency.
 constexpr double kSlewFromMedianPpm = 0.5;
 // The kernel derives both clocks from one counter with multipliers of about 2^24: rounded
-// apart by parts in 1e8, plus what its bookkeeping of the correction leaves (about 1 ppm
-// measured on a virtual machine). A larger rate is a slew.
+// apart by parts in 1e8, plus what its bookkeeping of the correction leaves. A larger rate is
+// a slew.
 constexpr double kLargestRoundingPpm = 5.0;
 
 std::optional<RawToDisciplined> Offset(const std::vector<ClockWindow>& windows) {
