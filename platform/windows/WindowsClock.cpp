@@ -4,6 +4,8 @@
 // After windows.h, whose types it uses; the lean windows.h (WIN32_LEAN_AND_MEAN) leaves it out.
 #include <mmsystem.h>
 
+#include <optional>
+
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
@@ -87,18 +89,49 @@ bool WindowsClock::EndPeriod(std::uint32_t periodMs) {
   return timeEndPeriod(periodMs) == TIMERR_NOERROR;
 }
 
-ReferenceClockState WindowsClock::GetReferenceState() {
+namespace {
+
+// The adjustment the system adds to its time each tick instead of the tick's own length, in
+// ppm; none while it applies none. Both values come in 100 ns units.
+std::optional<double> AdjustmentPpm() {
   DWORD adjustment = 0;
   DWORD increment = 0;
   BOOL disabled = TRUE;
-  if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) return {};
-  ReferenceClockState state;
-  // Each tick adds adjustment instead of increment (both in 100 ns) while one is applied.
-  if (!disabled) {
-    state.frequencyPpm =
-        (static_cast<double>(adjustment) - static_cast<double>(increment)) * 1e6 / increment;
+  if (!GetSystemTimeAdjustment(&adjustment, &increment, &disabled) || increment == 0) {
+    return std::nullopt;
   }
+  if (disabled) return 0.0;
+  return (static_cast<double>(adjustment) - static_cast<double>(increment)) * 1e6 / increment;
+}
+
+}  // namespace
+
+ReferenceClockState WindowsClock::GetReferenceState() {
+  const std::optional<double> adjustment = AdjustmentPpm();
+  if (!adjustment) return {};
+  ReferenceClockState state;
+  if (*adjustment != 0.0) state.frequencyPpm = adjustment;
   return state;
+}
+
+ClockPair WindowsClock::ReadClockPair() {
+  constexpr double kFileTimeUnitsPerSecond = 1e7;
+  const double frequency = static_cast<double>(PerformanceFrequency());
+  const std::int64_t before = PerformanceCounter();
+  FILETIME systemTime{};
+  GetSystemTimePreciseAsFileTime(&systemTime);
+  const std::int64_t after = PerformanceCounter();
+  ClockPair pair;
+  pair.rawSeconds = (static_cast<double>(before) + static_cast<double>(after)) / 2.0 / frequency;
+  const ULONGLONG units =
+      (static_cast<ULONGLONG>(systemTime.dwHighDateTime) << 32) | systemTime.dwLowDateTime;
+  // Counted from the first reading: seconds since 1601 in a double would keep only some
+  // microseconds, a ppm over a few seconds.
+  static const ULONGLONG origin = units;
+  pair.disciplinedSeconds = static_cast<double>(static_cast<LONGLONG>(units - origin)) /
+                            kFileTimeUnitsPerSecond;
+  pair.correctionPpm = AdjustmentPpm();
+  return pair;
 }
 
 }  // namespace veltrane

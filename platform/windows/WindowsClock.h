@@ -22,6 +22,9 @@ class WindowsClock : public Clock {
   // From GetSystemTimeAdjustment: the frequency correction while the system applies one;
   // whether the clock is synchronised and its estimated error stay unknown.
   ReferenceClockState GetReferenceState() override;
+  // The performance counter, which no time adjustment slews, is the raw clock; the system
+  // time (GetSystemTimePreciseAsFileTime), which the adjustment steers, the disciplined one.
+  ClockPair ReadClockPair() override;
 };
 
 }  // namespace veltrane
