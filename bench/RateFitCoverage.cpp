@@ -54,6 +54,18 @@ std::vector<NamedCase> Cases() {
   cases.push_back(cases.back());
   cases.back().name = "  same, split at its end";
   cases.back().splitAtBusyEnd = true;
+  add("441 late2ms 2nd half",
+      [](SimCase& c) { c.ppm = 198.6, c.lateUs = 2000, c.busyFrom = 0.5; });
+  add("441 late2ms 10s mid", [](SimCase& c) {
+    c.ppm = -250, c.lateUs = 2000, c.busyFrom = 25.0 / 60.0, c.busyPart = 35.0 / 60.0;
+  });
+  add("48k USB 1ms packets", [](SimCase& c) {
+    c.nominalRate = 48000, c.stepFrames = 48, c.ppm = -120, c.jitterUs = 500,
+    c.uniformJitter = true;
+  });
+  add("441 server cycle 5.33ms", [](SimCase& c) { c.ppm = 198.6, c.cycleUs = 256e6 / 48000; });
+  add("441 calm 20s", [](SimCase& c) { c.seconds = 20, c.ppm = -37; });
+  add("441 late2ms 20s", [](SimCase& c) { c.seconds = 20, c.ppm = 100, c.lateUs = 2000; });
   add("441 late2ms 900s", [](SimCase& c) { c.seconds = 900, c.ppm = 198.6, c.lateUs = 2000; });
   return cases;
 }
