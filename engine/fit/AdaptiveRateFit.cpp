@@ -57,8 +57,10 @@ constexpr int kRegimeDepth = 3;
 // exact line, whose delays are all alike, is never cut.
 constexpr double kLeastRegimeScatter = 0.05;
 
-// Another fit replaces the lower edge only when its error is this much smaller: where they are
-// alike, the choice would follow the noise of the error estimates and favour the luckiest.
+// The hull replaces the fit chosen so far only when its error is this much smaller: its error,
+// drawn back from subsets, is the least certain, and where they are alike the choice would
+// follow that noise and favour the luckiest. Least squares' error is known well enough to need
+// no such margin.
 constexpr double kClearlyBetter = 1.2;
 
 // Above this, the lower edge is too soft for the hull (see EdgeSharpness): an idle computer's
@@ -70,6 +72,11 @@ constexpr double kBandZ = 2.3263;
 
 // Stretches of least squares residuals whose means show a wandering delay, as RateFit's.
 constexpr std::size_t kBatches = 8;
+// Pieces of the run whose summed pulls on the least squares slope give its error: enough for a
+// steady estimate, each long enough (two seconds in a minute) to hold a whole sound server
+// cycle's beat with the steps many times over.
+constexpr std::size_t kScorePieces = 128;
+constexpr std::size_t kLeastPiecePoints = 16;
 
 // Subset sizes for the hull's error and how many interleavings of each; 32 subsets at each size.
 struct Subsets {
@@ -190,9 +197,9 @@ struct Line {
   double stdErr = 0.0;  // of the slope, before any allowance for a wandering delay
 };
 
-// Least squares through all points, one offset per stretch. The slope's standard error comes
-// from each point's residual (White's estimator), since a busy stretch scatters more than a calm
-// one, times the batch-means factor for residuals that move together over long stretches.
+// Least squares through all points, one offset per stretch, with the standard error of its slope
+// from the points' pulls on it (see below), times the batch-means factor for residuals that move
+// together over long stretches.
 Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
   const std::size_t n = points.size();
   std::vector<double> meanFrames(starts.size()), meanSeconds(starts.size());
@@ -214,30 +221,39 @@ Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
   if (n < starts.size() + 2 || !(sxx > 0.0L)) return line;
   const double slope = static_cast<double>(sxt / sxx);
   const std::size_t dof = n - starts.size() - 1;
-  std::vector<double> residual(n);
-  long double weighted = 0.0L, squares = 0.0L;
+  std::vector<double> residual(n), score(n);
+  long double squares = 0.0L;
   for (std::size_t i = 0; i < n; ++i) {
     const double df = points[i].frames - meanFrames[stretchOf[i]];
     residual[i] = points[i].seconds - meanSeconds[stretchOf[i]] - slope * df;
-    weighted += df * df * residual[i] * residual[i];
+    score[i] = df * residual[i];
     squares += residual[i] * residual[i];
   }
-  double wander = 1.0;
-  if (n >= 2 * kBatches) {
-    double batchSquares = 0.0;
-    for (std::size_t b = 0; b < kBatches; ++b) {
-      const std::size_t begin = b * n / kBatches, end = (b + 1) * n / kBatches;
-      double sum = 0.0;
-      for (std::size_t i = begin; i < end; ++i) sum += residual[i];
-      batchSquares += sum * sum / static_cast<double>(end - begin);
-    }
-    const double plain = static_cast<double>(squares) / dof;
-    const double longRun = batchSquares / (kBatches - 1);
-    if (plain > 0.0 && longRun > plain) wander = std::sqrt(longRun / plain);
+  // What each point pulls on the slope, summed over short stretches of the run: their scatter
+  // is the slope's, also where neighbouring delays hang together or cancel (a sound server's
+  // cycle beating against the steps) and where a busy stretch scatters more than a calm one.
+  const std::size_t pieces = std::min(kScorePieces, n / kLeastPiecePoints);
+  if (pieces < kBatches) return line;
+  double pulled = 0.0;
+  for (std::size_t b = 0; b < pieces; ++b) {
+    double sum = 0.0;
+    for (std::size_t i = b * n / pieces; i < (b + 1) * n / pieces; ++i) sum += score[i];
+    pulled += sum * sum;
   }
+  pulled *= static_cast<double>(pieces) / static_cast<double>(pieces - 1);
+  double batchSquares = 0.0;
+  for (std::size_t b = 0; b < kBatches; ++b) {
+    const std::size_t begin = b * n / kBatches, end = (b + 1) * n / kBatches;
+    double sum = 0.0;
+    for (std::size_t i = begin; i < end; ++i) sum += residual[i];
+    batchSquares += sum * sum / static_cast<double>(end - begin);
+  }
+  const double plain = static_cast<double>(squares) / dof;
+  const double longRun = batchSquares / (kBatches - 1);
+  const double wander = plain > 0.0 && longRun > plain ? std::sqrt(longRun / plain) : 1.0;
   line.ok = slope > 0.0;
   line.slope = slope;
-  line.stdErr = std::sqrt(static_cast<double>(weighted) * n / dof) / static_cast<double>(sxx) * wander;
+  line.stdErr = std::sqrt(pulled) / static_cast<double>(sxx) * wander;
   return line;
 }
 
@@ -389,7 +405,7 @@ struct RegimeFit {
 };
 
 // One regime's points with the stretches the caller began in it: the lower edge unless another
-// fit is clearly better known, the hull only under a sharp edge.
+// fit is better known, the hull only under a sharp edge.
 RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, double nominalRate) {
   using Method = AdaptiveRateFit::Method;
   RegimeFit fit;
@@ -401,7 +417,7 @@ RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, doub
   // The band's own half-width (a t quantile) in slope, as a standard error at kBandZ.
   fit.stdErr = (1.0 / (nominalRate * (1.0 + edge.bandLowPpm * 1e-6)) - fit.slope) / kBandZ;
   const Line ls = LeastSquares(points, starts);
-  if (ls.ok && ls.stdErr * kClearlyBetter < fit.stdErr) {
+  if (ls.ok && ls.stdErr < fit.stdErr) {
     fit.method = Method::kLeastSquares;
     fit.slope = ls.slope;
     fit.stdErr = ls.stdErr;
