@@ -69,6 +69,10 @@ constexpr double kSharpEdge = 1.8;
 
 // Two-sided 98 % band, as RateFit's.
 constexpr double kBandZ = 2.3263;
+// The hull's error comes from a trend over three subset sizes whose subsets overlap between
+// interleavings; it is known about as well as from eight independent ones, so its band takes the
+// Student t quantile of 98 % at 8 degrees of freedom instead (2.896 / kBandZ).
+constexpr double kHullBandWidening = 2.896 / kBandZ;
 
 // Stretches of least squares residuals whose means show a wandering delay, as RateFit's.
 constexpr std::size_t kBatches = 8;
@@ -428,7 +432,7 @@ RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, doub
   if (hullErr > 0.0 && hullErr * kClearlyBetter < fit.stdErr) {
     fit.method = Method::kLowerHull;
     fit.slope = *hull;
-    fit.stdErr = hullErr;
+    fit.stdErr = hullErr * kHullBandWidening;
   }
   return fit;
 }
