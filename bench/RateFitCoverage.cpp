@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/fit/RateSim.h"
 #include "engine/fit/AdaptiveRateFit.h"
 #include "engine/fit/RateFit.h"
+#include "tests/engine/fit/RateSim.h"
 
 namespace veltrane {
 namespace {
@@ -55,8 +55,7 @@ std::vector<NamedCase> Cases() {
   cases.push_back(cases.back());
   cases.back().name = "  same, split at its end";
   cases.back().splitAtBusyEnd = true;
-  add("441 late2ms 2nd half",
-      [](SimCase& c) { c.ppm = 198.6, c.lateUs = 2000, c.busyFrom = 0.5; });
+  add("441 late2ms 2nd half", [](SimCase& c) { c.ppm = 198.6, c.lateUs = 2000, c.busyFrom = 0.5; });
   add("441 late2ms 10s mid", [](SimCase& c) {
     c.ppm = -250, c.lateUs = 2000, c.busyFrom = 25.0 / 60.0, c.busyPart = 35.0 / 60.0;
   });

@@ -177,10 +177,12 @@ Starts RegimeStarts(const std::vector<Point>& points, const Starts& starts, doub
   for (std::size_t k = 0; k < blocks.size(); ++k) delay[k] = TypicalDelay(points, blocks[k], slope);
   std::vector<double> steps;
   for (std::size_t k = 1; k < blocks.size(); ++k) {
-    if (blocks[k].stretch == blocks[k - 1].stretch) steps.push_back(std::fabs(delay[k] - delay[k - 1]));
+    if (blocks[k].stretch == blocks[k - 1].stretch)
+      steps.push_back(std::fabs(delay[k] - delay[k - 1]));
   }
   if (steps.empty()) return starts;
-  const double scatter = std::max(kLeastRegimeScatter, kMadToSigma * Median(steps) / std::sqrt(2.0));
+  const double scatter =
+      std::max(kLeastRegimeScatter, kMadToSigma * Median(steps) / std::sqrt(2.0));
   std::vector<std::size_t> changes;
   for (std::size_t lo = 0; lo < blocks.size();) {
     std::size_t hi = lo;
@@ -201,6 +203,36 @@ struct Line {
   double stdErr = 0.0;  // of the slope, before any allowance for a wandering delay
 };
 
+// What the points pull on the slope (their frame offset times their residual), summed over
+// short pieces of the run: the scatter of those sums is the slope's, also where neighbouring
+// delays hang together or cancel (a sound server's cycle beating against the steps) and where a
+// busy stretch scatters more than a calm one.
+double SummedPulls(const std::vector<double>& score, std::size_t pieces) {
+  const std::size_t n = score.size();
+  double pulled = 0.0;
+  for (std::size_t b = 0; b < pieces; ++b) {
+    double sum = 0.0;
+    for (std::size_t i = b * n / pieces; i < (b + 1) * n / pieces; ++i) sum += score[i];
+    pulled += sum * sum;
+  }
+  return pulled * static_cast<double>(pieces) / static_cast<double>(pieces - 1);
+}
+
+// How much more the residuals scatter averaged over eighths of the run than point by point
+// (plain: their variance), as RateFit widens its band for a delay that wanders; at least 1.
+double WanderFactor(const std::vector<double>& residual, double plain) {
+  const std::size_t n = residual.size();
+  double batchSquares = 0.0;
+  for (std::size_t b = 0; b < kBatches; ++b) {
+    const std::size_t begin = b * n / kBatches, end = (b + 1) * n / kBatches;
+    double sum = 0.0;
+    for (std::size_t i = begin; i < end; ++i) sum += residual[i];
+    batchSquares += sum * sum / static_cast<double>(end - begin);
+  }
+  const double longRun = batchSquares / (kBatches - 1);
+  return plain > 0.0 && longRun > plain ? std::sqrt(longRun / plain) : 1.0;
+}
+
 // Least squares through all points, one offset per stretch, with the standard error of its slope
 // from the points' pulls on it (see below), times the batch-means factor for residuals that move
 // together over long stretches.
@@ -211,7 +243,8 @@ Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
   for (std::size_t s = 0; s < starts.size(); ++s) {
     long double f = 0.0L, t = 0.0L;
     const std::size_t end = StretchEnd(starts, s, n);
-    for (std::size_t i = starts[s]; i < end; ++i) f += points[i].frames, t += points[i].seconds, stretchOf[i] = s;
+    for (std::size_t i = starts[s]; i < end; ++i)
+      f += points[i].frames, t += points[i].seconds, stretchOf[i] = s;
     meanFrames[s] = static_cast<double>(f / (end - starts[s]));
     meanSeconds[s] = static_cast<double>(t / (end - starts[s]));
   }
@@ -233,31 +266,12 @@ Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
     score[i] = df * residual[i];
     squares += residual[i] * residual[i];
   }
-  // What each point pulls on the slope, summed over short stretches of the run: their scatter
-  // is the slope's, also where neighbouring delays hang together or cancel (a sound server's
-  // cycle beating against the steps) and where a busy stretch scatters more than a calm one.
   const std::size_t pieces = std::min(kScorePieces, n / kLeastPiecePoints);
   if (pieces < kBatches) return line;
-  double pulled = 0.0;
-  for (std::size_t b = 0; b < pieces; ++b) {
-    double sum = 0.0;
-    for (std::size_t i = b * n / pieces; i < (b + 1) * n / pieces; ++i) sum += score[i];
-    pulled += sum * sum;
-  }
-  pulled *= static_cast<double>(pieces) / static_cast<double>(pieces - 1);
-  double batchSquares = 0.0;
-  for (std::size_t b = 0; b < kBatches; ++b) {
-    const std::size_t begin = b * n / kBatches, end = (b + 1) * n / kBatches;
-    double sum = 0.0;
-    for (std::size_t i = begin; i < end; ++i) sum += residual[i];
-    batchSquares += sum * sum / static_cast<double>(end - begin);
-  }
-  const double plain = static_cast<double>(squares) / dof;
-  const double longRun = batchSquares / (kBatches - 1);
-  const double wander = plain > 0.0 && longRun > plain ? std::sqrt(longRun / plain) : 1.0;
   line.ok = slope > 0.0;
   line.slope = slope;
-  line.stdErr = std::sqrt(pulled) / static_cast<double>(sxx) * wander;
+  line.stdErr = std::sqrt(SummedPulls(score, pieces)) / static_cast<double>(sxx) *
+                WanderFactor(residual, static_cast<double>(squares) / dof);
   return line;
 }
 
@@ -280,7 +294,8 @@ std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& 
         const Point& a = points[hull[hull.size() - 2]];
         const Point& b = points[hull.back()];
         if ((b.frames - a.frames) * (p.seconds - a.seconds) -
-                (b.seconds - a.seconds) * (p.frames - a.frames) > 0.0) {
+                (b.seconds - a.seconds) * (p.frames - a.frames) >
+            0.0) {
           break;
         }
         hull.pop_back();
@@ -292,11 +307,13 @@ std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& 
     for (std::size_t h = 1; h < hull.size(); ++h) {
       const Point& a = points[hull[h - 1]];
       const Point& b = points[hull[h]];
-      edges.push_back({(b.seconds - a.seconds) / (b.frames - a.frames), count * (b.frames - a.frames)});
+      edges.push_back(
+          {(b.seconds - a.seconds) / (b.frames - a.frames), count * (b.frames - a.frames)});
     }
   }
   if (edges.empty()) return std::nullopt;
-  std::sort(edges.begin(), edges.end(), [](const Edge& x, const Edge& y) { return x.slope < y.slope; });
+  std::sort(edges.begin(), edges.end(),
+            [](const Edge& x, const Edge& y) { return x.slope < y.slope; });
   double reached = 0.0;
   for (const Edge& e : edges) {
     reached += e.weight;
@@ -368,7 +385,6 @@ double HullStdErr(const std::vector<Point>& points, const Starts& starts) {
   const double power = std::clamp((sumXY - sumX * sumY / m) / (sumXX - sumX * sumX / m), 0.0, 1.0);
   return std::exp((sumY - power * sumX) / m);
 }
-
 
 // How sharp the lower edge under the hull line is: the mean height of the blocks' lows over the
 // line, against what a delay spread evenly from zero up would leave (its median over half of
@@ -442,7 +458,7 @@ RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, doub
 struct Group {
   std::vector<Point> points;
   Starts starts;
-  double delay = 0.0;  // the regimes' typical delay, as TypicalDelay gives it
+  double delay = 0.0;   // the regimes' typical delay, as TypicalDelay gives it
   std::size_t end = 0;  // one past the last point taken, in the whole run
 };
 
@@ -461,7 +477,8 @@ std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmen
   std::vector<double> delay(cuts.size(), 0.0);
   std::vector<std::size_t> count(cuts.size(), 0);
   for (const Block& block : MakeBlocks(starts, n)) {
-    const std::size_t r = std::upper_bound(cuts.begin(), cuts.end(), block.begin) - cuts.begin() - 1;
+    const std::size_t r =
+        std::upper_bound(cuts.begin(), cuts.end(), block.begin) - cuts.begin() - 1;
     delay[r] += TypicalDelay(points, block, 1.0 / framesPerSecond);
     ++count[r];
   }
@@ -482,8 +499,8 @@ std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmen
     for (std::size_t i = begin; i < end; ++i) {
       // A stretch begins with the group, at the caller's starts, and after a gap the caller
       // began a stretch in.
-      const auto at = std::lower_bound(segmentStarts.begin(), segmentStarts.end(),
-                                       i == begin ? group->end : i);
+      const auto at =
+          std::lower_bound(segmentStarts.begin(), segmentStarts.end(), i == begin ? group->end : i);
       if (group->points.empty() || (at != segmentStarts.end() && *at <= i)) {
         group->starts.push_back(group->points.size());
       }
