@@ -26,13 +26,13 @@
 //
 // Then, in each kind of regime, each fit's error is judged from the data and the smallest wins;
 // the kinds' slopes are weighted by how well each is known. The lower edge has its own
-// band (RateFit). Least squares has the standard error of its slope, taken from each point's own
-// residual so that a busy stretch's wider scatter counts where it lies, widened like RateFit's
-// for a delay that wanders. The hull's error shrinks with the number of points at a rate that
-// depends on how sharp the lower edge is (up to one over the count for a sharp edge, one over its
-// square root for a soft one, hardly at all for a blurred one), so it is measured: hulls of
-// interleaved subsets of 1/2, 1/4 and 1/8 of the points scatter by amounts whose trend, drawn
-// back to the whole set, gives the whole hull's error.
+// band (RateFit). Least squares has the standard error of its slope, taken from the points' pulls
+// on it summed over short pieces of the run (SummedPulls), widened like RateFit's for a delay that
+// wanders. The hull is tried only under a sharp edge (EdgeSharpness). The hull's error shrinks with
+// the number of points at a rate that depends on how sharp the lower edge is (up to one over the
+// count for a sharp edge, one over its square root for a soft one, hardly at all for a blurred
+// one), so it is measured: hulls of interleaved subsets of 1/2, 1/4 and 1/8 of the points scatter
+// by amounts whose trend, drawn back to the whole set, gives the whole hull's error.
 
 namespace veltrane {
 namespace {
