@@ -142,6 +142,10 @@ std::vector<SimStep> Simulate(const SimCase& c, std::uint64_t randomStart) {
   const double lossAt = start + 0.5 * c.seconds;
   const std::uint64_t firstFrames = static_cast<std::uint64_t>(1e6 * random.Uniform()) + 1000000;
 
+  const double cycle = c.cycleUs * 1e-6;
+  // Drawn only when there is a cycle, so that the other cases keep their runs.
+  const double cycleStart = c.cycleUs > 0.0 ? start - cycle * random.Uniform() : start;
+
   // Device side: the k-th step lands at its true instant plus clipped jitter.
   std::uint64_t elapsed = 0;  // frames since start
   auto nextStep = [&](double& at, std::uint64_t& frames) {
@@ -150,9 +154,12 @@ std::vector<SimStep> Simulate(const SimCase& c, std::uint64_t randomStart) {
       size += static_cast<std::uint32_t>((c.stepFramesMax - c.stepFrames + 1) * random.Uniform());
     }
     elapsed += size;
-    const double clip = 0.45 * size / trueRate;
-    const double jitter = std::clamp(c.jitterUs * 1e-6 * random.Normal(), -clip, clip);
+    const double clip = (c.uniformJitter ? 0.5 : 0.45) * size / trueRate;
+    const double draw = c.uniformJitter ? 2.0 * random.Uniform() - 1.0 : random.Normal();
+    const double jitter = std::clamp(c.jitterUs * 1e-6 * draw, -clip, clip);
     at = start + elapsed / trueRate + jitter;
+    // The server runs its cycle on the computer's clock; a step waits for the next tick.
+    if (c.cycleUs > 0.0) at = cycleStart + std::ceil((at - cycleStart) / cycle) * cycle;
     frames = firstFrames + elapsed;
     if (at >= lossAt) frames -= c.lostFrames;
   };
@@ -190,7 +197,8 @@ std::vector<SimStep> Simulate(const SimCase& c, std::uint64_t randomStart) {
       shownAt = stepAt;
       nextStep(stepAt, stepFrames);
     }
-    const bool busy = look < start + c.busyPart * c.seconds;
+    const bool busy =
+        look >= start + c.busyFrom * c.seconds && look < start + c.busyPart * c.seconds;
     double late = busy && c.lateUs > 0.0 ? random.Exponential(c.lateUs) : 0.0;
     if (busy && c.outlierRate > 0.0 && random.Uniform() < c.outlierRate) {
       late += kOutlierMinUs + (kOutlierMaxUs - kOutlierMinUs) * random.Uniform();

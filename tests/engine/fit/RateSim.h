@@ -13,10 +13,13 @@ struct SimCase {
   std::uint32_t stepFrames = 441;   // frames per step
   std::uint32_t stepFramesMax = 0;  // above stepFrames: each step's size drawn in between
   double jitterUs = 0.0;            // device step jitter (normal sd), clipped to 45 % of a step
+  bool uniformJitter = false;       // jitter spread evenly over +-jitterUs instead, within a step
   double pollUs = 1000.0;           // observer sleep between looks
   double lateUs = 0.0;              // mean scheduling latency per look (exponential)
   double outlierRate = 0.0;         // chance per look of an extra 10-100 ms stall
-  double busyPart = 1.0;            // latency and stalls only in this first part of the run
+  double busyFrom = 0.0;            // latency and stalls only from this part of the run
+  double busyPart = 1.0;            // until this part of it
+  double cycleUs = 0.0;             // > 0: a sound server hands steps over at its cycle's ticks
   double stampUs = -1.0;            // >= 0: the device stamps each step (normal sd), no polling
   double seconds = 60.0;
   std::uint32_t lostFrames = 0;  // frames silently lost at mid-run

@@ -1,0 +1,582 @@
+#include "engine/fit/AdaptiveRateFit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <optional>
+
+#include "engine/Robust.h"
+
+// How the fit is chosen.
+//
+// The seen time is the true step instant plus a delay. What that delay looks like decides which
+// line is closest to the truth: late looks with a long tail leave only the lowest points worth
+// following (RateFit's lower edge); symmetric scatter (a device's own stamps, USB packets that
+// come early as often as late) is best averaged by least squares; a delay that is nearly
+// constant with a sharp lower edge (an idle computer polling) is best met by the lower hull,
+// whose few lowest points lie far closer to the truth than block lows do.
+//
+// Regimes first. The typical delay above each block's low (the median height over the block's
+// own lowest point) is a few hundred microseconds on an idle computer and milliseconds on a busy
+// one; where its logarithm changes by more than kRegimeRatio between stretches of blocks, far
+// beyond its scatter from block to block, a new stretch with an offset of its own begins there.
+// A busy stretch's lows stand higher than a calm one's, and with one offset for both they would
+// tilt the line. Regimes of one kind (calm before and after a busy while) share their line.
+//
+// Then, in each kind of regime, each fit's error is judged from the data and the smallest wins;
+// the kinds' slopes are weighted by how well each is known. The lower edge has its own
+// band (RateFit). Least squares has the standard error of its slope, taken from the points' pulls
+// on it summed over short pieces of the run (SummedPulls), widened like RateFit's for a delay that
+// wanders. The hull is tried only under a sharp edge (EdgeSharpness). The hull's error shrinks with
+// the number of points at a rate that depends on how sharp the lower edge is (up to one over the
+// count for a sharp edge, one over its square root for a soft one, hardly at all for a blurred
+// one), so it is measured: hulls of interleaved subsets of 1/2, 1/4 and 1/8 of the points scatter
+// by amounts whose trend, drawn back to the whole set, gives the whole hull's error.
+
+namespace veltrane {
+namespace {
+
+using Point = AdaptiveRateFit::Point;
+using Starts = std::vector<std::size_t>;  // index of each stretch's first point
+
+// As RateFit's blocks, so that the regimes are judged on what the lower edge rests on.
+constexpr std::size_t kBlockCount = 40;
+constexpr std::size_t kMinStepsPerBlock = 4;
+
+// A regime must span some blocks to be told from a block that happened to be unlucky.
+constexpr std::size_t kMinRegimeBlocks = 3;
+// A change of the typical delay by half again is far more than a sound server's wander moves it
+// and far less than a busy computer's latency does (four times and more).
+constexpr double kRegimeRatio = 1.5;
+// And it must stand out from the blocks' own scatter by this many standard errors: among the
+// few hundred stretches tried in a run, chance does not come near.
+constexpr double kRegimeZ = 6.0;
+// A run rarely changes character more than a few times; each level of search finds up to two.
+constexpr int kRegimeDepth = 3;
+// The blocks' typical delays scatter by at least this much (in their logarithm), so that an
+// exact line, whose delays are all alike, is never cut.
+constexpr double kLeastRegimeScatter = 0.05;
+
+// The hull replaces the fit chosen so far only when its error is this much smaller: its error,
+// drawn back from subsets, is the least certain, and where they are alike the choice would
+// follow that noise and favour the luckiest. Least squares' error is known well enough to need
+// no such margin.
+constexpr double kClearlyBetter = 1.2;
+
+// Above this, the lower edge is too soft for the hull (see EdgeSharpness): an idle computer's
+// runs give about 1, a busy one's 2.5 and more.
+constexpr double kSharpEdge = 1.8;
+
+// Two-sided 98 % band, as RateFit's.
+constexpr double kBandZ = 2.3263;
+// The hull's error comes from a trend over three subset sizes whose subsets overlap between
+// interleavings; it is known about as well as from eight independent ones, so its band takes the
+// Student t quantile of 98 % at 8 degrees of freedom instead (2.896 / kBandZ).
+constexpr double kHullBandWidening = 2.896 / kBandZ;
+
+// Stretches of least squares residuals whose means show a wandering delay, as RateFit's.
+constexpr std::size_t kBatches = 8;
+// Pieces of the run whose summed pulls on the least squares slope give its error: enough for a
+// steady estimate, each long enough (two seconds in a minute) to hold a whole sound server
+// cycle's beat with the steps many times over.
+constexpr std::size_t kScorePieces = 128;
+constexpr std::size_t kLeastPiecePoints = 16;
+
+// Subset sizes for the hull's error and how many interleavings of each; 32 subsets at each size.
+struct Subsets {
+  std::size_t count;
+  std::size_t interleavings;
+};
+constexpr Subsets kHullSubsets[] = {{2, 16}, {4, 8}, {8, 4}};
+// Fewer points than this in a subset say nothing of the whole.
+constexpr std::size_t kLeastSubsetPoints = 16;
+
+// Frames handed to RateFit stay positive even when a stretch starts below the first position.
+constexpr std::uint64_t kFrameBase = std::uint64_t{1} << 40;
+
+std::size_t StretchEnd(const Starts& starts, std::size_t s, std::size_t n) {
+  return s + 1 < starts.size() ? starts[s + 1] : n;
+}
+
+RateEstimate EdgeFit(const std::vector<Point>& points, const Starts& starts, double nominalRate,
+                     double wander) {
+  RateFit fit(nominalRate);
+  fit.AllowDelayWander(wander);
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    if (s > 0) fit.BeginSegment();
+    for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
+      fit.AddStep(points[i].seconds,
+                  kFrameBase + static_cast<std::uint64_t>(std::llround(points[i].frames)));
+    }
+  }
+  return fit.Estimate();
+}
+
+struct Block {
+  std::size_t begin, end;
+  std::size_t stretch;
+};
+
+std::vector<Block> MakeBlocks(const Starts& starts, std::size_t n) {
+  const std::size_t perBlock = std::max(kMinStepsPerBlock, n / kBlockCount);
+  std::vector<Block> blocks;
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    const std::size_t count = StretchEnd(starts, s, n) - starts[s];
+    const std::size_t cut = std::max<std::size_t>(1, count / perBlock);
+    for (std::size_t j = 0; j < cut; ++j) {
+      blocks.push_back({starts[s] + j * count / cut, starts[s] + (j + 1) * count / cut, s});
+    }
+  }
+  return blocks;
+}
+
+// Logarithm of the typical delay above the block's lowest point, against a line of this slope.
+double TypicalDelay(const std::vector<Point>& points, const Block& block, double slope) {
+  std::vector<double> heights;
+  for (std::size_t i = block.begin; i < block.end; ++i) {
+    heights.push_back(points[i].seconds - slope * points[i].frames);
+  }
+  const double low = *std::min_element(heights.begin(), heights.end());
+  for (double& h : heights) h -= low;
+  return std::log(Median(heights) + 1e-9);
+}
+
+// Finds the stretch [i, j) of blocks within [lo, hi) whose typical delays differ most from the
+// rest's, keeps its ends when they differ as kRegimeRatio and kRegimeZ ask, and looks again
+// within each piece. A stretch may touch lo or hi: then it is a single change.
+void FindChanges(const std::vector<double>& delay, std::size_t lo, std::size_t hi, double scatter,
+                 int depth, std::vector<std::size_t>& changes) {
+  const std::size_t n = hi - lo;
+  if (depth == 0 || n < 2 * kMinRegimeBlocks) return;
+  std::vector<double> sum(n + 1, 0.0);
+  for (std::size_t k = 0; k < n; ++k) sum[k + 1] = sum[k] + delay[lo + k];
+  double bestZ = 0.0, bestDiff = 0.0;
+  std::size_t bestI = 0, bestJ = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = i + kMinRegimeBlocks; j <= n; ++j) {
+      const std::size_t inside = j - i, outside = n - inside;
+      if (outside < kMinRegimeBlocks) continue;
+      const double in = (sum[j] - sum[i]) / inside;
+      const double out = (sum[n] - sum[j] + sum[i]) / outside;
+      const double z = std::fabs(in - out) / (scatter * std::sqrt(1.0 / inside + 1.0 / outside));
+      if (z > bestZ) bestZ = z, bestDiff = in - out, bestI = i, bestJ = j;
+    }
+  }
+  if (bestZ < kRegimeZ || std::fabs(bestDiff) < std::log(kRegimeRatio)) return;
+  if (bestI > 0) changes.push_back(lo + bestI);
+  if (bestJ < n) changes.push_back(lo + bestJ);
+  FindChanges(delay, lo, lo + bestI, scatter, depth - 1, changes);
+  FindChanges(delay, lo + bestI, lo + bestJ, scatter, depth - 1, changes);
+  FindChanges(delay, lo + bestJ, hi, scatter, depth - 1, changes);
+}
+
+// The caller's stretches, cut again where the delay's character changes.
+Starts RegimeStarts(const std::vector<Point>& points, const Starts& starts, double slope) {
+  const std::vector<Block> blocks = MakeBlocks(starts, points.size());
+  std::vector<double> delay(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) delay[k] = TypicalDelay(points, blocks[k], slope);
+  std::vector<double> steps;
+  for (std::size_t k = 1; k < blocks.size(); ++k) {
+    if (blocks[k].stretch == blocks[k - 1].stretch)
+      steps.push_back(std::fabs(delay[k] - delay[k - 1]));
+  }
+  if (steps.empty()) return starts;
+  const double scatter =
+      std::max(kLeastRegimeScatter, kMadToSigma * Median(steps) / std::sqrt(2.0));
+  std::vector<std::size_t> changes;
+  for (std::size_t lo = 0; lo < blocks.size();) {
+    std::size_t hi = lo;
+    while (hi < blocks.size() && blocks[hi].stretch == blocks[lo].stretch) ++hi;
+    FindChanges(delay, lo, hi, scatter, kRegimeDepth, changes);
+    lo = hi;
+  }
+  Starts cut = starts;
+  for (std::size_t k : changes) cut.push_back(blocks[k].begin);
+  std::sort(cut.begin(), cut.end());
+  cut.erase(std::unique(cut.begin(), cut.end()), cut.end());
+  return cut;
+}
+
+struct Line {
+  bool ok = false;
+  double slope = 0.0;   // seconds per frame
+  double stdErr = 0.0;  // of the slope, before any allowance for a wandering delay
+};
+
+// What the points pull on the slope (their frame offset times their residual), summed over
+// short pieces of the run: the scatter of those sums is the slope's, also where neighbouring
+// delays hang together or cancel (a sound server's cycle beating against the steps) and where a
+// busy stretch scatters more than a calm one.
+double SummedPulls(const std::vector<double>& score, std::size_t pieces) {
+  const std::size_t n = score.size();
+  double pulled = 0.0;
+  for (std::size_t b = 0; b < pieces; ++b) {
+    double sum = 0.0;
+    for (std::size_t i = b * n / pieces; i < (b + 1) * n / pieces; ++i) sum += score[i];
+    pulled += sum * sum;
+  }
+  return pulled * static_cast<double>(pieces) / static_cast<double>(pieces - 1);
+}
+
+// How much more the residuals scatter averaged over eighths of the run than point by point
+// (plain: their variance), as RateFit widens its band for a delay that wanders; at least 1.
+double WanderFactor(const std::vector<double>& residual, double plain) {
+  const std::size_t n = residual.size();
+  double batchSquares = 0.0;
+  for (std::size_t b = 0; b < kBatches; ++b) {
+    const std::size_t begin = b * n / kBatches, end = (b + 1) * n / kBatches;
+    double sum = 0.0;
+    for (std::size_t i = begin; i < end; ++i) sum += residual[i];
+    batchSquares += sum * sum / static_cast<double>(end - begin);
+  }
+  const double longRun = batchSquares / (kBatches - 1);
+  return plain > 0.0 && longRun > plain ? std::sqrt(longRun / plain) : 1.0;
+}
+
+// Least squares through all points, one offset per stretch, with the standard error of its slope
+// from the points' pulls on it (see below), times the batch-means factor for residuals that move
+// together over long stretches.
+Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
+  const std::size_t n = points.size();
+  std::vector<double> meanFrames(starts.size()), meanSeconds(starts.size());
+  std::vector<std::size_t> stretchOf(n);
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    long double f = 0.0L, t = 0.0L;
+    const std::size_t end = StretchEnd(starts, s, n);
+    for (std::size_t i = starts[s]; i < end; ++i)
+      f += points[i].frames, t += points[i].seconds, stretchOf[i] = s;
+    meanFrames[s] = static_cast<double>(f / (end - starts[s]));
+    meanSeconds[s] = static_cast<double>(t / (end - starts[s]));
+  }
+  long double sxx = 0.0L, sxt = 0.0L;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double df = points[i].frames - meanFrames[stretchOf[i]];
+    sxx += df * df;
+    sxt += df * (points[i].seconds - meanSeconds[stretchOf[i]]);
+  }
+  Line line;
+  if (n < starts.size() + 2 || !(sxx > 0.0L)) return line;
+  const double slope = static_cast<double>(sxt / sxx);
+  const std::size_t dof = n - starts.size() - 1;
+  std::vector<double> residual(n), score(n);
+  long double squares = 0.0L;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double df = points[i].frames - meanFrames[stretchOf[i]];
+    residual[i] = points[i].seconds - meanSeconds[stretchOf[i]] - slope * df;
+    score[i] = df * residual[i];
+    squares += residual[i] * residual[i];
+  }
+  const std::size_t pieces = std::min(kScorePieces, n / kLeastPiecePoints);
+  if (pieces < kBatches) return line;
+  line.ok = slope > 0.0;
+  line.slope = slope;
+  line.stdErr = std::sqrt(SummedPulls(score, pieces)) / static_cast<double>(sxx) *
+                WanderFactor(residual, static_cast<double>(squares) / dof);
+  return line;
+}
+
+// The LP envelope (the line under all points with the least summed distance to them), one
+// offset per stretch: its slope is that of the lower hull's edge at which the hull vertices,
+// weighted by their stretch's point count, reach the stretches' mean position.
+std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& starts) {
+  struct Edge {
+    double slope, weight;
+  };
+  std::vector<Edge> edges;
+  std::vector<std::size_t> hull;
+  double need = 0.0;
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    const std::size_t begin = starts[s], end = StretchEnd(starts, s, points.size());
+    hull.clear();
+    for (std::size_t i = begin; i < end; ++i) {
+      const Point& p = points[i];
+      while (hull.size() >= 2) {
+        const Point& a = points[hull[hull.size() - 2]];
+        const Point& b = points[hull.back()];
+        if ((b.frames - a.frames) * (p.seconds - a.seconds) -
+                (b.seconds - a.seconds) * (p.frames - a.frames) >
+            0.0) {
+          break;
+        }
+        hull.pop_back();
+      }
+      hull.push_back(i);
+    }
+    const double count = static_cast<double>(end - begin);
+    for (std::size_t i = begin; i < end; ++i) need += points[i].frames - points[begin].frames;
+    for (std::size_t h = 1; h < hull.size(); ++h) {
+      const Point& a = points[hull[h - 1]];
+      const Point& b = points[hull[h]];
+      edges.push_back(
+          {(b.seconds - a.seconds) / (b.frames - a.frames), count * (b.frames - a.frames)});
+    }
+  }
+  if (edges.empty()) return std::nullopt;
+  std::sort(edges.begin(), edges.end(),
+            [](const Edge& x, const Edge& y) { return x.slope < y.slope; });
+  double reached = 0.0;
+  for (const Edge& e : edges) {
+    reached += e.weight;
+    if (reached >= need) return e.slope;
+  }
+  return edges.back().slope;
+}
+
+// Which of `count` subsets point i of an interleaving falls in: scrambled, so that a delay that
+// repeats every few steps (a sound server's cycle against the step period) spreads over all.
+std::size_t SubsetOf(std::size_t i, std::uint64_t interleaving, std::size_t count) {
+  std::uint64_t x = (static_cast<std::uint64_t>(i) + 1) * 0x9E3779B97F4A7C15ULL ^
+                    (interleaving + 1) * 0xD1B54A32D192ED03ULL;
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ULL;
+  x ^= x >> 27;
+  return static_cast<std::size_t>(x % count);
+}
+
+// The scatter of the hull slopes of interleaved subsets of 1/count of the points, each
+// interleaving about its own mean; 0 when a subset gives no hull.
+double HullSubsetScatter(const std::vector<Point>& points, const Starts& starts, Subsets subsets) {
+  double squares = 0.0;
+  std::size_t dof = 0;
+  std::vector<std::vector<Point>> parts(subsets.count);
+  std::vector<Starts> partStarts(subsets.count);
+  for (std::uint64_t v = 0; v < subsets.interleavings; ++v) {
+    for (auto& p : parts) p.clear();
+    for (auto& s : partStarts) s.clear();
+    for (std::size_t s = 0; s < starts.size(); ++s) {
+      for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
+        const std::size_t k = SubsetOf(i, v, subsets.count);
+        if (partStarts[k].size() <= s) partStarts[k].resize(s + 1, parts[k].size());
+        parts[k].push_back(points[i]);
+      }
+    }
+    std::vector<double> slopes;
+    for (std::size_t k = 0; k < subsets.count; ++k) {
+      if (parts[k].size() < kLeastSubsetPoints) return 0.0;
+      // A stretch that left no point in this subset has a start equal to the next one's.
+      Starts own;
+      for (std::size_t s = 0; s < partStarts[k].size(); ++s) {
+        if (own.empty() || partStarts[k][s] > own.back()) own.push_back(partStarts[k][s]);
+      }
+      const std::optional<double> slope = HullSlope(parts[k], own);
+      if (!slope) return 0.0;
+      slopes.push_back(*slope);
+    }
+    double mean = 0.0;
+    for (double s : slopes) mean += s;
+    mean /= static_cast<double>(slopes.size());
+    for (double s : slopes) squares += (s - mean) * (s - mean);
+    dof += slopes.size() - 1;
+  }
+  return std::sqrt(squares / static_cast<double>(dof));
+}
+
+// The whole hull's error, drawn back from its subsets' scatter along their trend in the subset
+// count (a power between 0 and 1, see the method note); 0 when there is too little to tell.
+double HullStdErr(const std::vector<Point>& points, const Starts& starts) {
+  double sumX = 0.0, sumY = 0.0, sumXX = 0.0, sumXY = 0.0;
+  const double m = static_cast<double>(std::size(kHullSubsets));
+  for (const Subsets& subsets : kHullSubsets) {
+    const double scatter = HullSubsetScatter(points, starts, subsets);
+    if (!(scatter > 0.0)) return 0.0;
+    const double x = std::log(static_cast<double>(subsets.count)), y = std::log(scatter);
+    sumX += x, sumY += y, sumXX += x * x, sumXY += x * y;
+  }
+  const double power = std::clamp((sumXY - sumX * sumY / m) / (sumXX - sumX * sumX / m), 0.0, 1.0);
+  return std::exp((sumY - power * sumX) / m);
+}
+
+// How sharp the lower edge under the hull line is: the mean height of the blocks' lows over the
+// line, against what a delay spread evenly from zero up would leave (its median over half of
+// one more than the steps per block). About 1 for such a delay; a soft edge (a busy computer's
+// latency, jitter, a delay that moves along the run) leaves its lows far higher.
+double EdgeSharpness(const std::vector<Point>& points, const Starts& starts, double slope) {
+  std::vector<double> floor(starts.size(), std::numeric_limits<double>::infinity());
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
+      floor[s] = std::min(floor[s], points[i].seconds - slope * points[i].frames);
+    }
+  }
+  const std::vector<Block> blocks = MakeBlocks(starts, points.size());
+  std::vector<double> delays;
+  delays.reserve(points.size());
+  double lows = 0.0;
+  for (const Block& block : blocks) {
+    double low = std::numeric_limits<double>::infinity();
+    for (std::size_t i = block.begin; i < block.end; ++i) {
+      const double d = points[i].seconds - slope * points[i].frames - floor[block.stretch];
+      delays.push_back(d);
+      low = std::min(low, d);
+    }
+    lows += low;
+  }
+  const double perBlock = static_cast<double>(points.size()) / blocks.size();
+  const double median = Median(delays);
+  return median > 0.0 ? lows / blocks.size() / median * (perBlock + 1.0) / 2.0
+                      : std::numeric_limits<double>::infinity();
+}
+
+struct RegimeFit {
+  bool ok = false;
+  AdaptiveRateFit::Method method = AdaptiveRateFit::Method::kLowerEdge;
+  double slope = 0.0;   // seconds per frame
+  double stdErr = 0.0;  // such that kBandZ of them make the band, without the delay's wander
+  std::size_t blocks = 0;
+};
+
+// One regime's points with the stretches the caller began in it: the lower edge unless another
+// fit is better known, the hull only under a sharp edge.
+RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, double nominalRate) {
+  using Method = AdaptiveRateFit::Method;
+  RegimeFit fit;
+  const RateEstimate edge = EdgeFit(points, starts, nominalRate, 0.0);
+  if (!edge.valid) return fit;
+  fit.ok = true;
+  fit.blocks = edge.blocks;
+  fit.slope = 1.0 / (nominalRate * edge.ratio);
+  // The band's own half-width (a t quantile) in slope, as a standard error at kBandZ.
+  fit.stdErr = (1.0 / (nominalRate * (1.0 + edge.bandLowPpm * 1e-6)) - fit.slope) / kBandZ;
+  const Line ls = LeastSquares(points, starts);
+  if (ls.ok && ls.stdErr < fit.stdErr) {
+    fit.method = Method::kLeastSquares;
+    fit.slope = ls.slope;
+    fit.stdErr = ls.stdErr;
+  }
+  const std::optional<double> hull = HullSlope(points, starts);
+  if (!hull || !(*hull > 0.0) || EdgeSharpness(points, starts, *hull) > kSharpEdge) return fit;
+  const double hullErr = HullStdErr(points, starts);
+  if (hullErr > 0.0 && hullErr * kClearlyBetter < fit.stdErr) {
+    fit.method = Method::kLowerHull;
+    fit.slope = *hull;
+    fit.stdErr = hullErr * kHullBandWidening;
+  }
+  return fit;
+}
+
+// The points of regimes of one kind, in order, with a stretch of their own wherever the caller
+// began one and wherever the caller began one in a regime of another kind between them.
+struct Group {
+  std::vector<Point> points;
+  Starts starts;
+  double delay = 0.0;   // the regimes' typical delay, as TypicalDelay gives it
+  std::size_t end = 0;  // one past the last point taken, in the whole run
+};
+
+// Regimes whose typical delays lie within kRegimeRatio of each other, an idle computer's before
+// and after a busy while, share one line: their lower edges stand alike, and together they span
+// the run, which pins the slope far better than two halves that each bring their own offset.
+std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmentStarts,
+                          const Starts& starts, double framesPerSecond) {
+  const std::size_t n = points.size();
+  Starts cuts;  // where each regime begins
+  for (std::size_t start : starts) {
+    if (start == 0 || !std::binary_search(segmentStarts.begin(), segmentStarts.end(), start)) {
+      cuts.push_back(start);
+    }
+  }
+  std::vector<double> delay(cuts.size(), 0.0);
+  std::vector<std::size_t> count(cuts.size(), 0);
+  for (const Block& block : MakeBlocks(starts, n)) {
+    const std::size_t r =
+        std::upper_bound(cuts.begin(), cuts.end(), block.begin) - cuts.begin() - 1;
+    delay[r] += TypicalDelay(points, block, 1.0 / framesPerSecond);
+    ++count[r];
+  }
+  std::vector<Group> groups;
+  for (std::size_t r = 0; r < cuts.size(); ++r) {
+    const double own = delay[r] / static_cast<double>(std::max<std::size_t>(count[r], 1));
+    Group* group = nullptr;
+    for (Group& g : groups) {
+      if (std::fabs(g.delay - own) < std::log(kRegimeRatio)) group = &g;
+      if (group) break;
+    }
+    if (!group) {
+      groups.push_back({});
+      group = &groups.back();
+      group->delay = own;
+    }
+    const std::size_t begin = cuts[r], end = r + 1 < cuts.size() ? cuts[r + 1] : n;
+    for (std::size_t i = begin; i < end; ++i) {
+      // A stretch begins with the group, at the caller's starts, and after a gap the caller
+      // began a stretch in.
+      const auto at =
+          std::lower_bound(segmentStarts.begin(), segmentStarts.end(), i == begin ? group->end : i);
+      if (group->points.empty() || (at != segmentStarts.end() && *at <= i)) {
+        group->starts.push_back(group->points.size());
+      }
+      group->points.push_back(points[i]);
+    }
+    group->end = end;
+  }
+  return groups;
+}
+
+}  // namespace
+
+AdaptiveRateFit::AdaptiveRateFit(double nominalRate) : nominalRate(nominalRate) {}
+
+bool AdaptiveRateFit::AddStep(double seconds, std::uint64_t frames) {
+  if (!std::isfinite(seconds)) return false;
+  if (points.empty()) {
+    originSeconds = seconds;
+    originFrames = frames;
+    segmentStarts.assign(1, 0);
+    pendingSegment = false;
+    points.push_back({0.0, 0.0});
+    return true;
+  }
+  const Point point{seconds - originSeconds,
+                    static_cast<double>(static_cast<std::int64_t>(frames - originFrames))};
+  if (pendingSegment) {
+    segmentStarts.push_back(points.size());
+    pendingSegment = false;
+  } else if (point.frames <= points.back().frames) {
+    return false;
+  }
+  points.push_back(point);
+  return true;
+}
+
+void AdaptiveRateFit::BeginSegment() {
+  if (!points.empty()) pendingSegment = true;
+}
+
+AdaptiveRateFit::Choice AdaptiveRateFit::Analyse() const {
+  Choice choice;
+  const RateEstimate first = EdgeFit(points, segmentStarts, nominalRate, delayWander);
+  choice.estimate = first;
+  if (!first.valid) return choice;
+  const Starts starts = RegimeStarts(points, segmentStarts, 1.0 / (nominalRate * first.ratio));
+  choice.regimeChanges = starts.size() - segmentStarts.size();
+
+  // Each kind of regime is fitted on its own, the way its delays call for; their slopes are
+  // then weighted by how well each is known.
+  double weights = 0.0, weighted = 0.0, mostWeight = 0.0;
+  std::size_t blocks = 0;
+  for (const Group& group : Groups(points, segmentStarts, starts, first.ratio * nominalRate)) {
+    const RegimeFit fit = FitRegime(group.points, group.starts, nominalRate);
+    if (!fit.ok) return choice;
+    const double w = 1.0 / (fit.stdErr * fit.stdErr);
+    weights += w;
+    weighted += w * fit.slope;
+    blocks += fit.blocks;
+    if (w > mostWeight) mostWeight = w, choice.method = fit.method;
+  }
+  const double slope = weighted / weights;
+  const double frameSpan = points.back().frames - points.front().frames;
+  const double stdErr =
+      std::hypot(1.0 / std::sqrt(weights), frameSpan > 0.0 ? delayWander / frameSpan : 0.0);
+  const double half = kBandZ * stdErr;
+  RateEstimate& e = choice.estimate;
+  e.blocks = blocks;
+  e.ratio = 1.0 / (nominalRate * slope);
+  e.ppm = (e.ratio - 1.0) * 1e6;
+  e.stdErrPpm = stdErr / slope * e.ratio * 1e6;
+  e.bandLowPpm = (1.0 / (nominalRate * (slope + half)) - 1.0) * 1e6;
+  e.bandHighPpm = slope > half ? (1.0 / (nominalRate * (slope - half)) - 1.0) * 1e6
+                               : std::numeric_limits<double>::infinity();
+  return choice;
+}
+
+}  // namespace veltrane
