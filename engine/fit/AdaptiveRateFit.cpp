@@ -516,33 +516,9 @@ std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmen
 
 AdaptiveRateFit::AdaptiveRateFit(double nominalRate) : nominalRate(nominalRate) {}
 
-bool AdaptiveRateFit::AddStep(double seconds, std::uint64_t frames) {
-  if (!std::isfinite(seconds)) return false;
-  if (points.empty()) {
-    originSeconds = seconds;
-    originFrames = frames;
-    segmentStarts.assign(1, 0);
-    pendingSegment = false;
-    points.push_back({0.0, 0.0});
-    return true;
-  }
-  const Point point{seconds - originSeconds,
-                    static_cast<double>(static_cast<std::int64_t>(frames - originFrames))};
-  if (pendingSegment) {
-    segmentStarts.push_back(points.size());
-    pendingSegment = false;
-  } else if (point.frames <= points.back().frames) {
-    return false;
-  }
-  points.push_back(point);
-  return true;
-}
-
-void AdaptiveRateFit::BeginSegment() {
-  if (!points.empty()) pendingSegment = true;
-}
-
 AdaptiveRateFit::Choice AdaptiveRateFit::Analyse() const {
+  const std::vector<Point>& points = series.Points();
+  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
   Choice choice;
   const RateEstimate first = EdgeFit(points, segmentStarts, nominalRate, delayWander);
   choice.estimate = first;

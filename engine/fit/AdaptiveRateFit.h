@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/fit/RateFit.h"
+#include "engine/fit/StepSeries.h"
 
 namespace veltrane {
 
@@ -21,9 +22,9 @@ class AdaptiveRateFit {
   explicit AdaptiveRateFit(double nominalRate);
 
   // As RateFit::AddStep: false for a look that shows no new position.
-  bool AddStep(double seconds, std::uint64_t frames);
+  bool AddStep(double seconds, std::uint64_t frames) { return series.Add(seconds, frames); }
   // As RateFit::BeginSegment.
-  void BeginSegment();
+  void BeginSegment() { series.BeginSegment(); }
   // As RateFit::AllowDelayWander; every fit's band allows for it.
   void AllowDelayWander(double seconds) { delayWander = seconds; }
 
@@ -37,20 +38,13 @@ class AdaptiveRateFit {
   Choice Analyse() const;
   RateEstimate Estimate() const { return Analyse().estimate; }
 
-  std::size_t Steps() const { return points.size(); }
+  std::size_t Steps() const { return series.Points().size(); }
 
-  struct Point {
-    double seconds;  // relative to the first step
-    double frames;   // relative to the first step; may fall at a segment start
-  };
+  using Point = StepPoint;
 
  private:
   double nominalRate;
-  double originSeconds = 0.0;
-  std::uint64_t originFrames = 0;
-  std::vector<Point> points;
-  std::vector<std::size_t> segmentStarts;
-  bool pendingSegment = false;
+  StepSeries series;
   double delayWander = 0.0;
 };
 

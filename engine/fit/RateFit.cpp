@@ -303,34 +303,9 @@ std::optional<Edge> LowerEdge(const PointVec& points, std::vector<Block> blocks,
 
 RateFit::RateFit(double nominalRate) : nominalRate(nominalRate) {}
 
-bool RateFit::AddStep(double seconds, std::uint64_t frames) {
-  if (!std::isfinite(seconds)) return false;
-  if (points.empty()) {
-    originSeconds = seconds;
-    originFrames = frames;
-    segmentStarts.assign(1, 0);
-    pendingSegment = false;
-    points.push_back({0.0, 0.0});
-    return true;
-  }
-  // Signed difference, so a segment may restart below the first position after a loss.
-  const Point point{seconds - originSeconds,
-                    static_cast<double>(static_cast<std::int64_t>(frames - originFrames))};
-  if (pendingSegment) {
-    segmentStarts.push_back(points.size());
-    pendingSegment = false;
-  } else if (point.frames <= points.back().frames) {
-    return false;
-  }
-  points.push_back(point);
-  return true;
-}
-
-void RateFit::BeginSegment() {
-  if (!points.empty()) pendingSegment = true;
-}
-
 std::vector<RateFit::Block> RateFit::MakeBlocks() const {
+  const std::vector<StepPoint>& points = series.Points();
+  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
   // Equal step counts per block, never across a segment boundary.
   const std::size_t perBlock = std::max(kMinStepsPerBlock, points.size() / kBlockCount);
   std::vector<Block> blocks;
@@ -347,6 +322,8 @@ std::vector<RateFit::Block> RateFit::MakeBlocks() const {
 }
 
 RateEstimate RateFit::Estimate() const {
+  const std::vector<StepPoint>& points = series.Points();
+  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
   RateEstimate estimate;
   estimate.steps = points.size();
   if (points.size() < 2) return estimate;

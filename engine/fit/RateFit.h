@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/fit/StepSeries.h"
+
 namespace veltrane {
 
 struct RateEstimate {
@@ -29,11 +31,11 @@ class RateFit {
 
   // Time (seconds, monotonic) at which the position was seen to reach `frames`. Positions must
   // grow within a segment; a look that shows no new position is dropped and false is returned.
-  bool AddStep(double seconds, std::uint64_t frames);
+  bool AddStep(double seconds, std::uint64_t frames) { return series.Add(seconds, frames); }
 
   // The next step starts a segment with its own offset and the same rate, e.g. after frames were
   // lost. Harmless when the current segment is still empty.
-  void BeginSegment();
+  void BeginSegment() { series.BeginSegment(); }
 
   // How far the least delay between a step and our look may drift, slowly, over the run (one
   // standard deviation, seconds). A sound server's delivery does; a fit cannot tell such a drift
@@ -42,7 +44,7 @@ class RateFit {
 
   RateEstimate Estimate() const;
 
-  std::size_t Steps() const { return points.size(); }
+  std::size_t Steps() const { return series.Points().size(); }
 
   // A run of consecutive steps within one segment, [begin, end) in the order added.
   struct Block {
@@ -52,19 +54,10 @@ class RateFit {
   };
 
  private:
-  struct Point {
-    double seconds;  // relative to the first step, keeps ppm-level differences exact
-    double frames;   // relative to the first step
-  };
-
   std::vector<Block> MakeBlocks() const;
 
   double nominalRate;
-  double originSeconds = 0.0;
-  std::uint64_t originFrames = 0;
-  std::vector<Point> points;
-  std::vector<std::size_t> segmentStarts;  // index of each segment's first point
-  bool pendingSegment = false;
+  StepSeries series;
   double delayWander = 0.0;
 };
 
