@@ -171,9 +171,17 @@ TEST_F(AlsaAudioTest, PositionRunsAtTheNullSinkRateAndTheSoundLandsInTheBuffer) 
   WaveHeader header;
   Record(*device, header, buffer);
 
-  // The server delivers its first sound up to about 2 s after the start.
-  const auto first = WaitForStep(*device, 5.0);
-  ASSERT_TRUE(first.has_value()) << "the position did not move within 5 s";
+  // The server delivers its first sound up to about 2 s after the start, and then, for a
+  // moment, what it buffered in a burst: steps that come early against the rate would tilt the
+  // envelope. The measurement lets them pass, and so does this.
+  constexpr double kSettleSeconds = 2.0;
+  const auto started = WaitForStep(*device, 5.0);
+  ASSERT_TRUE(started.has_value()) << "the position did not move within 5 s";
+  std::optional<Step> first = started;
+  while (first && first->seconds - started->seconds < kSettleSeconds) {
+    first = WaitForStep(*device, 1.0);
+  }
+  ASSERT_TRUE(first.has_value()) << "the position stood still while settling";
   std::vector<Step> steps{*first};
   while (MonotonicSeconds() - first->seconds < 10.0) {
     const auto step = WaitForStep(*device, 1.0);
