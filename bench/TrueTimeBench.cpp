@@ -1,7 +1,7 @@
 // How often the band holds the device's rate against true time, in virtual time: the
 // simulated computer's crystal runs 30 ppm fast, with and without a time daemon that knows it,
-// and with a slew of the disciplined clock. Side by side, per case, seeded runs of three ways
-// to time the steps: the raw clock corrected by the daemon's figure (what veltrane-cli does),
+// and with a slew of the disciplined clock. Side by side, per case, the same repeatable runs
+// timed three ways: the raw clock corrected by the daemon's figure (what veltrane-cli does),
 // the disciplined clock (what it did before), and the raw clock alone.
 // build/true_time_bench [runs per case] [seconds]
 
@@ -120,8 +120,10 @@ int main(int argc, char** argv) {
   for (const auto& c : cases) {
     for (Way way : {Way::Corrected, Way::Disciplined, Way::Raw}) {
       Tally tally;
-      for (int seed = 1; seed <= runs; ++seed) {
-        Run(std::string("ppm=-250,jitter_us=50,seed=") + std::to_string(seed) + "," + c[1], way,
+      // The simulated device's option for its random start draws each run anew.
+      for (int run = 1; run <= runs; ++run) {
+        const std::string start = "seed=" + std::to_string(run);
+        Run("ppm=-250,jitter_us=50," + start + "," + c[1], way,
             seconds, tally);
       }
       std::printf("%-40s %-13s %4d/%-4d %8.3f ppm %6.2f ppm %7.3f ppm\n", c[0],

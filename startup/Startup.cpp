@@ -18,10 +18,10 @@ namespace {
 std::shared_ptr<Clock> SimulatedSystem(std::shared_ptr<Clock> trueClock,
                                        const SimulatedAudioOptions& options) {
   if (options.time == SimulatedTimeOptions{}) return trueClock;
-  // Without a seed, the daemon's own error is the same draw in every run.
-  constexpr std::uint64_t kDaemonErrorSeed = 0x5EED;
+  // Without a random start, the daemon's own error is the same draw in every run.
+  constexpr std::uint64_t kDaemonErrorStart = 0x5EED;
   return std::make_shared<SimulatedSystemClock>(std::move(trueClock), options.time,
-                                                options.randomStart.value_or(kDaemonErrorSeed));
+                                                options.randomStart.value_or(kDaemonErrorStart));
 }
 
 }  // namespace

@@ -13,21 +13,21 @@ namespace {
 
 constexpr long double kPpm = 1e6L;
 
-// A draw in [-1, 1] from a seed.
-double Symmetric(std::uint64_t seed) {
+// A draw in [-1, 1] from a random start.
+double Symmetric(std::uint64_t start) {
   constexpr double kTwoTo53 = 9007199254740992.0;
-  const double unit = static_cast<double>(SplitMix64(seed) >> 11) / kTwoTo53;
+  const double unit = static_cast<double>(SplitMix64(start) >> 11) / kTwoTo53;
   return 2.0 * unit - 1.0;
 }
 
 }  // namespace
 
 SimulatedSystemClock::SimulatedSystemClock(std::shared_ptr<Clock> trueClock,
-                                           SimulatedTimeOptions options, std::uint64_t seed)
+                                           SimulatedTimeOptions options, std::uint64_t randomStart)
     : trueClock(std::move(trueClock)),
       options(options),
-      // Its own stream, apart from the jitter the same seed draws.
-      believedPpm(options.clockPpm + options.skewPpm * Symmetric(seed ^ 0xDAE77011ULL)),
+      // Its own stream, apart from the jitter the same random start draws.
+      believedPpm(options.clockPpm + options.skewPpm * Symmetric(randomStart ^ 0xDAE77011ULL)),
       origin(this->trueClock->PerformanceCounter()) {}
 
 std::int64_t SimulatedSystemClock::RawCounts(std::int64_t trueCounts) const {

@@ -29,9 +29,9 @@ struct SimulatedTimeOptions {
 
 class SimulatedSystemClock : public Clock {
  public:
-  // seed draws the daemon's own error within ±skewPpm.
+  // randomStart draws the daemon's own error within ±skewPpm.
   SimulatedSystemClock(std::shared_ptr<Clock> trueClock, SimulatedTimeOptions options,
-                       std::uint64_t seed);
+                       std::uint64_t randomStart);
 
   std::int64_t PerformanceCounter() override;
   std::int64_t PerformanceFrequency() override;
