@@ -50,6 +50,11 @@ DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-inst
   "./${debs[0]}" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
 dpkg -L veltrane >"$work/installed"
 
+# bash-completion finds the completion by the command's name, where the package put it.
+# shellcheck disable=SC1091
+bash -c 'source /usr/share/bash-completion/bash_completion && __load_completion veltrane-cli &&
+  complete -p veltrane-cli' | grep -qF _veltrane_cli || fail "bash-completion does not load it"
+
 # veltrane-cli from the PATH, as installed.
 export VELTRANE_AUDIO=simulated:ppm=-250 VELTRANE_TIME_SCALE=50
 [ "$(command -v veltrane-cli)" = /usr/bin/veltrane-cli ] || fail "veltrane-cli is not /usr/bin's"
