@@ -33,8 +33,9 @@ std::wstring GetInstalledDataDirectory() {
     const std::size_t end = std::min(relative.find(L'/', start), relative.size());
     const std::wstring component = relative.substr(start, end - start);
     if (component == L"..") {
-      const auto parent = directory.size() < 2 ? std::wstring::npos
-                                               : directory.rfind(kPathSeparator, directory.size() - 2);
+      const auto parent = directory.size() < 2
+                              ? std::wstring::npos
+                              : directory.rfind(kPathSeparator, directory.size() - 2);
       if (parent != std::wstring::npos) directory.erase(parent + 1);
     } else if (!component.empty() && component != L".") {
       directory += component + kPathSeparator;
