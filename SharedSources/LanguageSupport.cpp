@@ -152,9 +152,11 @@ void ForEachSentence(const std::wstring& body, Visit visit) {
 }
 
 // A language name that holds the platform's path separator is a complete path.
-std::wstring LanguageFilePath(const std::wstring& name) {
-  if (name.find(kPathSeparator) != std::wstring::npos) return name;
-  return GetModuleDirectory() + L"Text - " + name + L".txt";
+bool IsPath(const std::wstring& name) { return name.find(kPathSeparator) != std::wstring::npos; }
+
+std::wstring LanguageFilePath(const std::wstring& directory, const std::wstring& name) {
+  if (IsPath(name)) return name;
+  return directory + L"Text - " + name + L".txt";
 }
 
 class WaitCursorScope {
@@ -209,10 +211,17 @@ bool CLanguageSupport::LoadLanguage(const std::wstring& name) {
 }
 
 bool CLanguageSupport::LoadLanguageFile(const std::wstring& name) {
-  const std::wstring path = LanguageFilePath(name);
+  std::wstring path = LanguageFilePath(GetModuleDirectory(), name);
   TraceLanguage(L"Opening language file: " + path, __LINE__);
   std::string bytes;
-  const FileRead result = ReadWholeFile(ToUtf8(path), bytes, nullptr, kMaxLanguageFileBytes);
+  FileRead result = ReadWholeFile(ToUtf8(path), bytes, nullptr, kMaxLanguageFileBytes);
+  // An installed program's language files lie in its data folder; one beside the program
+  // still comes first, so a copy there overrides what is installed.
+  if (result == FileRead::Missing && !IsPath(name)) {
+    path = LanguageFilePath(GetInstalledDataDirectory(), name);
+    TraceLanguage(L"Opening language file: " + path, __LINE__);
+    result = ReadWholeFile(ToUtf8(path), bytes, nullptr, kMaxLanguageFileBytes);
+  }
   if (result == FileRead::TooLarge) {
     TraceLanguage(L"Error: Failed to load the language file.", __LINE__);
     TraceLanguage(L"The language file is larger than 1 MiB.", __LINE__);

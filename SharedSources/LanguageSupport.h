@@ -1,6 +1,7 @@
 #pragma once
 // Plain-text language files of source/translation pairs (UTF-16LE) that lie next to the
-// program, and the sentence-by-sentence translation of shown texts. GUI thread only.
+// program (or, installed, in its data folder), and the sentence-by-sentence translation of
+// shown texts. GUI thread only.
 
 #include <cstddef>
 #include <string>
@@ -19,7 +20,9 @@ class CLanguageSupport {
   std::wstring Translate(const std::wstring& text) const;
 
   // Reads "<module directory>Text - <name>.txt", or the file name itself when it holds a '/'.
-  // False when the file cannot be opened or read; the entries then stay as they were.
+  // Where there is no such file, reads "Text - <name>.txt" in the installed data folder
+  // (GetInstalledDataDirectory). False when the file cannot be opened or read; the entries
+  // then stay as they were.
   bool LoadLanguageFile(const std::wstring& name);
   // Replaces the entries with those of the given UTF-16LE bytes. Any bytes are accepted.
   void ParseLanguageText(const unsigned char* bytes, std::size_t count);

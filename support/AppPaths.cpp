@@ -1,8 +1,14 @@
 #include "support/AppPaths.h"
 
+#include <algorithm>
 #include <string>
 
 #include "base/Text.h"
+
+// The build sets it from the install layout (support/CMakeLists.txt).
+#ifndef VELTRANE_DATA_FROM_PROGRAMS
+#define VELTRANE_DATA_FROM_PROGRAMS "../share/veltrane"
+#endif
 
 namespace veltrane {
 namespace {
@@ -16,6 +22,28 @@ void SetModuleDirectory(const std::wstring& path) {
 }
 
 std::wstring GetModuleDirectory() { return moduleDirectory; }
+
+std::wstring GetInstalledDataDirectory() {
+  // Resolved by name, not through the file system: the module directory comes from the
+  // system's own path of the executable, which has no links left in it.
+  std::wstring directory = moduleDirectory;
+  const std::wstring relative = FromUtf8(VELTRANE_DATA_FROM_PROGRAMS);
+  std::size_t start = 0;
+  while (start < relative.size()) {
+    const std::size_t end = std::min(relative.find(L'/', start), relative.size());
+    const std::wstring component = relative.substr(start, end - start);
+    if (component == L"..") {
+      const auto parent = directory.size() < 2
+                              ? std::wstring::npos
+                              : directory.rfind(kPathSeparator, directory.size() - 2);
+      if (parent != std::wstring::npos) directory.erase(parent + 1);
+    } else if (!component.empty() && component != L".") {
+      directory += component + kPathSeparator;
+    }
+    start = end + 1;
+  }
+  return directory;
+}
 
 std::wstring JoinArguments(int argc, char** argv) {
   std::vector<std::wstring> arguments;

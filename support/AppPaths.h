@@ -16,6 +16,11 @@ extern const wchar_t kPathSeparator;
 void SetModuleDirectory(const std::wstring& path);
 std::wstring GetModuleDirectory();
 
+// Where an installed program's data lie, with its trailing separator: the data folder as the
+// install puts it relative to the programs' folder (<module directory>../share/veltrane/ by
+// default), worked out from the module directory, so a prefix moved elsewhere still works.
+std::wstring GetInstalledDataDirectory();
+
 // Joins argv[1..argc-1] with single blanks, decoding each argument from UTF-8.
 std::wstring JoinArguments(int argc, char** argv);
 // Joins the arguments with single blanks (for those of CommandLineArguments).

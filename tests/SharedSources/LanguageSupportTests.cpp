@@ -292,13 +292,35 @@ TEST_F(LanguageFileTest, LoadTracesAndPaths) {
     EXPECT_GT(line.line, 0);
   }
 
-  // Other letter case is another language, and a missing file leaves English.
+  // Other letter case is another language, and a file missing in both places leaves English.
   traces.clear();
   EXPECT_FALSE(language.LoadLanguage(L"test"));
   EXPECT_THAT(TraceMessages(),
               ElementsAre(L"Opening language file: " + FromUtf8(directory) + L"/Text - test.txt",
+                          L"Opening language file: " + GetInstalledDataDirectory() +
+                              L"Text - test.txt",
                           L"Error: Failed to load the language file.",
                           L"Load language failed. Using English."));
+}
+
+// Installed, the program lies in <prefix>/bin and its language files in
+// <prefix>/share/veltrane; a file beside the program is still read first.
+TEST_F(LanguageFileTest, InstalledFilesAreReadFromTheDataFolderWhenNoneLiesBesideTheProgram) {
+  std::filesystem::create_directories(directory + "/bin");
+  std::filesystem::create_directories(directory + "/share/veltrane");
+  SetModuleDirectory(FromUtf8(directory + "/bin/veltrane"));
+  WriteFile("share/veltrane/Text - Test.txt", Utf16Le(u"Cancel\r\nInstalliert\r\n"));
+  ASSERT_TRUE(language.LoadLanguage(L"Test"));
+  EXPECT_EQ(language.Translate(L"Cancel"), L"Installiert");
+  const std::wstring top = FromUtf8(directory);
+  EXPECT_THAT(TraceMessages(),
+              ElementsAre(L"Opening language file: " + top + L"/bin/Text - Test.txt",
+                          L"Opening language file: " + top + L"/share/veltrane/Text - Test.txt",
+                          L"Closing language file"));
+
+  WriteFile("bin/Text - Test.txt", Utf16Le(u"Cancel\r\nDaneben\r\n"));
+  ASSERT_TRUE(language.LoadLanguage(L"Test"));
+  EXPECT_EQ(language.Translate(L"Cancel"), L"Daneben");
 }
 
 TEST_F(LanguageFileTest, EnglishReadsNoFile) {
