@@ -621,11 +621,15 @@ std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmen
 
 AdaptiveRateFit::AdaptiveRateFit(double nominalRate) : nominalRate(nominalRate) {}
 
+RateEstimate AdaptiveRateFit::LowerEdgeEstimate() const {
+  return EdgeFit(series.Points(), series.SegmentStarts(), nominalRate, delayWander);
+}
+
 AdaptiveRateFit::Choice AdaptiveRateFit::Analyse() const {
   const std::vector<Point>& points = series.Points();
-  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
   Choice choice;
-  const RateEstimate first = EdgeFit(points, segmentStarts, nominalRate, delayWander);
+  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
+  const RateEstimate first = LowerEdgeEstimate();
   choice.estimate = first;
   if (!first.valid) return choice;
   const Starts starts = RegimeStarts(points, segmentStarts, 1.0 / (nominalRate * first.ratio));
