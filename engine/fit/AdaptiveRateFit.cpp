@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -26,9 +27,9 @@
 //
 // Then, in each kind of regime, each fit's error is judged from the data and the smallest wins;
 // the kinds' slopes are weighted by how well each is known. The lower edge has its own
-// band (RateFit). Least squares has the standard error of its slope, taken from the points' pulls
-// on it summed over short pieces of the run (SummedPulls), widened like RateFit's for a delay that
-// wanders. The hull is tried only under a sharp edge (EdgeSharpness). The hull's error shrinks with
+// band (RateFit). Least squares has the standard error of its slope, read off the residuals'
+// spectrum (SlopeVariance): a delay that repeats with a sound server's cycle scatters far more
+// point by point than it moves the slope. The hull is tried only under a sharp edge (EdgeSharpness). The hull's error shrinks with
 // the number of points at a rate that depends on how sharp the lower edge is (up to one over the
 // count for a sharp edge, one over its square root for a soft one, hardly at all for a blurred
 // one), so it is measured: hulls of interleaved subsets of 1/2, 1/4 and 1/8 of the points scatter
@@ -75,13 +76,15 @@ constexpr double kBandZ = 2.3263;
 // Student t quantile of 98 % at 8 degrees of freedom instead (2.896 / kBandZ).
 constexpr double kHullBandWidening = 2.896 / kBandZ;
 
-// Stretches of least squares residuals whose means show a wandering delay, as RateFit's.
-constexpr std::size_t kBatches = 8;
-// Pieces of the run whose summed pulls on the least squares slope give its error: enough for a
-// steady estimate, each long enough (two seconds in a minute) to hold a whole sound server
-// cycle's beat with the steps many times over.
-constexpr std::size_t kScorePieces = 128;
-constexpr std::size_t kLeastPiecePoints = 16;
+// The least squares slope's error is read off the residuals' spectrum (see SlopeVariance): below
+// this many cycles per run it is taken as flat, which is all that a run can tell of its slowest
+// wander, and above it each frequency's power is averaged with its neighbours within this ratio.
+constexpr double kFlatCycles = 12.0;
+constexpr double kSmoothingRatio = 1.25;
+constexpr std::size_t kLeastSquaresPoints = 64;
+// The slope's error rests mostly on that flat band, whose kFlatCycles cycles give two degrees of
+// freedom each, so its band takes the Student t quantile of 98 % at 24 of them.
+constexpr double kLeastSquaresBandWidening = 2.492 / kBandZ;
 
 // Subset sizes for the hull's error and how many interleavings of each; 32 subsets at each size.
 struct Subsets {
@@ -204,34 +207,141 @@ struct Line {
   double stdErr = 0.0;  // of the slope, before any allowance for a wandering delay
 };
 
-// What the points pull on the slope (their frame offset times their residual), summed over
-// short pieces of the run: the scatter of those sums is the slope's, also where neighbouring
-// delays hang together or cancel (a sound server's cycle beating against the steps) and where a
-// busy stretch scatters more than a calm one.
-double SummedPulls(const std::vector<double>& score, std::size_t pieces) {
-  const std::size_t n = score.size();
-  double pulled = 0.0;
-  for (std::size_t b = 0; b < pieces; ++b) {
-    double sum = 0.0;
-    for (std::size_t i = b * n / pieces; i < (b + 1) * n / pieces; ++i) sum += score[i];
-    pulled += sum * sum;
+// Discrete Fourier transforms of one size, a power of two, in place, radix 2. Written here:
+// Debian has FFTW for this system only, not for the Windows cross build.
+class Fourier {
+ public:
+  explicit Fourier(std::size_t size) : size(size), cosines(size / 2), sines(size / 2) {
+    // A quarter of the cosines, the rest by symmetry: most of the cost is in these calls.
+    const std::size_t quarter = size / 4;
+    std::vector<double> c(quarter + 1);
+    for (std::size_t k = 0; k <= quarter; ++k)
+      c[k] = std::cos(2.0 * M_PI * static_cast<double>(k) / static_cast<double>(size));
+    for (std::size_t k = 0; k < size / 2; ++k) {
+      cosines[k] = k <= quarter ? c[k] : -c[size / 2 - k];
+      sines[k] = -(k <= quarter ? c[quarter - k] : c[k - quarter]);
+    }
   }
-  return pulled * static_cast<double>(pieces) / static_cast<double>(pieces - 1);
+  std::size_t Size() const { return size; }
+
+  void Transform(std::vector<std::complex<double>>& a) const {
+    for (std::size_t i = 1, j = 0; i < size; ++i) {
+      std::size_t bit = size >> 1;
+      for (; j & bit; bit >>= 1) j ^= bit;
+      j ^= bit;
+      if (i < j) std::swap(a[i], a[j]);
+    }
+    // The products by hand: std::complex's guard against infinities makes them calls.
+    double* x = reinterpret_cast<double*>(a.data());
+    for (std::size_t len = 2; len <= size; len <<= 1) {
+      const std::size_t stride = size / len;
+      for (std::size_t i = 0; i < size; i += len) {
+        for (std::size_t k = 0; k < len / 2; ++k) {
+          const double c = cosines[k * stride], s = sines[k * stride];
+          double* u = x + 2 * (i + k);
+          double* v = x + 2 * (i + k + len / 2);
+          const double re = v[0] * c - v[1] * s, im = v[0] * s + v[1] * c;
+          v[0] = u[0] - re, v[1] = u[1] - im;
+          u[0] += re, u[1] += im;
+        }
+      }
+    }
+  }
+
+ private:
+  std::size_t size;
+  std::vector<double> cosines, sines;
+};
+
+// sum(weight power * power smoothed as kFlatCycles and kSmoothingRatio say), scaled so that
+// white noise of unit variance gives sum(weight^2).
+double WeightedPower(const std::vector<double>& weightPower, const std::vector<double>& power,
+                     std::size_t n, std::size_t size) {
+  const std::size_t half = size / 2;
+  std::vector<double> sum(half + 2, 0.0);
+  for (std::size_t k = 0; k <= half; ++k) sum[k + 1] = sum[k] + power[k];
+  const double cyclesPerBin = static_cast<double>(n) / static_cast<double>(size);
+  const auto bin = [&](double cycles) {
+    return std::clamp<std::size_t>(static_cast<std::size_t>(cycles / cyclesPerBin), 1, half);
+  };
+  const std::size_t flat = bin(kFlatCycles);
+  double total = 0.0;
+  for (std::size_t k = 1; k <= half; ++k) {
+    const double cycles = static_cast<double>(k) * cyclesPerBin;
+    const std::size_t lo = k <= flat ? 1 : bin(cycles / kSmoothingRatio);
+    const std::size_t hi = k <= flat ? flat : bin(cycles * kSmoothingRatio);
+    const double smooth = (sum[hi + 1] - sum[lo]) / static_cast<double>(hi + 1 - lo);
+    // Every bin but the last stands for its mirror image too.
+    total += (k < half ? 2.0 : 1.0) * weightPower[k] * smooth;
+  }
+  return total / (static_cast<double>(n) * static_cast<double>(size));
 }
 
-// How much more the residuals scatter averaged over eighths of the run than point by point
-// (plain: their variance), as RateFit widens its band for a delay that wanders; at least 1.
-double WanderFactor(const std::vector<double>& residual, double plain) {
-  const std::size_t n = residual.size();
-  double batchSquares = 0.0;
-  for (std::size_t b = 0; b < kBatches; ++b) {
-    const std::size_t begin = b * n / kBatches, end = (b + 1) * n / kBatches;
-    double sum = 0.0;
-    for (std::size_t i = begin; i < end; ++i) sum += residual[i];
-    batchSquares += sum * sum / static_cast<double>(end - begin);
+// The power of two real sequences of the same length at each frequency from 0 to half the
+// transform's size, from one transform: a as its real part, b as its imaginary.
+void Powers(const std::vector<double>& a, const std::vector<double>& b, const Fourier& fourier,
+            std::vector<double>& powerA, std::vector<double>& powerB) {
+  const std::size_t size = fourier.Size();
+  std::vector<std::complex<double>> x(size);
+  for (std::size_t i = 0; i < a.size(); ++i) x[i] = {a[i], b[i]};
+  fourier.Transform(x);
+  const std::size_t half = size / 2;
+  powerA.assign(half + 1, 0.0);
+  powerB.assign(half + 1, 0.0);
+  for (std::size_t k = 0; k <= half; ++k) {
+    const std::complex<double> p = x[k], q = std::conj(x[(size - k) % size]);
+    powerA[k] = std::norm((p + q) * 0.5);
+    powerB[k] = std::norm((p - q) * 0.5);
   }
-  const double longRun = batchSquares / (kBatches - 1);
-  return plain > 0.0 && longRun > plain ? std::sqrt(longRun / plain) : 1.0;
+}
+
+// sin(k * angle) for k from 0 on, by the recurrence of the sines of multiple angles: one
+// call of the library for thousands of values.
+std::vector<double> Sines(double angle, std::size_t count) {
+  std::vector<double> sines(count, 0.0);
+  const double twiceCosine = 2.0 * std::cos(angle);
+  if (count > 1) sines[1] = std::sin(angle);
+  for (std::size_t k = 2; k < count; ++k) sines[k] = twiceCosine * sines[k - 1] - sines[k - 2];
+  return sines;
+}
+
+// The variance of sum(weight[i] * delay[i]) over runs that differ in the phase of every pattern
+// in the delay, estimated from one run's residuals: the weights' power times the residuals'
+// power, frequency by frequency. Where the delay is white this is the textbook
+// sum(weight^2) * variance; where it repeats (a sound server's cycle beating against the steps)
+// only what reaches the low frequencies that a line's weights respond to counts, which neither
+// point-by-point scatter nor means over pieces of the run tell apart from noise; a delay that
+// wanders slowly shows in the flat lowest band. The fit took the weights' own direction and each
+// stretch's mean out of the residuals, and with them some of the low frequencies' power: what it
+// took from white noise, computed from those directions' own spectra, is given back.
+double SlopeVariance(const std::vector<double>& weight, const std::vector<double>& residual,
+                     const Starts& starts) {
+  const std::size_t n = weight.size();
+  std::size_t size = 1;
+  while (size < n) size <<= 1;
+  const Fourier fourier(size);
+  std::vector<double> weightPower, power, removed;
+  Powers(weight, residual, fourier, weightPower, power);
+  // The removed directions' power, each of unit length: the weights, and each stretch's
+  // indicator, whose transform has a closed form (a Dirichlet kernel).
+  double weightSquares = 0.0;
+  for (double w : weight) weightSquares += w * w;
+  removed.assign(size / 2 + 1, 0.0);
+  for (std::size_t k = 0; k < removed.size(); ++k) removed[k] = weightPower[k] / weightSquares;
+  const double angle = M_PI / static_cast<double>(size);
+  const std::vector<double> below = Sines(angle, removed.size());
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    const std::size_t length = StretchEnd(starts, s, n) - starts[s];
+    const std::vector<double> above = Sines(angle * static_cast<double>(length), removed.size());
+    removed[0] += static_cast<double>(length);
+    for (std::size_t k = 1; k < removed.size(); ++k)
+      removed[k] += above[k] * above[k] / (below[k] * below[k] * static_cast<double>(length));
+  }
+  // What white noise of unit variance leaves at each frequency, beside what the run left.
+  for (double& r : removed) r = static_cast<double>(n) - r;
+  const double spectral = WeightedPower(weightPower, power, n, size);
+  const double white = WeightedPower(weightPower, removed, n, size);
+  return white > 0.0 ? spectral * (weightSquares / white) : spectral;
 }
 
 // Least squares through all points, one offset per stretch, with the standard error of its slope
@@ -258,21 +368,16 @@ Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
   Line line;
   if (n < starts.size() + 2 || !(sxx > 0.0L)) return line;
   const double slope = static_cast<double>(sxt / sxx);
-  const std::size_t dof = n - starts.size() - 1;
-  std::vector<double> residual(n), score(n);
-  long double squares = 0.0L;
+  std::vector<double> residual(n), weight(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double df = points[i].frames - meanFrames[stretchOf[i]];
     residual[i] = points[i].seconds - meanSeconds[stretchOf[i]] - slope * df;
-    score[i] = df * residual[i];
-    squares += residual[i] * residual[i];
+    weight[i] = df / static_cast<double>(sxx);
   }
-  const std::size_t pieces = std::min(kScorePieces, n / kLeastPiecePoints);
-  if (pieces < kBatches) return line;
+  if (n < kLeastSquaresPoints) return line;
   line.ok = slope > 0.0;
   line.slope = slope;
-  line.stdErr = std::sqrt(SummedPulls(score, pieces)) / static_cast<double>(sxx) *
-                WanderFactor(residual, static_cast<double>(squares) / dof);
+  line.stdErr = std::sqrt(SlopeVariance(weight, residual, starts)) * kLeastSquaresBandWidening;
   return line;
 }
 
@@ -516,11 +621,15 @@ std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmen
 
 AdaptiveRateFit::AdaptiveRateFit(double nominalRate) : nominalRate(nominalRate) {}
 
+RateEstimate AdaptiveRateFit::LowerEdgeEstimate() const {
+  return EdgeFit(series.Points(), series.SegmentStarts(), nominalRate, delayWander);
+}
+
 AdaptiveRateFit::Choice AdaptiveRateFit::Analyse() const {
   const std::vector<Point>& points = series.Points();
-  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
   Choice choice;
-  const RateEstimate first = EdgeFit(points, segmentStarts, nominalRate, delayWander);
+  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
+  const RateEstimate first = LowerEdgeEstimate();
   choice.estimate = first;
   if (!first.valid) return choice;
   const Starts starts = RegimeStarts(points, segmentStarts, 1.0 / (nominalRate * first.ratio));

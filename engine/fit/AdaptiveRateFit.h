@@ -37,6 +37,8 @@ class AdaptiveRateFit {
   // The fit chosen and why; Estimate() is its estimate.
   Choice Analyse() const;
   RateEstimate Estimate() const { return Analyse().estimate; }
+  // RateFit's estimate of the same steps, what Analyse starts from.
+  RateEstimate LowerEdgeEstimate() const;
 
   std::size_t Steps() const { return series.Points().size(); }
 

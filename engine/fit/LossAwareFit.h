@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/LossDetector.h"
-#include "engine/fit/RateFit.h"
+#include "engine/fit/AdaptiveRateFit.h"
 
 namespace veltrane {
 
@@ -24,8 +24,10 @@ class LossAwareFit {
   // No more steps come. Steps that nothing after them could judge are left out.
   void Finish();
 
-  // The fit of the steps judged so far.
+  // The fit of the steps judged so far: the one their delays call for (AdaptiveRateFit).
   RateEstimate Estimate() const { return fit.Estimate(); }
+  // The lower edge's fit alone, at a small part of the cost: good enough to aim the looks by.
+  RateEstimate QuickEstimate() const { return fit.LowerEdgeEstimate(); }
   std::size_t Steps() const { return fit.Steps(); }
 
   const std::vector<SampleLoss>& Losses() const { return losses.Losses(); }
@@ -52,7 +54,7 @@ class LossAwareFit {
   void FitJudgedSteps();
   void LookForUnseenLosses();
 
-  RateFit fit;
+  AdaptiveRateFit fit;
   LossDetector losses;
   std::deque<Step> unjudged;
   std::size_t lossesFitted = 0;  // shifts at which the fit began a segment

@@ -223,7 +223,7 @@ void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t positi
   course.fit->AddStep(seen, position);
   if (course.fit->Steps() >= course.nextRateRefresh) {
     course.nextRateRefresh = course.fit->Steps() + kRateRefreshSteps;
-    const RateEstimate sofar = course.fit->Estimate();
+    const RateEstimate sofar = course.fit->QuickEstimate();
     if (sofar.valid) course.framesPerSecond = state.nominalRate * sofar.ratio;
   }
 }

@@ -2,7 +2,7 @@
 // The command line's measurement: records from the device as the dialog's worker does, but
 // looks at the position every couple of milliseconds with a sleep between looks (so it costs
 // almost no processor time and needs no priority), notes every step it sees, and fits them
-// all with RateFit. Runs on the calling thread. No wxWidgets.
+// all with the command line's fit (LossAwareFit). Runs on the calling thread. No wxWidgets.
 
 #include <atomic>
 #include <condition_variable>
