@@ -129,7 +129,7 @@ veltrane_calibration_error List(const char* path, const char* folder,
   auto made = std::make_unique<veltrane_calibration_list>();
   made->key = ToUtf8(*key);
   for (const FoundValue& value : values.values) {
-    if (value.name.find(L"Calib_") == std::wstring::npos || IsDetailName(value.name)) continue;
+    if (value.name.find(L"Calib_") == std::wstring::npos || IsCalibrationDetailName(value.name)) continue;
     AddEntry(*made, values, value);
   }
   // The strings are in place for good now: the entries may point into them.

@@ -120,16 +120,4 @@ veltrane_calibration_details DetailsOf(const KeyValues& values, const std::wstri
   return details;
 }
 
-bool IsDetailName(const std::wstring& name) {
-  const std::size_t separator = name.rfind(kDetailSeparator);
-  if (separator == std::wstring::npos) return false;
-  const std::wstring key = name.substr(separator + 1);
-  for (const CalibrationDetail detail : kDetails) {
-    if (SameRegistryName(key, CalibrationDetailKey(detail))) {
-      return ParseCalibrationValueName(name.substr(0, separator)).has_value();
-    }
-  }
-  return false;
-}
-
 }  // namespace veltrane

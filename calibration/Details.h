@@ -22,9 +22,6 @@ veltrane_calibration_details DetailsOf(const KeyValues& values, const std::wstri
 // The string value of that name among values, or nullptr.
 const FoundValue* FindValue(const KeyValues& values, const std::wstring& name);
 
-// True when name is a detail's name (a calibration value's name, ';' and a detail's key).
-bool IsDetailName(const std::wstring& name);
-
 // Seconds since 1970 of "YYYY-MM-DDThh:mm:ssZ"; nullopt for any other text.
 std::optional<long long> ReadIsoDate(const std::wstring& text);
 

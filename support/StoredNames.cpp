@@ -21,6 +21,15 @@ std::optional<CalibrationNameParts> PartsAt(const std::wstring& name, std::size_
   return CalibrationNameParts{{}, static_cast<std::int32_t>(*rate), name.substr(end + 4)};
 }
 
+// The detail keys are ASCII: compared as the registry compares names.
+bool SameLetters(const std::wstring& a, const wchar_t* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i] != L'\0'; ++i) {
+    if (UpperCase(a[i]) != UpperCase(b[i])) return false;
+  }
+  return i == a.size() && b[i] == L'\0';
+}
+
 }  // namespace
 
 std::wstring CalibrationValueName(const std::wstring& prefix, std::int32_t nominalRate,
@@ -75,6 +84,18 @@ std::wstring LongestCalibrationDetailName(const std::wstring& valueName) {
 
 bool HoldsDetailSeparator(const std::wstring& text) {
   return text.find(kDetailSeparator) != std::wstring::npos;
+}
+
+bool IsCalibrationDetailName(const std::wstring& name) {
+  const std::size_t separator = name.rfind(kDetailSeparator);
+  if (separator == std::wstring::npos) return false;
+  const std::wstring key = name.substr(separator + 1);
+  for (const CalibrationDetail detail : kDetails) {
+    if (SameLetters(key, CalibrationDetailKey(detail))) {
+      return ParseCalibrationValueName(name.substr(0, separator)).has_value();
+    }
+  }
+  return false;
 }
 
 }  // namespace veltrane

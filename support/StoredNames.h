@@ -55,5 +55,8 @@ std::wstring CalibrationDetailName(const std::wstring& valueName, CalibrationDet
 // The longest detail name of valueName, for checking before a measurement that it fits.
 std::wstring LongestCalibrationDetailName(const std::wstring& valueName);
 bool HoldsDetailSeparator(const std::wstring& text);
+// True when name is a detail's name: a name that ParseCalibrationValueName splits, ';' and a
+// detail's key (letter case aside).
+bool IsCalibrationDetailName(const std::wstring& name);
 
 }  // namespace veltrane

@@ -58,7 +58,7 @@ TEST(ReportTest, AFailedStoreIsSaidInTextAndJson) {
 
   report.storeError.reset();
   report.stored = StoredResult{"file.reg", L"HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\T",
-                               L"Calib_44100_Of Mic", L"0.999750"};
+                               L"Calib_44100_Of Mic", L"0.999750", {}, std::nullopt};
   const auto stored = nlohmann::json::parse(FormatReportJson(report));
   EXPECT_EQ(stored["stored"]["value"], "0.999750");
   EXPECT_EQ(stored["stored"]["file"], "file.reg");
