@@ -76,7 +76,7 @@ veltrane_calibration_error Read(const char* path, const char* folder, const char
   if (const auto error = ReadFrom(path, *key, values); error != VELTRANE_CALIBRATION_OK) {
     return error;
   }
-  const FoundValue* value = FindValue(values, name);
+  const FoundValue* value = values.Find(name);
   if (!value) return VELTRANE_CALIBRATION_NOT_FOUND;
   if (!value->isString) return VELTRANE_CALIBRATION_WRONG_TYPE;
   const auto found = RatioOf(value->text);
@@ -128,7 +128,7 @@ veltrane_calibration_error List(const char* path, const char* folder,
   }
   auto made = std::make_unique<veltrane_calibration_list>();
   made->key = ToUtf8(*key);
-  for (const FoundValue& value : values.values) {
+  for (const FoundValue& value : values.Values()) {
     if (value.name.find(L"Calib_") == std::wstring::npos || IsCalibrationDetailName(value.name)) continue;
     AddEntry(*made, values, value);
   }

@@ -85,13 +85,6 @@ std::optional<double> RatioOf(const std::wstring& text) {
   return ratio;
 }
 
-const FoundValue* FindValue(const KeyValues& values, const std::wstring& name) {
-  for (const FoundValue& value : values.values) {
-    if (SameRegistryName(value.name, name)) return &value;
-  }
-  return nullptr;
-}
-
 std::optional<long long> ReadIsoDate(const std::wstring& text) {
   // YYYY-MM-DDThh:mm:ssZ
   if (text.size() != 20 || text[4] != L'-' || text[7] != L'-' || text[10] != L'T' ||
@@ -110,11 +103,11 @@ std::optional<long long> ReadIsoDate(const std::wstring& text) {
 veltrane_calibration_details DetailsOf(const KeyValues& values, const std::wstring& valueName,
                                        const std::wstring& valueText) {
   veltrane_calibration_details details{};
-  const FoundValue* of = FindValue(values, CalibrationDetailName(valueName, CalibrationDetail::Of));
+  const FoundValue* of = values.Find(CalibrationDetailName(valueName, CalibrationDetail::Of));
   // Details of an earlier run, or of one whose details were not all stored, are no one's.
   if (!of || !of->isString || of->text != valueText) return details;
   for (const CalibrationDetail detail : kDetails) {
-    const FoundValue* found = FindValue(values, CalibrationDetailName(valueName, detail));
+    const FoundValue* found = values.Find(CalibrationDetailName(valueName, detail));
     if (found && found->isString) ReadDetail(detail, found->text, details);
   }
   return details;

@@ -19,9 +19,6 @@ std::optional<double> RatioOf(const std::wstring& text);
 veltrane_calibration_details DetailsOf(const KeyValues& values, const std::wstring& valueName,
                                        const std::wstring& valueText);
 
-// The string value of that name among values, or nullptr.
-const FoundValue* FindValue(const KeyValues& values, const std::wstring& name);
-
 // Seconds since 1970 of "YYYY-MM-DDThh:mm:ssZ"; nullopt for any other text.
 std::optional<long long> ReadIsoDate(const std::wstring& text);
 

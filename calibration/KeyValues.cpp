@@ -1,11 +1,22 @@
 #include "calibration/KeyValues.h"
 
 #include <optional>
+#include <utility>
 
 #include "platform/HiveFile.h"
 #include "platform/RegistryHive.h"
 
 namespace veltrane {
+
+void KeyValues::Add(FoundValue value) {
+  if (!byName.emplace(FoldedRegistryName(value.name), values.size()).second) return;
+  values.push_back(std::move(value));
+}
+
+const FoundValue* KeyValues::Find(const std::wstring& name) const {
+  const auto found = byName.find(FoldedRegistryName(name));
+  return found == byName.end() ? nullptr : &values[found->second];
+}
 
 KeyValues ValuesInHive(const RegistryHive& hive, const std::wstring& keyPath) {
   KeyValues found;
@@ -14,7 +25,7 @@ KeyValues ValuesInHive(const RegistryHive& hive, const std::wstring& keyPath) {
     if (!SameRegistryName(key.path, keyPath)) continue;
     for (const RegistryHive::Value& value : key.values) {
       const bool isString = value.otherType.empty();
-      found.values.push_back({value.name, isString ? value.data : value.otherType, isString});
+      found.Add({value.name, isString ? value.data : value.otherType, isString});
     }
     break;
   }

@@ -4,6 +4,7 @@
 // file the programs write on Linux, the registry on Windows). Any thread; no state.
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <veltrane/calibration.h>
@@ -18,8 +19,20 @@ struct FoundValue {
   bool isString = true;
 };
 
-struct KeyValues {
-  std::vector<FoundValue> values;  // empty when the key does not exist
+// Looked up by name through an index, so that a key of many values is listed in time
+// proportional to their number.
+class KeyValues {
+ public:
+  // Keeps the first of values whose names are the same (a store holds one).
+  void Add(FoundValue value);
+  // The value of that name (letter case aside), or nullptr.
+  const FoundValue* Find(const std::wstring& name) const;
+  // In the store's order; empty when the key does not exist.
+  const std::vector<FoundValue>& Values() const { return values; }
+
+ private:
+  std::vector<FoundValue> values;
+  std::unordered_map<std::wstring, std::size_t> byName;  // folded name -> position
 };
 
 // The values of keyPath (below HKEY_CURRENT_USER) in hive.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "base/Text.h"
 #include "platform/RegistryHive.h"
@@ -130,30 +131,41 @@ std::string DetailsLineText(const StoredResult& stored) {
   return text + "\n";
 }
 
-// The details beside value among values (the same key, names compared as the registry
-// does): nullopt when there are none, an empty list when those there belong to another run.
-std::optional<std::vector<StoredString>> DetailsBeside(const std::vector<StoredString>& values,
+// The stored strings by key and name, as the registry compares them.
+using StringIndex = std::unordered_map<std::wstring, const StoredString*>;
+
+std::wstring Slot(const std::wstring& keyPath, const std::wstring& name) {
+  return FoldedRegistryName(keyPath) + L'\n' + FoldedRegistryName(name);
+}
+
+StringIndex IndexOf(const std::vector<StoredString>& values) {
+  StringIndex index;
+  for (const StoredString& value : values) index.emplace(Slot(value.keyPath, value.name), &value);
+  return index;
+}
+
+// The details beside value (in its key): nullopt when there are none, an empty list when
+// those there belong to another run.
+std::optional<std::vector<StoredString>> DetailsBeside(const StringIndex& index,
                                                       const StoredString& value) {
   std::optional<std::vector<StoredString>> details;
   const StoredString* of = nullptr;
-  for (const StoredString& other : values) {
-    if (!SameRegistryName(other.keyPath, value.keyPath)) continue;
-    for (const CalibrationDetail detail : kDetails) {
-      if (!SameRegistryName(other.name, CalibrationDetailName(value.name, detail))) continue;
-      if (!details) details.emplace();
-      if (detail == CalibrationDetail::Of) {
-        of = &other;
-      } else {
-        details->push_back(other);
-      }
+  for (const CalibrationDetail detail : kDetails) {
+    const auto found = index.find(Slot(value.keyPath, CalibrationDetailName(value.name, detail)));
+    if (found == index.end()) continue;
+    if (!details) details.emplace();
+    if (detail == CalibrationDetail::Of) {
+      of = found->second;
+    } else {
+      details->push_back(*found->second);
     }
   }
   if (details && (!of || of->data != value.data)) details->clear();
   return details;
 }
 
-std::string DetailsText(const std::vector<StoredString>& values, const StoredString& value) {
-  const auto details = DetailsBeside(values, value);
+std::string DetailsText(const StringIndex& index, const StoredString& value) {
+  const auto details = DetailsBeside(index, value);
   if (!details) return "";
   if (details->empty()) return "      (the details beside it are of an earlier run)\n";
   std::string text;
@@ -164,8 +176,8 @@ std::string DetailsText(const std::vector<StoredString>& values, const StoredStr
   return text;
 }
 
-Json DetailsJson(const std::vector<StoredString>& values, const StoredString& value) {
-  const auto details = DetailsBeside(values, value);
+Json DetailsJson(const StringIndex& index, const StoredString& value) {
+  const auto details = DetailsBeside(index, value);
   if (!details || details->empty()) return Json(nullptr);
   Json json = Json::object();
   for (const StoredString& detail : *details) {
@@ -288,6 +300,7 @@ std::string FormatProgress(const MeasurementProgress& progress) {
 
 std::string FormatStoredText(const std::string& file, const std::vector<StoredString>& values) {
   std::string text = "Calibration values in " + ShowableText(file) + ":\n";
+  const StringIndex index = IndexOf(values);
   std::size_t shown = 0;
   for (const StoredString& value : values) {
     if (value.name.find(L"Calib_") == std::wstring::npos || IsCalibrationDetailName(value.name)) {
@@ -298,7 +311,7 @@ std::string FormatStoredText(const std::string& file, const std::vector<StoredSt
             "\" = " + ShowableText(value.data);
     const auto ratio = StoredRatio(value.data);
     text += ratio ? Printf(" (%+.1f ppm)", (*ratio - 1.0) * 1e6) : " (not a number)";
-    text += "\n" + DetailsText(values, value);
+    text += "\n" + DetailsText(index, value);
   }
   if (shown == 0) text += "  none\n";
   return text;
@@ -306,6 +319,7 @@ std::string FormatStoredText(const std::string& file, const std::vector<StoredSt
 
 std::string FormatStoredJson(const std::string& file, const std::vector<StoredString>& values) {
   Json list = Json::array();
+  const StringIndex index = IndexOf(values);
   for (const StoredString& value : values) {
     if (value.name.find(L"Calib_") == std::wstring::npos || IsCalibrationDetailName(value.name)) {
       continue;
@@ -314,7 +328,7 @@ std::string FormatStoredJson(const std::string& file, const std::vector<StoredSt
                     {"name", ToUtf8(value.name)},
                     {"value", ToUtf8(value.data)},
                     {"ratio", Optional(StoredRatio(value.data))},
-                    {"details", DetailsJson(values, value)}});
+                    {"details", DetailsJson(index, value)}});
   }
   Json json;
   PutPath(json, "file", file);

@@ -84,7 +84,7 @@ LSTATUS ReadValue(HKEY key, DWORD index, FoundValue& value) {
 }  // namespace
 
 veltrane_calibration_error ValuesInUserStore(const std::wstring& keyPath, KeyValues& out) {
-  out.values.clear();
+  out = KeyValues();
   OpenKey key;
   LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, key.Out());
   if (status == ERROR_FILE_NOT_FOUND) return VELTRANE_CALIBRATION_OK;  // an empty folder
@@ -95,7 +95,7 @@ veltrane_calibration_error ValuesInUserStore(const std::wstring& keyPath, KeyVal
     if (status == ERROR_NO_MORE_ITEMS) break;
     if (status == ERROR_MORE_DATA) continue;
     if (status != ERROR_SUCCESS) return ErrorOf(status);
-    out.values.push_back(std::move(value));
+    out.Add(std::move(value));
   }
   return VELTRANE_CALIBRATION_OK;
 }
