@@ -340,6 +340,15 @@ TEST(CalibrationReader, ListsAFolderWithPartsAndDetails) {
   EXPECT_EQ(listing.entries[3].text, "dword:00000001");
   EXPECT_FALSE(listing.entries[3].ratio.has_value());
 
+  const auto read = calibration::ReadFile(path, "Tuner", "", 48000, "Mic");
+  EXPECT_TRUE(read);
+  EXPECT_EQ(read.ratio, 0.99975);
+  EXPECT_DOUBLE_EQ(calibration::Correct(440.0, read.ratio), 440.0 * 0.99975);
+  const auto missing = calibration::ReadFile(path, "Tuner", "", 48000, "No such device");
+  EXPECT_EQ(missing.error, VELTRANE_CALIBRATION_NOT_FOUND);
+  EXPECT_EQ(missing.ratio, 1.0);  // no correction
+  EXPECT_FALSE(calibration::ErrorText(missing.error).empty());
+
   const auto none = calibration::ListFile(path, "No such folder");
   ASSERT_TRUE(none);
   EXPECT_TRUE(none.entries.empty());
