@@ -1,6 +1,7 @@
 // The calibration reader on a hive file of any bytes, through its C API as a tuner calls it:
 // every answer is one of its error codes, a ratio it gives is plausible, and a list it gives
-// holds strings to read and details whose texts end.
+// holds strings to read and details whose texts end. Each input goes through one file of
+// the fuzzer's process in /tmp (/tmp/veltrane-fuzz-calibration-<pid>.reg), left behind.
 #include <unistd.h>
 
 #include <veltrane/calibration.h>
