@@ -266,8 +266,37 @@ MeasurementResult MeasureDevice(RunState& state, const MeasurementSettings& sett
   return result;
 }
 
+// Now, in UTC, as ISO 8601: "YYYY-MM-DDThh:mm:ssZ".
+std::wstring UtcNow() {
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date(day);
+  const hh_mm_ss time(now - day);
+  return FormatText(L"%04d-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<int>(date.year()),
+                    static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                    static_cast<long long>(time.hours().count()),
+                    static_cast<long long>(time.minutes().count()),
+                    static_cast<long long>(time.seconds().count()));
+}
+
+// Stores the details beside the value just stored. ";of" is emptied first and names the
+// value's text again only once every detail is in place, so a reader never takes an older
+// run's details, or a half-written set, for this value's. Empty when all were stored.
+std::wstring StoreDetails(CRegistrySettings& settings, const StoredResult& stored) {
+  const std::wstring of = CalibrationDetailName(stored.name, CalibrationDetail::Of);
+  if (!settings.WriteString(of, L"")) return settings.LastError();
+  for (const StoredDetail& detail : stored.details) {
+    if (!settings.WriteString(CalibrationDetailName(stored.name, detail.detail), detail.text)) {
+      return settings.LastError();
+    }
+  }
+  return settings.WriteString(of, stored.value) ? std::wstring() : settings.LastError();
+}
+
 // A band too wide to help a tuner is shown, so the minute is not lost, but never stored, and
-// the status says no trustworthy result whether or not --store was asked for.
+// the status says no trustworthy result whether or not --store was asked for. The value is
+// stored first, the details after it; details that fail leave the value stored.
 void StoreResult(const CliRequest& request, CRegistrySettings* settings,
                  const std::wstring& valueName, CalibrationReport& report) {
   const RateEstimate& estimate = report.measurement.estimate;
@@ -282,7 +311,11 @@ void StoreResult(const CliRequest& request, CRegistrySettings* settings,
   } else if (settings) {
     if (settings->WriteDouble(valueName, estimate.ratio)) {
       report.stored = StoredResult{UserRegistryPath(), L"HKEY_CURRENT_USER\\" + settings->KeyPath(),
-                                   valueName, FormatText(L"%f", estimate.ratio)};
+                                   valueName, FormatText(L"%f", estimate.ratio), {}, std::nullopt};
+      report.stored->details = DetailsToStore(report, UtcNow());
+      if (const std::wstring error = StoreDetails(*settings, *report.stored); !error.empty()) {
+        report.stored->detailsError = L"The details could not be stored: " + error;
+      }
     } else {
       report.storeError = L"The result could not be stored: " + settings->LastError();
       report.storeErrorStatus = kExitStore;
@@ -304,6 +337,11 @@ int PrintReport(const CliRequest& request, CalibrationReport report, CRegistrySe
     if (outputError != 0) Fail(kExitOutput, OutputFailed(outputError));
     return Fail(report.storeErrorStatus, *report.storeError);
   }
+  if (report.stored && report.stored->detailsError) {
+    // The value is stored, as asked: the status says so; the warning says what is missing.
+    Print(stderr, "veltrane-cli: " + ToUtf8(*report.stored->detailsError) +
+                      " The value was stored without them.\n");
+  }
   if (outputError == 0) return kExitDone;
   std::wstring outputMessage = OutputFailed(outputError);
   if (report.stored) {
@@ -313,7 +351,23 @@ int PrintReport(const CliRequest& request, CalibrationReport report, CRegistrySe
   return Fail(kExitOutput, outputMessage);
 }
 
+// The details beside a value are named "<value name>;<detail>": a name with ';' in its prefix or
+// device could be another device's detail, and the dialog, whose fields ';' separates, could
+// never read it back. Such a name is refused before anything is measured.
+std::optional<std::wstring> WhyNotStorableName(const CliRequest& request) {
+  if (!request.storeFolder) return std::nullopt;
+  const wchar_t* part = HoldsDetailSeparator(request.device)   ? L"device name"
+                        : HoldsDetailSeparator(request.prefix) ? L"prefix"
+                                                               : nullptr;
+  if (!part) return std::nullopt;
+  return FormatText(L"The result cannot be stored: the %ls holds ';', which the dialog cannot "
+                    L"read back and which separates a value's name from its details' names. "
+                    L"Measure without --store, or under a name without ';'.",
+                    part);
+}
+
 int Calibrate(const CliRequest& request, PlatformServices& services) {
+  if (const auto reason = WhyNotStorableName(request)) return Fail(kExitBadArguments, *reason);
   const std::int32_t deviceId = FindDeviceNamed(*services.audio, request.device);
   if (deviceId < 0) {
     return Fail(kExitBadArguments, UnknownDeviceMessage(request.device, *services.audio));
@@ -326,7 +380,8 @@ int Calibrate(const CliRequest& request, PlatformServices& services) {
     settings = std::make_unique<CRegistrySettings>(MakeUserRegistry());
     settings->SetFolder(*request.storeFolder);
     std::wstring reason;
-    if (!settings->CheckWritable(valueName, reason)) {
+    if (!settings->CheckWritable(valueName, reason) ||
+        !settings->CheckWritable(LongestCalibrationDetailName(valueName), reason)) {
       return Fail(kExitStore, L"The result cannot be stored: " + reason);
     }
   }

@@ -1,9 +1,12 @@
 #include "cli/Report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "base/Text.h"
+#include "platform/RegistryHive.h"
 
 namespace veltrane {
 namespace {
@@ -110,7 +113,90 @@ std::string LossesText(const MeasurementResult& measurement) {
          "each stretch between them\n                 fitted with its own offset";
 }
 
+// The half-width of the 95 % band, the larger side: what --max-band-ppm judges.
+double BandHalfWidth(const RateEstimate& estimate) {
+  return std::max(estimate.ppm - estimate.bandLowPpm, estimate.bandHighPpm - estimate.ppm);
+}
+
+std::string DetailsLineText(const StoredResult& stored) {
+  if (stored.detailsError) {
+    return "Details:         not stored: " + ShowableText(*stored.detailsError) +
+           "\n                 (a reader finds the value without details)\n";
+  }
+  std::string text = "Details:        ";
+  for (const StoredDetail& detail : stored.details) {
+    text += " " + ToUtf8(CalibrationDetailKey(detail.detail)) + "=\"" +
+            ShowableText(detail.text) + "\"";
+  }
+  return text + "\n";
+}
+
+// The stored strings by key and name, as the registry compares them.
+using StringIndex = std::unordered_map<std::wstring, const StoredString*>;
+
+std::wstring Slot(const std::wstring& keyPath, const std::wstring& name) {
+  return FoldedRegistryName(keyPath) + L'\n' + FoldedRegistryName(name);
+}
+
+StringIndex IndexOf(const std::vector<StoredString>& values) {
+  StringIndex index;
+  for (const StoredString& value : values) index.emplace(Slot(value.keyPath, value.name), &value);
+  return index;
+}
+
+// The details beside value (in its key): nullopt when there are none, an empty list when
+// those there belong to another run.
+std::optional<std::vector<StoredString>> DetailsBeside(const StringIndex& index,
+                                                      const StoredString& value) {
+  std::optional<std::vector<StoredString>> details;
+  const StoredString* of = nullptr;
+  for (const CalibrationDetail detail : kDetails) {
+    const auto found = index.find(Slot(value.keyPath, CalibrationDetailName(value.name, detail)));
+    if (found == index.end()) continue;
+    if (!details) details.emplace();
+    if (detail == CalibrationDetail::Of) {
+      of = found->second;
+    } else {
+      details->push_back(*found->second);
+    }
+  }
+  if (details && (!of || of->data != value.data)) details->clear();
+  return details;
+}
+
+std::string DetailsText(const StringIndex& index, const StoredString& value) {
+  const auto details = DetailsBeside(index, value);
+  if (!details) return "";
+  if (details->empty()) return "      (the details beside it are of an earlier run)\n";
+  std::string text;
+  for (const StoredString& detail : *details) {
+    text += "      " + ShowableText(detail.name.substr(value.name.size() + 1)) + ": " +
+            ShowableText(detail.data) + "\n";
+  }
+  return text;
+}
+
+Json DetailsJson(const StringIndex& index, const StoredString& value) {
+  const auto details = DetailsBeside(index, value);
+  if (!details || details->empty()) return Json(nullptr);
+  Json json = Json::object();
+  for (const StoredString& detail : *details) {
+    json[ToUtf8(detail.name.substr(value.name.size() + 1))] = ToUtf8(detail.data);
+  }
+  return json;
+}
+
 }  // namespace
+
+std::vector<StoredDetail> DetailsToStore(const CalibrationReport& report, const std::wstring& date) {
+  const RateEstimate& estimate = report.measurement.estimate;
+  return {{CalibrationDetail::BandPpm, FormatText(L"%.3f", BandHalfWidth(estimate))},
+          {CalibrationDetail::Seconds, FormatText(L"%.1f", estimate.seconds)},
+          {CalibrationDetail::Date, date},
+          {CalibrationDetail::Method, L"veltrane-cli, " + FromUtf8(Timing(report.measurement))},
+          {CalibrationDetail::RelativeTo,
+           report.trueTime.againstTrueTime ? L"true time" : L"crystal"}};
+}
 
 std::string FormatReportText(const CalibrationReport& report) {
   return FormatMeasurementText(report) + FormatStoredLineText(report);
@@ -138,7 +224,7 @@ std::string FormatStoredLineText(const CalibrationReport& report) {
     return "Stored:          \"" + ShowableText(report.stored->name) + "\"=\"" +
            ShowableText(report.stored->value) + "\"\n                 in [" +
            ShowableText(report.stored->key) + "]\n                 of " +
-           ShowableText(report.stored->file) + "\n";
+           ShowableText(report.stored->file) + "\n" + DetailsLineText(*report.stored);
   }
   if (report.storeError) return "Stored:          nothing: " + ShowableText(*report.storeError) + "\n";
   return "Stored:          nothing (--store FOLDER stores it)\n";
@@ -177,6 +263,13 @@ std::string FormatReportJson(const CalibrationReport& report) {
     stored["key"] = ToUtf8(report.stored->key);
     stored["name"] = ToUtf8(report.stored->name);
     stored["value"] = ToUtf8(report.stored->value);
+    Json details = Json::object();
+    for (const StoredDetail& detail : report.stored->details) {
+      details[ToUtf8(CalibrationDetailKey(detail.detail))] = ToUtf8(detail.text);
+    }
+    stored["details"] = report.stored->detailsError ? Json(nullptr) : details;
+    stored["details_error"] =
+        report.stored->detailsError ? Json(ToUtf8(*report.stored->detailsError)) : Json(nullptr);
     json["stored"] = stored;
   } else {
     json["stored"] = nullptr;
@@ -207,15 +300,18 @@ std::string FormatProgress(const MeasurementProgress& progress) {
 
 std::string FormatStoredText(const std::string& file, const std::vector<StoredString>& values) {
   std::string text = "Calibration values in " + ShowableText(file) + ":\n";
+  const StringIndex index = IndexOf(values);
   std::size_t shown = 0;
   for (const StoredString& value : values) {
-    if (value.name.find(L"Calib_") == std::wstring::npos) continue;
+    if (value.name.find(L"Calib_") == std::wstring::npos || IsCalibrationDetailName(value.name)) {
+      continue;
+    }
     ++shown;
     text += "  [" + ShowableText(value.keyPath) + "] \"" + ShowableText(value.name) +
             "\" = " + ShowableText(value.data);
     const auto ratio = StoredRatio(value.data);
     text += ratio ? Printf(" (%+.1f ppm)", (*ratio - 1.0) * 1e6) : " (not a number)";
-    text += "\n";
+    text += "\n" + DetailsText(index, value);
   }
   if (shown == 0) text += "  none\n";
   return text;
@@ -223,12 +319,16 @@ std::string FormatStoredText(const std::string& file, const std::vector<StoredSt
 
 std::string FormatStoredJson(const std::string& file, const std::vector<StoredString>& values) {
   Json list = Json::array();
+  const StringIndex index = IndexOf(values);
   for (const StoredString& value : values) {
-    if (value.name.find(L"Calib_") == std::wstring::npos) continue;
+    if (value.name.find(L"Calib_") == std::wstring::npos || IsCalibrationDetailName(value.name)) {
+      continue;
+    }
     list.push_back({{"key", ToUtf8(value.keyPath)},
                     {"name", ToUtf8(value.name)},
                     {"value", ToUtf8(value.data)},
-                    {"ratio", Optional(StoredRatio(value.data))}});
+                    {"ratio", Optional(StoredRatio(value.data))},
+                    {"details", DetailsJson(index, value)}});
   }
   Json json;
   PutPath(json, "file", file);

@@ -15,14 +15,23 @@
 #include "engine/fit/RateMeasurement.h"
 #include "engine/fit/TrueTime.h"
 #include "platform/Registry.h"
+#include "support/StoredNames.h"
 
 namespace veltrane {
+
+// One of the details stored beside the value (support/StoredNames.h names them).
+struct StoredDetail {
+  CalibrationDetail detail;
+  std::wstring text;
+};
 
 struct StoredResult {
   std::string file;    // the settings file
   std::wstring key;    // HKEY_CURRENT_USER\SOFTWARE\Ombrel's Projects\<folder>
   std::wstring name;   // <prefix>Calib_<rate>_Of <device>
   std::wstring value;  // as stored, "%f"
+  std::vector<StoredDetail> details;       // stored after the value, when all were
+  std::optional<std::wstring> detailsError;  // why they were not, the value stored all the same
 };
 
 struct CalibrationReport {
@@ -45,13 +54,19 @@ std::string FormatStoredLineText(const CalibrationReport& report);
 // With a failed store, "stored" is null and "error" and "status" say why.
 std::string FormatReportJson(const CalibrationReport& report);
 
+// The details --store writes beside the value, ";of" (written last, by the caller) aside:
+// the band's half-width, the span, the date (UTC, "YYYY-MM-DDThh:mm:ssZ", given), the
+// method and what the result is relative to.
+std::vector<StoredDetail> DetailsToStore(const CalibrationReport& report, const std::wstring& date);
+
 // A refusal or failure with --json: one object with "error" and "status".
 std::string FormatErrorJson(const std::wstring& message, int status);
 
 // One line of progress: elapsed time, steps, the estimate with its band, time left.
 std::string FormatProgress(const MeasurementProgress& progress);
 
-// The calibration values among the strings below the maker's key.
+// The calibration values among the strings below the maker's key, each with the details
+// stored beside it when they belong to it (their ";of" is its text).
 std::string FormatStoredText(const std::string& file, const std::vector<StoredString>& values);
 std::string FormatStoredJson(const std::string& file, const std::vector<StoredString>& values);
 

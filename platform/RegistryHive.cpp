@@ -87,6 +87,8 @@ std::wstring WhyNotWithinValueNameLimit(const std::wstring& name) {
 
 }  // namespace
 
+std::wstring FoldedRegistryName(const std::wstring& name) { return Folded(name); }
+
 bool SameRegistryName(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {

@@ -38,6 +38,9 @@ constexpr std::size_t kMostKeyPathUnits = 32000;
 
 // True when a and b name the same key or value.
 bool SameRegistryName(const std::wstring& a, const std::wstring& b);
+// The form in which names compare: two names are the same exactly when these are equal, so it
+// serves as the key of an index.
+std::wstring FoldedRegistryName(const std::wstring& name);
 
 // True when text may be stored as a value name or as string data.
 bool IsStorableRegistryText(const std::wstring& text);

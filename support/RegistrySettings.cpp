@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "base/Text.h"
-#include "base/Unicode.h"
 #include "platform/RegistryHive.h"
 #include "support/MessageBox.h"
 #include "support/StoredNames.h"
@@ -22,16 +21,11 @@ CRegistrySettings::CRegistrySettings(std::shared_ptr<Registry> registry)
 CRegistrySettings::~CRegistrySettings() = default;
 
 void CRegistrySettings::SetFolder(const std::wstring& newFolder) {
-  std::size_t first = 0;
-  std::size_t last = newFolder.size();
-  while (first < last && IsWhiteSpace(newFolder[first])) ++first;
-  while (last > first && IsWhiteSpace(newFolder[last - 1])) --last;
-  folder = newFolder.substr(first, last - first);
+  folder = TrimmedFolder(newFolder);
 }
 
-std::wstring CRegistrySettings::KeyPath() const {
-  return folder.empty() ? std::wstring(kMakerKey) : kMakerKey + (L"\\" + folder);
-}
+// The folder's own rule (StoredNames.h), which the calibration reader shares.
+std::wstring CRegistrySettings::KeyPath() const { return FolderKeyPath(folder); }
 
 bool CRegistrySettings::WriteString(const std::wstring& name, const std::wstring& value) {
   lastError.clear();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/Files.h"
+#include "platform/HiveFile.h"
 #include "platform/HiveFormat.h"
 #include "platform/RegistryHive.h"
 #include "base/Text.h"
@@ -42,13 +43,6 @@ std::wstring ErrorText(int error) {
 }
 
 std::wstring Wide(const std::string& path) { return FromUtf8(path); }
-
-std::wstring TooLarge(const std::string& path, std::uint64_t bytes) {
-  return FormatText(
-      L"The settings file \"%ls\" is too large: %llu bytes, at most %llu are accepted.",
-      Wide(path).c_str(), static_cast<unsigned long long>(bytes),
-      static_cast<unsigned long long>(RegistryFile::kMostFileBytes));
-}
 
 std::wstring NoMemory(const std::string& path) {
   return FormatText(L"There is not enough memory to read and change the settings file \"%ls\".",
@@ -163,40 +157,9 @@ std::wstring BrokenLink(const std::string& path) {
 // the file cannot be read, is too large or is not a hive.
 std::optional<RegistryHive> ReadHive(const std::string& path, struct stat& info, bool& missing,
                                      std::wstring& reason) {
-  // Refused before it is read: reading a huge file would take the memory and the time.
-  if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-      static_cast<std::uint64_t>(info.st_size) > RegistryFile::kMostFileBytes) {
-    reason = TooLarge(path, static_cast<std::uint64_t>(info.st_size));
-    return std::nullopt;
-  }
-  std::string bytes;
-  int error = 0;
-  const FileRead result =
-      ReadWholeFile(path, bytes, &info, std::numeric_limits<std::size_t>::max(), &error);
-  missing = result == FileRead::Missing;
-  if (missing) return RegistryHive();
-  if (result == FileRead::NoMemory) {
-    reason = NoMemory(path);
-  } else if (result != FileRead::Read) {
-    reason = FormatText(L"The settings file \"%ls\" cannot be read: %ls.", Wide(path).c_str(),
-                        error != 0 ? ErrorText(error).c_str() : L"it is not a regular file");
-  } else if (bytes.size() > RegistryFile::kMostFileBytes) {
-    reason = TooLarge(path, bytes.size());
-  }
-  if (!reason.empty()) return std::nullopt;
-
-  HiveParseError fault;
-  auto hive = ParseHive(bytes, fault);
-  if (hive) return hive;
-  reason =
-      fault.line == 0
-          ? FormatText(L"The settings file \"%ls\" is not in the registry editor's format: %ls.",
-                       Wide(path).c_str(), fault.cause.c_str())
-          : FormatText(
-                L"The settings file \"%ls\" is not in the registry editor's format at "
-                L"line %zu: %ls.",
-                Wide(path).c_str(), fault.line, fault.cause.c_str());
-  return std::nullopt;
+  std::optional<RegistryHive> hive;
+  missing = ReadHiveFile(path, hive, reason, &info) == HiveFileRead::Missing;
+  return hive;
 }
 
 // The user took away the write permission (or the file system is mounted read-only): the

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/HiveFile.h"
 #include "platform/linux/FileSystemCalls.h"
 #include "platform/Registry.h"
 
@@ -21,9 +22,8 @@ class RegistryHive;
 
 class RegistryFile : public Registry {
  public:
-  // A settings file beyond this is refused rather than read: a hive of 330,000 keys is
-  // about 30 MB, and the whole file is held in memory several times while it is changed.
-  static constexpr std::uint64_t kMostFileBytes = 64u << 20;
+  // A settings file beyond this is refused rather than read (see HiveFile.h).
+  static constexpr std::uint64_t kMostFileBytes = kMostHiveFileBytes;
   // Long enough for another writer to finish a large hive, short enough that the dialog
   // does not seem to hang.
   static constexpr std::chrono::milliseconds kLockWait{3000};

@@ -1,41 +1,15 @@
 // Where the current user's registry file lives, and the store on it.
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <string>
-#include <vector>
 
-#include "base/Environment.h"
 #include "platform/linux/RegistryFile.h"
+#include "platform/linux/UserRegistryPath.h"
 #include "startup/Startup.h"
 
 namespace veltrane {
-namespace {
 
-std::string HomeFolder() {
-  std::string home = Environment("HOME");
-  if (!home.empty()) return home;
-  std::vector<char> buffer(16384);
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
-    home = found->pw_dir;
-  }
-  return home;
-}
-
-}  // namespace
-
-std::string UserRegistryPath() {
-  const std::string named = Environment("VELTRANE_REGISTRY_FILE");
-  if (!named.empty()) return named;
-  // The XDG rules ignore a relative XDG_CONFIG_HOME.
-  std::string config = Environment("XDG_CONFIG_HOME");
-  if (config.empty() || config[0] != '/') config = HomeFolder() + "/.config";
-  return config + "/veltrane/HKEY_CURRENT_USER.reg";
-}
+// The rule itself is the file back end's, which the calibration reader shares.
+std::string UserRegistryPath() { return UserRegistryFilePath(); }
 
 std::shared_ptr<Registry> MakeUserRegistry() {
   return std::make_shared<RegistryFile>(UserRegistryPath());

@@ -29,6 +29,18 @@ TEST(ReportTest, StoredValuesShowTheirPpmAndOnlyCalibrations) {
       {{{L"K", L"Other", L"1.0"}}, {"  none\n"}, {"Other"}},
       // A stored name cannot drive the terminal.
       {{{L"K", L"Calib_1_Of \x1b[2J", L"1.000000"}}, {"\\x1b[2J"}, {"\x1b"}},
+      // Details are shown under their value, never as values, and only when they are its.
+      {{{L"K", L"Calib_1_Of M", L"0.5"},
+        {L"K", L"calib_1_of m;OF", L"0.5"},
+        {L"K", L"Calib_1_Of M;band_ppm", L"0.412"},
+        {L"Other key", L"Calib_1_Of M;seconds", L"9.8"}},
+       {"= 0.5 (-500000.0 ppm)\n      band_ppm: 0.412\n"},
+       {";", "seconds", "earlier run"}},
+      {{{L"K", L"Calib_1_Of M", L"0.6"},
+        {L"K", L"Calib_1_Of M;of", L"0.5"},
+        {L"K", L"Calib_1_Of M;band_ppm", L"0.412"}},
+       {"      (the details beside it are of an earlier run)\n"},
+       {"0.412", ";"}},
   };
   for (const Row& row : rows) {
     const std::string text = FormatStoredText("file.reg", row.values);
@@ -58,7 +70,7 @@ TEST(ReportTest, AFailedStoreIsSaidInTextAndJson) {
 
   report.storeError.reset();
   report.stored = StoredResult{"file.reg", L"HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\T",
-                               L"Calib_44100_Of Mic", L"0.999750"};
+                               L"Calib_44100_Of Mic", L"0.999750", {}, std::nullopt};
   const auto stored = nlohmann::json::parse(FormatReportJson(report));
   EXPECT_EQ(stored["stored"]["value"], "0.999750");
   EXPECT_EQ(stored["stored"]["file"], "file.reg");
