@@ -15,6 +15,7 @@
 ; HKCU\SOFTWARE\Ombrel's Projects: the calibration values there are what tuners read.
 
 Unicode true
+; 64-bit, as the programs it installs are: it sees the system as they do.
 Target amd64-unicode
 ManifestDPIAware true
 RequestExecutionLevel user
@@ -38,6 +39,7 @@ InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 ; The dialog's own icon, made at build time from its artwork.
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
+!define MUI_COMPONENTSPAGE_NODESC
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -47,6 +49,12 @@ InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 !insertmacro MUI_LANGUAGE "English"
 !insertmacro MUI_LANGUAGE "German"
 !insertmacro MUI_LANGUAGE "French"
+LangString StartMenuSection ${LANG_ENGLISH} "Start menu"
+LangString StartMenuSection ${LANG_GERMAN} "Startmenü"
+LangString StartMenuSection ${LANG_FRENCH} "Menu Démarrer"
+LangString DeveloperSection ${LANG_ENGLISH} "Files for developers"
+LangString DeveloperSection ${LANG_GERMAN} "Dateien für Entwickler"
+LangString DeveloperSection ${LANG_FRENCH} "Fichiers pour développeurs"
 
 Section "${PRODUCT}" SecPrograms
   SectionIn RO
@@ -62,7 +70,7 @@ SectionEnd
 
 ; The dialog needs a command line from its tuner, so the entry opens a command prompt in the
 ; program's folder with the command-line calibrator's help.
-Section "Start menu" SecStartMenu
+Section "$(StartMenuSection)" SecStartMenu
   SetOutPath "$INSTDIR"
   CreateDirectory "${START_MENU}"
   CreateShortcut "${START_MENU}\Veltrane command line.lnk" "$SYSDIR\cmd.exe" \
@@ -71,7 +79,7 @@ Section "Start menu" SecStartMenu
 SectionEnd
 
 !ifdef DEVELOPER_FILES
-Section /o "Files for developers" SecDeveloper
+Section /o "$(DeveloperSection)" SecDeveloper
   !include "${DEVELOPER_FILES}\developer-install.nsh"
 SectionEnd
 !endif
