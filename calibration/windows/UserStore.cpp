@@ -9,6 +9,7 @@
 
 #include "base/Text.h"
 #include "calibration/KeyValues.h"
+#include "platform/windows/OpenKey.h"
 
 namespace veltrane {
 namespace {
@@ -17,21 +18,6 @@ namespace {
 constexpr DWORD kLongestValueName = 16384;
 // A string value longer than this (bytes) is not a calibration's and is not read.
 constexpr DWORD kLongestData = 1u << 20;
-
-class OpenKey {
- public:
-  OpenKey() = default;
-  OpenKey(const OpenKey&) = delete;
-  OpenKey& operator=(const OpenKey&) = delete;
-  ~OpenKey() {
-    if (key != nullptr) RegCloseKey(key);
-  }
-  HKEY* Out() { return &key; }
-  HKEY Get() const { return key; }
-
- private:
-  HKEY key = nullptr;
-};
 
 veltrane_calibration_error ErrorOf(LSTATUS status) {
   if (status == ERROR_FILE_NOT_FOUND) return VELTRANE_CALIBRATION_NOT_FOUND;

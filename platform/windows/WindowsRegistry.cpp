@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/RegistryHive.h"
+#include "platform/windows/OpenKey.h"
 
 namespace veltrane {
 namespace {
@@ -13,21 +14,6 @@ namespace {
 // The longest key and value names the registry allows, in characters, with the terminator.
 constexpr DWORD kLongestKeyName = 256;
 constexpr DWORD kLongestValueName = 16384;
-
-class OpenKey {
- public:
-  OpenKey() = default;
-  OpenKey(const OpenKey&) = delete;
-  OpenKey& operator=(const OpenKey&) = delete;
-  ~OpenKey() {
-    if (key != nullptr) RegCloseKey(key);
-  }
-  HKEY* Out() { return &key; }
-  HKEY Get() const { return key; }
-
- private:
-  HKEY key = nullptr;
-};
 
 std::wstring SystemText(long code) {
   wchar_t* text = nullptr;

@@ -22,6 +22,7 @@
 #include "platform/linux/RegistryFile.h"
 #include "support/RegistrySettings.h"
 #include "support/StoredNames.h"
+#include "tests/platform/linux/HiveBytes.h"
 #include "tests/platform/linux/TemporaryFolder.h"
 
 namespace veltrane {
@@ -29,35 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-std::string CrLf(const std::string& text) {
-  std::string out;
-  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
-
-// UTF-16LE with a byte order mark, as the registry editor exports.
-std::string Utf16(const std::string& utf8) {
-  std::string out = "\xFF\xFE";
-  const auto unit = [&](unsigned long u) {
-    out += static_cast<char>(u & 0xFF);
-    out += static_cast<char>(u >> 8);
-  };
-  for (wchar_t wc : FromUtf8(utf8)) {
-    const auto c = static_cast<unsigned long>(wc);
-    if (c >= 0x10000) {
-      unit(0xD800 + ((c - 0x10000) >> 10));
-      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      unit(c);
-    }
-  }
-  return out;
-}
+std::string Utf16(const std::string& utf8) { return Utf16(FromUtf8(utf8)); }
 
 const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
 const char kTuner[] = "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Tuner]\n";
@@ -79,8 +52,8 @@ std::vector<Form> EditorForms() {
   return {
       {"UTF-8 LF", plain, "Tuner", "", 48000, "Mic", 0.99975},
       {"UTF-8 with BOM", "\xEF\xBB\xBF" + plain, "Tuner", "", 48000, "Mic", 0.99975},
-      {"CRLF", CrLf(plain), "Tuner", "", 48000, "Mic", 0.99975},
-      {"UTF-16LE CRLF as regedit exports", Utf16(CrLf(nonAscii)), "Tuner", "", 44100,
+      {"CRLF", WithCrLf(plain), "Tuner", "", 48000, "Mic", 0.99975},
+      {"UTF-16LE CRLF as regedit exports", Utf16(WithCrLf(nonAscii)), "Tuner", "", 44100,
        "Mikrofon (Größe) \xF0\x9F\x8E\xB8", 1.00012},
       {"UTF-16LE LF", Utf16(plain), "Tuner", "", 48000, "Mic", 0.99975},
       {"REGEDIT4", "REGEDIT4\n\n" + std::string(kTuner) + "\"Calib_48000_Of Mic\"=\"0.999750\"\n",
@@ -133,7 +106,7 @@ TEST(CalibrationReader, ReadsWhatTheProgramWrites) {
   };
   const std::vector<Case> cases = {
       {"new file", ""},
-      {"kept UTF-16 CRLF", Utf16(CrLf(std::string(kHeader) + "[HKEY_CURRENT_USER\\Other]\n"))},
+      {"kept UTF-16 CRLF", Utf16(WithCrLf(std::string(kHeader) + "[HKEY_CURRENT_USER\\Other]\n"))},
       {"kept REGEDIT4", "REGEDIT4\n\n[HKEY_CURRENT_USER\\Other]\n\"x\"=\"y\"\n"},
   };
   TemporaryFolder folder;

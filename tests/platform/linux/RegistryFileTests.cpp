@@ -21,6 +21,7 @@
 #include "tests/platform/RegistryContract.h"
 #include "platform/linux/RegistryFile.h"
 #include "startup/Startup.h"
+#include "tests/platform/linux/HiveBytes.h"
 #include "tests/platform/linux/TemporaryFolder.h"
 #include "base/Text.h"
 
@@ -32,36 +33,6 @@ namespace fs = std::filesystem;
 std::string ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-std::string WithCrLf(const std::string& text) {
-  std::string out;
-  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
-}
-
-// UTF-16LE with a byte order mark, as the registry editor exports.
-std::string Utf16(const std::wstring& text) {
-  std::string out = "\xFF\xFE";
-  const auto unit = [&](unsigned long u) {
-    out += static_cast<char>(u & 0xFF);
-    out += static_cast<char>(u >> 8);
-  };
-  for (wchar_t wc : text) {
-    const auto c = static_cast<unsigned long>(wc);
-    if (c >= 0x10000) {
-      unit(0xD800 + ((c - 0x10000) >> 10));
-      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      unit(c);
-    }
-  }
-  return out;
 }
 
 std::set<std::string> FolderEntries(const fs::path& folder) {
