@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: built (scripts/package-debian, lintian-clean),
-# installed with apt, its programs run from where it put them (veltrane-cli lists, calibrates
-# and stores on the simulated device with time running fast; the dialog calibrates unattended
-# under Xvfb, in German, from the language file in /usr/share/veltrane), then purged, and
-# nothing it installed is left. Needs root (or sudo) and a system without veltrane installed,
-# and asks to be meant: a plain ctest run must not install anything.
+# The Debian packages as users get them: built (scripts/package-debian, lintian-clean),
+# installed with apt, their programs run from where they put them (veltrane-cli lists,
+# calibrates and stores on the simulated device with time running fast; the dialog calibrates
+# unattended under Xvfb, in German, from the language file in /usr/share/veltrane), the
+# library's example built by a tuner's developer from the installed source with pkg-config and
+# with find_package, shared and static, and run on both stored values, then purged, and nothing
+# they installed is left. Needs root (or sudo) and a system without them installed, and asks
+# to be meant: a plain ctest run must not install anything.
 # Usage: VELTRANE_INSTALL_PACKAGE=1 debian-install.sh   (from anywhere; exit 77: skipped)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -18,15 +20,19 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
   sudo_cmd=(sudo)
 fi
-# A veltrane installed by someone else is not ours to replace and purge.
-if dpkg-query -W -f='${Status}' veltrane 2>/dev/null | grep -q 'ok installed'; then
-  echo "veltrane is installed already; this test would replace it and purge it"; exit 77
-fi
+packages=(veltrane libveltrane-calibration0 libveltrane-calibration-dev)
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+# A package installed by someone else is not ours to replace and purge.
+for package in "${packages[@]}"; do
+  if installed "$package"; then
+    echo "$package is installed already; this test would replace it and purge it"; exit 77
+  fi
+done
 work=$(mktemp -d)
 purge() {
-  if dpkg-query -W -f='${Status}' veltrane 2>/dev/null | grep -q 'ok installed'; then
-    "${sudo_cmd[@]}" apt-get purge -y -qq veltrane >/dev/null
-  fi
+  local ours=()
+  for package in "${packages[@]}"; do installed "$package" && ours+=("$package"); done
+  [ ${#ours[@]} = 0 ] || "${sudo_cmd[@]}" apt-get purge -y -qq "${ours[@]}" >/dev/null
 }
 trap 'purge; rm -rf "$work"' EXIT
 failed=0
@@ -34,21 +40,45 @@ fail() { echo "FAILED: $*"; failed=1; }
 
 bash scripts/package-debian >"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
 tail -n 20 "$work/package.log"
-debs=(build-deb/veltrane_*.deb)
-[ ${#debs[@]} -eq 1 ] || { echo "FAILED: wanted one veltrane_*.deb, found ${debs[*]}"; exit 1; }
-
-# What the package carries (a system may be set to leave manual pages or docs out).
-dpkg-deb -c "${debs[0]}" | sed 's|.* \./|/|' >"$work/contents"
-for path in /usr/bin/veltrane /usr/bin/veltrane-cli "/usr/share/veltrane/Text - Deutsch.txt" \
-  "/usr/share/veltrane/Text - Français.txt" /usr/share/man/man1/veltrane.1.gz \
-  /usr/share/man/man1/veltrane-cli.1.gz /usr/share/bash-completion/completions/veltrane-cli \
-  /usr/share/doc/veltrane/copyright; do
-  grep -qxF "$path" "$work/contents" || fail "the package does not hold $path"
+debs=()
+for package in "${packages[@]}"; do
+  found=(build-deb/"$package"_*.deb)
+  [ ${#found[@]} -eq 1 ] || { echo "FAILED: wanted one ${package}_*.deb, found ${found[*]}"; exit 1; }
+  debs+=("./${found[0]}")
+  dpkg-deb -c "${found[0]}" | sed "s|.* \\./|$package /|; s| -> .*||" >>"$work/contents"
 done
 
+# What each package carries (a system may be set to leave manual pages or docs out).
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+lib=/usr/lib/$multiarch
+while read -r package path; do
+  grep -qxF "$package $path" "$work/contents" || fail "$package does not hold $path"
+done <<CONTENTS
+veltrane /usr/bin/veltrane
+veltrane /usr/bin/veltrane-cli
+veltrane /usr/bin/veltrane-calibration-example
+veltrane /usr/share/veltrane/Text - Deutsch.txt
+veltrane /usr/share/veltrane/Text - Français.txt
+veltrane /usr/share/man/man1/veltrane.1.gz
+veltrane /usr/share/man/man1/veltrane-cli.1.gz
+veltrane /usr/share/man/man1/veltrane-calibration-example.1.gz
+veltrane /usr/share/bash-completion/completions/veltrane-cli
+veltrane /usr/share/doc/veltrane/copyright
+libveltrane-calibration0 $lib/libveltrane-calibration.so.0.1.0
+libveltrane-calibration0 $lib/libveltrane-calibration.so.0
+libveltrane-calibration-dev $lib/libveltrane-calibration.so
+libveltrane-calibration-dev $lib/libveltrane-calibration.a
+libveltrane-calibration-dev $lib/pkgconfig/veltrane-calibration.pc
+libveltrane-calibration-dev $lib/cmake/VeltraneCalibration/VeltraneCalibrationConfig.cmake
+libveltrane-calibration-dev /usr/include/veltrane/calibration.h
+libveltrane-calibration-dev /usr/include/veltrane/calibration.hpp
+libveltrane-calibration-dev /usr/include/veltrane/calibration_export.h
+libveltrane-calibration-dev /usr/share/doc/libveltrane-calibration-dev/examples/tuner-example.c
+CONTENTS
+
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-  "./${debs[0]}" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
-dpkg -L veltrane >"$work/installed"
+  "${debs[@]}" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+for package in "${packages[@]}"; do dpkg -L "$package"; done >"$work/installed"
 
 # bash-completion finds the completion by the command's name, where the package put it.
 # shellcheck disable=SC1091
@@ -81,14 +111,53 @@ fi
 grep -A1 'Opening language file: /usr/share/veltrane/Text - Deutsch.txt' "$work/trace" |
   grep -qF 'Closing language file' || { fail "the language file's trace"; grep -i language "$work/trace"; }
 
-# Purged, nothing of it is left: what remains of its list are folders that other packages
-# (or files that are not its own) still use.
-"${sudo_cmd[@]}" apt-get purge -y -qq veltrane >/dev/null
+# A tuner's developer builds the installed example with the system's own tools: pkg-config
+# (its module names /usr, so nothing but the library is left to say) and a find_package
+# project, each shared and static (the archive with the private libraries the module names).
+example=/usr/share/doc/libveltrane-calibration-dev/examples/tuner-example.c
+flags=$(pkg-config --cflags --libs veltrane-calibration | xargs)
+[ "$flags" = -lveltrane-calibration ] || fail "pkg-config gives '$flags'"
+static_libs=$(pkg-config --static --libs veltrane-calibration |
+  sed 's/-lveltrane-calibration/-Wl,-Bstatic & -Wl,-Bdynamic/')
+mkdir -p "$work/project"
+cat >"$work/project/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.16)
+project(tuner LANGUAGES C)
+find_package(VeltraneCalibration 0.1 REQUIRED)
+add_executable(by-cmake "$example")
+target_link_libraries(by-cmake PRIVATE Veltrane::calibration)
+add_executable(by-cmake-static "$example")
+target_link_libraries(by-cmake-static PRIVATE Veltrane::calibration-static)
+CMAKE
+# shellcheck disable=SC2086
+{ cc -Wall -Werror -o "$work/by-pkg-config" "$example" $flags &&
+  cc -Wall -Werror -o "$work/by-pkg-config-static" "$example" $static_libs &&
+  cmake -S "$work/project" -B "$work/project/build" && cmake --build "$work/project/build"; } \
+  >"$work/build.log" 2>&1 || { fail "building the example"; cat "$work/build.log"; }
+# Each reads both stored values (the hive file as its last argument) and corrects 440.11 Hz
+# by them; the shared builds load the installed library, the static ones need none.
+for program in "$work/by-pkg-config" "$work/by-pkg-config-static" "$work/project/build/by-cmake" \
+  "$work/project/build/by-cmake-static" /usr/bin/veltrane-calibration-example; do
+  needs=$(readelf -d "$program" 2>/dev/null | grep -c 'NEEDED.*libveltrane-calibration.so.0' || true)
+  case $program in *static) want_needs=0 ;; *) want_needs=1 ;; esac
+  [ "$needs" = "$want_needs" ] || fail "$(basename "$program") needs the shared library $needs times"
+  for hive in "$work/cli.reg" "$work/dialog.reg"; do
+    stored=$(sed -n 's/^"Input1Calib_44100_Of Simulated Input"="\(.*\)"\r\{0,1\}$/\1/p' "$hive")
+    want=$(awk -v r="$stored" 'BEGIN { printf "%.6f", 440.11 * r }')
+    out=$("$program" Tuner Input1 44100 "Simulated Input" 440.11 "$hive" 2>&1)
+    grep -qF "true $want Hz" <<<"$out" ||
+      fail "$(basename "$program") on $(basename "$hive") ($stored): wanted true $want Hz, got: $out"
+  done
+done
+
+# Purged, nothing of them is left: what remains of their lists are folders that other packages
+# (or files that are not theirs) still use.
+"${sudo_cmd[@]}" apt-get purge -y -qq "${packages[@]}" >/dev/null
 while IFS= read -r path; do
   [ -e "$path" ] || continue
   if [ ! -d "$path" ] || { [ -z "$(ls -A "$path")" ] && ! dpkg-query -S "$path" >/dev/null 2>&1; }; then
     fail "left behind: $path"
   fi
 done <"$work/installed"
-[ $failed = 0 ] && echo "The package installs, runs and purges cleanly."
+[ $failed = 0 ] && echo "The packages install, run, build a tuner and purge cleanly."
 exit $failed
