@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Utf16(const std::string& utf8) { return Utf16(FromUtf8(utf8)); }
+std::string Utf16(const std::string& utf8) { return veltrane::Utf16(FromUtf8(utf8)); }
 
 const char kHeader[] = "Windows Registry Editor Version 5.00\n\n";
 const char kTuner[] = "[HKEY_CURRENT_USER\\SOFTWARE\\Ombrel's Projects\\Tuner]\n";
