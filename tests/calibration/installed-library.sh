@@ -16,6 +16,8 @@ if grep -Eq '^VELTRANE_SANITIZE:STRING=.+' "$build/CMakeCache.txt"; then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# shellcheck source=tuner-project.sh
+source "$(dirname "$0")/tuner-project.sh"
 failed=0
 fail() { echo "FAILED $*"; failed=1; }
 
@@ -60,16 +62,7 @@ cc -Wall -Werror -o "$work/by-pkg-config-static" "$example" $(pkg-config --cflag
   fail "the example does not build with the static archive"
 readelf -d "$work/by-pkg-config-static" | grep -q 'libveltrane-calibration' && fail "static build needs the .so"
 
-mkdir -p "$work/project"
-cat >"$work/project/CMakeLists.txt" <<CMAKE
-cmake_minimum_required(VERSION 3.16)
-project(tuner LANGUAGES C)
-find_package(VeltraneCalibration 0.1 REQUIRED)
-add_executable(by-cmake "$example")
-target_link_libraries(by-cmake PRIVATE Veltrane::calibration)
-add_executable(by-cmake-static "$example")
-target_link_libraries(by-cmake-static PRIVATE Veltrane::calibration-static)
-CMAKE
+write_tuner_project "$work/project" "$example"
 cmake -S "$work/project" -B "$work/project/build" -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" 2>&1 &&
   cmake --build "$work/project/build" >>"$work/cmake.log" 2>&1 || { fail "find_package project"; cat "$work/cmake.log"; }
 readelf -d "$work/project/build/by-cmake-static" 2>/dev/null | grep -q 'libveltrane-calibration' &&

@@ -10,6 +10,8 @@
 # Usage: VELTRANE_INSTALL_PACKAGE=1 debian-install.sh   (from anywhere; exit 77: skipped)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+# shellcheck source=../calibration/tuner-project.sh
+source tests/calibration/tuner-project.sh
 if [ "${VELTRANE_INSTALL_PACKAGE:-}" != 1 ]; then
   echo "installs a package on this system: only with VELTRANE_INSTALL_PACKAGE=1"; exit 77
 fi
@@ -119,16 +121,7 @@ flags=$(pkg-config --cflags --libs veltrane-calibration | xargs)
 [ "$flags" = -lveltrane-calibration ] || fail "pkg-config gives '$flags'"
 static_libs=$(pkg-config --static --libs veltrane-calibration |
   sed 's/-lveltrane-calibration/-Wl,-Bstatic & -Wl,-Bdynamic/')
-mkdir -p "$work/project"
-cat >"$work/project/CMakeLists.txt" <<CMAKE
-cmake_minimum_required(VERSION 3.16)
-project(tuner LANGUAGES C)
-find_package(VeltraneCalibration 0.1 REQUIRED)
-add_executable(by-cmake "$example")
-target_link_libraries(by-cmake PRIVATE Veltrane::calibration)
-add_executable(by-cmake-static "$example")
-target_link_libraries(by-cmake-static PRIVATE Veltrane::calibration-static)
-CMAKE
+write_tuner_project "$work/project" "$example"
 # shellcheck disable=SC2086
 { cc -Wall -Werror -o "$work/by-pkg-config" "$example" $flags &&
   cc -Wall -Werror -o "$work/by-pkg-config-static" "$example" $static_libs &&
