@@ -3,6 +3,7 @@
 // quietly capped, not refused, so a normal desktop user sees no priority error.
 
 #include <cstdint>
+#include <optional>
 
 namespace veltrane {
 
@@ -10,6 +11,14 @@ namespace veltrane {
 using ThreadRef = std::uint64_t;
 
 enum class PriorityClass { Normal, Realtime };
+
+// Processor time since a fixed instant (boot, say), in seconds: spent working by every
+// process, all of it (working and idle, every processor together), and this process's own.
+struct ProcessorTimes {
+  double busy = 0.0;
+  double total = 0.0;
+  double own = 0.0;
+};
 
 class Scheduler {
  public:
@@ -30,6 +39,10 @@ class Scheduler {
 
   // Time-critical priority for thread; false on a hard failure only.
   virtual bool SetThreadTimeCritical(ThreadRef thread) = 0;
+
+  // How busy the processors have been; unknown (nullopt) where the system does not tell.
+  // Any thread.
+  virtual std::optional<ProcessorTimes> ReadProcessorTimes() { return std::nullopt; }
 };
 
 }  // namespace veltrane

@@ -3,9 +3,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -252,6 +254,38 @@ bool PosixScheduler::SetThreadTimeCritical(ThreadRef thread) {
   pid_t tid = 0;
   if (!KernelIdOf(thread, tid)) return false;
   return ApplyStrongestNice(tid);
+}
+
+std::optional<ProcessorTimes> ParseProcessorTimes(const std::string& procStat,
+                                                  double ticksPerSecond) {
+  // user nice system idle iowait irq softirq steal; guest time is already counted in user.
+  constexpr std::size_t kFields = 8;
+  constexpr std::size_t kIdle = 3, kIoWait = 4;
+  std::istringstream text(procStat);
+  std::string name;
+  if (!(text >> name) || name != "cpu" || !(ticksPerSecond > 0.0)) return std::nullopt;
+  std::array<unsigned long long, kFields> ticks{};
+  // Kernels before 2.6.11 give no steal time, before 2.6 no iowait or irq at all.
+  std::size_t read = 0;
+  while (read < kFields && text.peek() != '\n' && text >> ticks[read]) ++read;
+  if (read <= kIdle) return std::nullopt;
+  double busy = 0.0, idle = 0.0;
+  for (std::size_t i = 0; i < read; ++i) {
+    (i == kIdle || i == kIoWait ? idle : busy) += static_cast<double>(ticks[i]);
+  }
+  return ProcessorTimes{busy / ticksPerSecond, (busy + idle) / ticksPerSecond, 0.0};
+}
+
+std::optional<ProcessorTimes> PosixScheduler::ReadProcessorTimes() {
+  std::ifstream file("/proc/stat");
+  std::string line;
+  if (!std::getline(file, line)) return std::nullopt;
+  std::optional<ProcessorTimes> times =
+      ParseProcessorTimes(line, static_cast<double>(sysconf(_SC_CLK_TCK)));
+  timespec own{};
+  if (!times || clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &own) != 0) return std::nullopt;
+  times->own = static_cast<double>(own.tv_sec) + static_cast<double>(own.tv_nsec) * 1e-9;
+  return times;
 }
 
 }  // namespace veltrane

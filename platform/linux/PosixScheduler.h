@@ -8,6 +8,8 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "platform/Scheduler.h"
 
@@ -32,6 +34,8 @@ class PosixScheduler : public Scheduler {
   // once. So call it from the thread itself (the calibration worker does); for any other
   // thread a refused real-time policy is reported as false.
   bool SetThreadTimeCritical(ThreadRef thread) override;
+  // From the first line of /proc/stat; this process's own from its processor-time clock.
+  std::optional<ProcessorTimes> ReadProcessorTimes() override;
 
  private:
   std::mutex mutex;
@@ -39,5 +43,10 @@ class PosixScheduler : public Scheduler {
   int processNice = 0;                // the main thread's nice value before Realtime
   std::map<pid_t, int> previousNice;  // kernel thread id -> nice value before Realtime
 };
+
+// The processors' busy and total time in /proc/stat's text (its "cpu" line, in ticks of
+// ticksPerSecond); own is left 0. Unknown when the line is missing or malformed.
+std::optional<ProcessorTimes> ParseProcessorTimes(const std::string& procStat,
+                                                  double ticksPerSecond);
 
 }  // namespace veltrane

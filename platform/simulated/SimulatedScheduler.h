@@ -2,8 +2,11 @@
 // A scheduler for simulated runs: every request for a thread succeeds and nothing is changed,
 // so a test or a benchmark in virtual time neither pins nor raises the thread that runs it.
 // Pinning remembers the mask, to give it back as the previous one, as the real ones do.
+// Processor times are unknown unless a test gives a source for them.
 
 #include <atomic>
+#include <functional>
+#include <optional>
 
 #include "platform/Scheduler.h"
 
@@ -26,6 +29,12 @@ class SimulatedScheduler : public Scheduler {
   }
   bool SetPriorityClass(PriorityClass) override { return true; }
   bool SetThreadTimeCritical(ThreadRef) override { return true; }
+  std::optional<ProcessorTimes> ReadProcessorTimes() override {
+    return processorTimes ? processorTimes() : std::nullopt;
+  }
+
+  // Set before the scheduler is shared.
+  std::function<std::optional<ProcessorTimes>()> processorTimes;
 
  private:
   std::uint32_t processMask;

@@ -78,4 +78,20 @@ bool WindowsScheduler::SetThreadTimeCritical(ThreadRef thread) {
   return SetThreadPriority(handle.Get(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
 }
 
+std::optional<ProcessorTimes> WindowsScheduler::ReadProcessorTimes() {
+  // FILETIMEs count 100 ns; the kernel time of GetSystemTimes includes the idle time.
+  const auto seconds = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+                               t.dwLowDateTime) *
+           1e-7;
+  };
+  FILETIME idle, kernel, user, created, exited, ownKernel, ownUser;
+  if (!GetSystemTimes(&idle, &kernel, &user) ||
+      !GetProcessTimes(GetCurrentProcess(), &created, &exited, &ownKernel, &ownUser)) {
+    return std::nullopt;
+  }
+  const double total = seconds(kernel) + seconds(user);
+  return ProcessorTimes{total - seconds(idle), total, seconds(ownKernel) + seconds(ownUser)};
+}
+
 }  // namespace veltrane

@@ -20,6 +20,8 @@ class WindowsScheduler : public Scheduler {
   // process had before.
   bool SetPriorityClass(PriorityClass priorityClass) override;
   bool SetThreadTimeCritical(ThreadRef thread) override;
+  // GetSystemTimes for all processors, GetProcessTimes for this process.
+  std::optional<ProcessorTimes> ReadProcessorTimes() override;
 
  private:
   std::mutex mutex;

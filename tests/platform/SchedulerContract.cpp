@@ -1,5 +1,7 @@
 #include "tests/platform/SchedulerContract.h"
 
+#include <chrono>
+#include <optional>
 #include <thread>
 
 namespace veltrane {
@@ -36,6 +38,25 @@ TEST_P(SchedulerContractTest, PriorityRequestsSucceedAndTheNormalClassEndsThem) 
     EXPECT_TRUE(scheduler->SetThreadTimeCritical(scheduler->CurrentThread()));
     EXPECT_TRUE(scheduler->SetPriorityClass(PriorityClass::Normal));
   }).join();
+}
+
+// Where the system tells how busy its processors are, this process's own work shows in it.
+TEST_P(SchedulerContractTest, ProcessorTimesShowThisProcessWorking) {
+  const std::optional<ProcessorTimes> before = scheduler->ReadProcessorTimes();
+  if (!before) return;  // a system may not tell
+  std::optional<ProcessorTimes> after = before;
+  const auto start = std::chrono::steady_clock::now();
+  while (after && after->own - before->own < 0.2 &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+    after = scheduler->ReadProcessorTimes();
+  }
+  ASSERT_TRUE(after);
+  const double own = after->own - before->own;
+  EXPECT_GE(own, 0.2);
+  // The system counts in ticks of 10 ms or so.
+  EXPECT_GE(after->busy - before->busy, 0.8 * own);
+  EXPECT_GE(after->total - before->total, after->busy - before->busy);
+  EXPECT_LE(after->busy, after->total);
 }
 
 }  // namespace veltrane

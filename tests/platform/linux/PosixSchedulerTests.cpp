@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/linux/PosixScheduler.h"
@@ -52,6 +54,32 @@ INSTANTIATE_TEST_SUITE_P(Posix, SchedulerContractTest,
                          testing::Values(SchedulerContractParam{
                              "Posix", [] { return std::make_shared<PosixScheduler>(); }}),
                          SchedulerContractName);
+
+TEST(PosixSchedulerTest, ProcessorTimesComeFromTheCpuLineOfProcStat) {
+  struct Case {
+    const char* text;
+    double ticksPerSecond;
+    std::optional<ProcessorTimes> times;
+  };
+  const std::string full =
+      "cpu  100 20 50 800 30 5 5 10 40 0\ncpu0 50 10 25 400 15 2 3 5 20 0\nintr 1 2\n";
+  for (const Case& c : {
+           // user nice system idle iowait irq softirq steal; the guests are within user.
+           Case{full.c_str(), 100.0, ProcessorTimes{1.9, 10.2, 0.0}},
+           Case{"cpu 100 0 50 850", 100.0, ProcessorTimes{1.5, 10.0, 0.0}},  // an old kernel
+           Case{"cpu 100 0 50", 100.0, std::nullopt},
+           Case{"cpu0 100 0 50 850 0 0 0 0", 100.0, std::nullopt},
+           Case{"intr 1 2 3 4", 100.0, std::nullopt},
+           Case{"", 100.0, std::nullopt},
+           Case{"cpu 100 0 50 850 0 0 0 0", 0.0, std::nullopt},
+       }) {
+    const std::optional<ProcessorTimes> times = ParseProcessorTimes(c.text, c.ticksPerSecond);
+    ASSERT_EQ(times.has_value(), c.times.has_value()) << c.text;
+    if (!times) continue;
+    EXPECT_DOUBLE_EQ(times->busy, c.times->busy) << c.text;
+    EXPECT_DOUBLE_EQ(times->total, c.times->total) << c.text;
+  }
+}
 
 TEST(PosixSchedulerTest, ProcessMaskIsTheProcessesAndLiesWithinTheSystemMask) {
   PosixScheduler scheduler;
