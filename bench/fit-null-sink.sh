@@ -4,7 +4,8 @@
 # fits are compared on the very same steps: what this build's veltrane-cli said, and what the
 # other build's fit says of its log. A busy run keeps both processors busy for the first half
 # of it and leaves them idle for the second, as a computer does that finishes some work.
-# Prints one line a run. Run it on an otherwise calm machine.
+# Prints one line a run. Run it on an otherwise calm machine. With KEEP_LOGS=<folder>, each
+# run's step log is kept there as <seconds>s-<calm|busy>-<n>.steps.
 # Usage: bench/fit-null-sink.sh <build dir> <other build dir> <runs> <seconds>...
 set -euo pipefail
 build=$(realpath "$1")
@@ -43,6 +44,12 @@ run_once() {
   wait "${loads[@]}" 2>/dev/null || true
   loads=()
   local replay=""
+  if [ -n "${KEEP_LOGS:-}" ] && [ -s "$log" ]; then
+    mkdir -p "$KEEP_LOGS"
+    local n=1
+    while [ -e "$KEEP_LOGS/${seconds}s-$kind-$n.steps" ]; do n=$((n + 1)); done
+    cp "$log" "$KEEP_LOGS/${seconds}s-$kind-$n.steps"
+  fi
   [ -s "$log" ] && replay=$("$other/step_log_fit" --replay 25 44100 0 "$log" | tail -n 1)
   python3 - "$work" "$status" "$seconds" "$kind" "$replay" <<'PY'
 import json, os, sys

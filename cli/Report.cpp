@@ -215,6 +215,11 @@ std::string FormatMeasurementText(const CalibrationReport& report) {
           " frames, timing by " +
           std::string(Timing(report.measurement)) + "\n";
   text += "Losses:          " + LossesText(report.measurement) + "\n";
+  if (report.measurement.busySeconds > 0.0) {
+    text += Printf("Processors:      kept busy by other programs for %.0f s of the run",
+                   report.measurement.busySeconds) +
+            kIndent + "(a calm computer gives the narrowest band)\n";
+  }
   text += "Reference clock: " + ReferenceClockText(report.referenceClock, report.trueTime) + "\n";
   return text;
 }
@@ -244,6 +249,7 @@ std::string FormatReportJson(const CalibrationReport& report) {
   json["step_frames"] = report.measurement.stepFrames;
   json["losses"] = report.measurement.losses;
   json["lost_ms"] = report.measurement.lostMs;
+  json["busy_seconds"] = report.measurement.busySeconds;
   const ReferenceClockState& clock = report.referenceClock;
   json["reference_clock"] = {
       {"synchronized", clock.synchronized ? Json(*clock.synchronized) : Json(nullptr)},

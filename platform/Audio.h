@@ -112,6 +112,10 @@ class WaveInDevice {
   // over a run (one standard deviation, seconds): a sound server's delivery does. 0 where the
   // count comes straight from the device.
   virtual double DelayWanderSeconds() const { return 0.0; }
+  // The same for a run in which other programs kept the processors busy for a while: a sound
+  // server starved for some seconds may deliver later from then on. Where nothing more is
+  // known, DelayWanderSeconds.
+  virtual double BusyDelayWanderSeconds() const { return DelayWanderSeconds(); }
   // Whether the count must be looked at steadily rather than in short bursts aimed at each
   // step: where looking changes when the count moves, the aimed bursts make it late for
   // seconds on end.

@@ -41,6 +41,11 @@ LossAwareFit::LossAwareFit(double nominalRate, std::uint32_t stepFrames, double 
   fit.AllowDelayWander(delayWanderSeconds);
 }
 
+void LossAwareFit::AllowDelayWander(double seconds) {
+  delayWanderSeconds = seconds;
+  fit.AllowDelayWander(seconds);
+}
+
 void LossAwareFit::AddStep(double seconds, std::uint64_t frames) {
   losses.AddStep(seconds, frames);
   unjudged.push_back({seconds, frames});

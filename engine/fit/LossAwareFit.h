@@ -21,6 +21,10 @@ class LossAwareFit {
   // The position was seen to have reached frames by seconds; in order.
   void AddStep(double seconds, std::uint64_t frames);
 
+  // A new allowance for the drift of the delay (see RateFit::AllowDelayWander), for every
+  // estimate from now on.
+  void AllowDelayWander(double seconds);
+
   // No more steps come. Steps that nothing after them could judge are left out.
   void Finish();
 

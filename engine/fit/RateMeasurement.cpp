@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "engine/Robust.h"
 #include "base/Random.h"
 #include "base/Text.h"
+#include "platform/Scheduler.h"
 #include "support/Trace.h"
 
 namespace veltrane {
@@ -35,6 +37,10 @@ constexpr std::size_t kAimAnchors = 32;     // recent aimed sightings the timing
 constexpr std::uint32_t kLongestPauseUs = 20000;
 // How often the aim takes the fit's rate in place of the nominal one, in steps seen.
 constexpr std::size_t kRateRefreshSteps = 256;
+// Other programs that take half of all the processors' time or more starve a sound server
+// now and then, however high its priority (a build, both processors kept busy).
+constexpr double kBusyShare = 0.5;
+constexpr double kLoadCheckSeconds = 1.0;
 
 void TraceMeasurement(const std::wstring& message, int line) {
   Trace(L"TR_CALIBRATION", message, L"RateMeasurement", line);
@@ -157,6 +163,7 @@ struct RateMeasurement::Course {
   Course(double nominalRate, const WaveInDevice& device)
       : framesPerSecond(nominalRate),
         delayWanderSeconds(device.DelayWanderSeconds()),
+        busyDelayWanderSeconds(device.BusyDelayWanderSeconds()),
         steadyLooks(device.WantsSteadyLooks()) {}
   RateEstimate Estimate() const { return fit ? fit->Estimate() : RateEstimate{}; }
   std::optional<LossAwareFit> fit;  // from the start of measuring, once the step is known
@@ -166,7 +173,15 @@ struct RateMeasurement::Course {
   // What the device says of itself, asked once before the first look: asking may cost a
   // round trip to a sound server.
   const double delayWanderSeconds;
+  const double busyDelayWanderSeconds;
   const bool steadyLooks;
+  double DelayWander() const {
+    return busySeconds > 0.0 ? std::max(delayWanderSeconds, busyDelayWanderSeconds)
+                             : delayWanderSeconds;
+  }
+  std::optional<ProcessorTimes> lastTimes;  // at the latest look at the processors
+  double lastTimesAt = 0.0;
+  double busySeconds = 0.0;
   std::vector<std::uint32_t> gaps;  // between steps while settling
   std::uint32_t stepFrames = 0;     // the most common of them, once settled
   std::uint64_t previous = 0;       // the latest position seen
@@ -218,7 +233,7 @@ std::optional<RateMeasurement::LookEnd> RateMeasurement::LookOnce(WaveInDevice& 
 
 void RateMeasurement::NoteStep(Course& course, double seen, std::uint64_t position) {
   if (!course.fit) {
-    course.fit.emplace(course.framesPerSecond, course.stepFrames, course.delayWanderSeconds);
+    course.fit.emplace(course.framesPerSecond, course.stepFrames, course.DelayWander());
   }
   course.fit->AddStep(seen, position);
   if (course.fit->Steps() >= course.nextRateRefresh) {
@@ -242,6 +257,25 @@ void RateMeasurement::NoteClocks(Course& course, bool last) {
   const ClockPair now = clock.ReadClockPair();
   course.windows.push_back(MakeClockWindow(*course.windowStart, now));
   course.windowStart = now;
+}
+
+void RateMeasurement::NoteLoad(Course& course) {
+  const double now = Now();
+  if (course.lastTimes && now - course.lastTimesAt < kLoadCheckSeconds) return;
+  const std::optional<ProcessorTimes> times = state.services.scheduler->ReadProcessorTimes();
+  const std::optional<ProcessorTimes> last = std::exchange(course.lastTimes, times);
+  const double since = std::exchange(course.lastTimesAt, now);
+  if (!times || !last) return;
+  const double total = times->total - last->total;
+  const double others = (times->busy - last->busy) - (times->own - last->own);
+  if (!(total > 0.0) || others < kBusyShare * total) return;
+  if (course.busySeconds == 0.0) {
+    TraceMeasurement(L"Other programs keep the processors busy: the band allows for the "
+                     L"device's delay to move",
+                     __LINE__);
+  }
+  course.busySeconds += now - since;
+  if (course.fit) course.fit->AllowDelayWander(course.DelayWander());
 }
 
 RateMeasurement::LossCount RateMeasurement::FinishLosses(Course& course) {
@@ -310,6 +344,7 @@ MeasurementResult RateMeasurement::Measure() {
       break;
     }
     NoteClocks(course, false);
+    NoteLoad(course);
     if (Enough(course)) break;
     state.services.clock->Pause(course.aim.PauseUs(Now(), course.previous, course.stepFrames,
                                                    course.framesPerSecond, course.steadyLooks,
@@ -321,6 +356,7 @@ MeasurementResult RateMeasurement::Measure() {
   const LossCount lost = FinishLosses(course);
   result.losses = lost.losses;
   result.lostMs = lost.lostMs;
+  result.busySeconds = course.busySeconds;
   if (result.end == MeasurementEnd::Done && lost.tooMuch) result.end = MeasurementEnd::TooMuchLost;
   result.estimate = course.Estimate();
   result.deviceTimestamps = 2 * stampedSteps > steppedLooks;

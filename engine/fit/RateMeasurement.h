@@ -63,6 +63,9 @@ struct MeasurementResult {
   bool deviceTimestamps = false;  // most steps were timed by the device's own stamps
   std::size_t losses = 0;         // times samples were lost without an overrun
   double lostMs = 0.0;            // how much they were worth, in milliseconds
+  // Seconds of the run in which other programs kept at least half of the processors busy;
+  // the band then allows for the device's delay as WaveInDevice::BusyDelayWanderSeconds says.
+  double busySeconds = 0.0;
   std::wstring detail;            // what the device or the back end said, for a failure
   // How the disciplined clock ran against the raw one, stretch by stretch while measuring.
   std::vector<ClockWindow> clockWindows;
@@ -110,6 +113,8 @@ class RateMeasurement {
   LossCount FinishLosses(Course& course);
   // Reads both clocks when a stretch of kClockWindowSeconds is over, or at the end.
   void NoteClocks(Course& course, bool last);
+  // Reads the processors' times once a second and counts the seconds others kept them busy.
+  void NoteLoad(Course& course);
   // Reports progress when due; true when the measurement has run long enough.
   bool Enough(Course& course);
   // A look at the position: whether it stepped, where to (counted on across any wrap) and

@@ -31,6 +31,11 @@ constexpr double kServerDelayWanderSeconds = 25e-6;
 // least allowance under which every one of 41 replayed 60-s runs there held the truth in its
 // band (bench/pipewire-replay.md).
 constexpr double kPipeWireDelayWanderSeconds = 75e-6;
+// Starved for some seconds by programs that kept both processors busy, PulseAudio's null sink
+// delivered 0.15 to 0.3 ms later from then on, and stayed so once they were done: the runs
+// tilted by as much as 0.16 to 0.52 ms over their length (bench/adaptive-fit.md). PipeWire,
+// with a build beside it, stayed within its own allowance.
+constexpr double kStarvedServerDelayWanderSeconds = 300e-6;
 // Plugins without a sound card below them count their pointer modulo the ring buffer (the
 // PulseAudio plugin does): if nobody looks at the stream for as long as the ring buffer lasts,
 // whole buffers of samples vanish from the count and no overrun is reported. Sound servers
@@ -140,8 +145,14 @@ class AlsaWaveIn final : public WaveInDevice {
       const bool pipeWire = request.pcmName.find("pipewire") != std::string::npos ||
                             IsPipeWire(SoundServerName());
       delayWander = pipeWire ? kPipeWireDelayWanderSeconds : kServerDelayWanderSeconds;
+      busyDelayWander = pipeWire ? kPipeWireDelayWanderSeconds : kStarvedServerDelayWanderSeconds;
     });
     return delayWander;
+  }
+
+  double BusyDelayWanderSeconds() const override {
+    DelayWanderSeconds();
+    return busyDelayWander;
   }
 
   bool GetStampedPosition(std::uint32_t& samples, std::int64_t& counter) override;
@@ -205,7 +216,8 @@ class AlsaWaveIn final : public WaveInDevice {
   std::uint64_t drained = 0;  // frames read from the ring buffer since Start
   std::chrono::duration<double> longestUnwatched{0};
   mutable std::once_flag delayWanderKnown;
-  mutable double delayWander = 0.0;  // see DelayWanderSeconds
+  mutable double delayWander = 0.0;      // see DelayWanderSeconds
+  mutable double busyDelayWander = 0.0;  // see BusyDelayWanderSeconds
   std::chrono::steady_clock::time_point lastLook;
   bool lostCount = false;
   std::atomic<bool> streaming{false};

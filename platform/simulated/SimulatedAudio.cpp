@@ -170,6 +170,7 @@ class SimulatedWaveIn : public WaveInDevice {
   }
 
   bool WantsSteadyLooks() const override { return options.steadyLooks; }
+  double BusyDelayWanderSeconds() const override { return options.busyWanderUs * 1e-6; }
 
   MMResult GetPositionSamples(std::uint32_t& samples) override {
     std::unique_lock lock(mutex);
@@ -454,6 +455,10 @@ const OptionRule kOptionRules[] = {
      [](const std::string& v, Options& o) { return StoreFlag(o.stamps, v); }},
     {"steady_looks", L"expected 0 or 1.",
      [](const std::string& v, Options& o) { return StoreFlag(o.steadyLooks, v); }},
+    {"busy_wander_us", L"expected a number of microseconds, 0 or more.",
+     [](const std::string& v, Options& o) {
+       return Store(o.busyWanderUs, ReadNumber(v), NotNegative);
+     }},
     {"stall_after_s", L"expected a number of seconds, 0 or more.",
      [](const std::string& v, Options& o) {
        return Store(o.stallAfterS, ReadNumber(v), NotNegative);
@@ -510,7 +515,7 @@ bool StoreOption(const std::string& item, std::set<std::string>& seen, Options& 
   }
   return Fail(error, item,
               L"unknown option; known are ppm, step, jitter_us, late_us, seed, stamps, "
-              L"fail_open, reject_direct, steady_looks, hang_open_s, stall_after_s, "
+              L"fail_open, reject_direct, steady_looks, busy_wander_us, hang_open_s, stall_after_s, "
               L"overrun_after_s, drop_every_s, drop_ms, rates, clock_ppm, synced, skew_ppm, "
               L"slew_ppm, slew_after_s and slew_for_s.");
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,12 +37,17 @@ class PauseRecordingClock : public VirtualClock {
   std::uint32_t shortestPauseUs = UINT32_MAX;
 };
 
+using TimesSource = std::function<std::optional<ProcessorTimes>()>;
+
 Outcome Measure(const std::string& options, MeasurementSettings settings,
                 std::optional<int> stopAfterReports = std::nullopt,
-                std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>()) {
+                std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>(),
+                TimesSource processorTimes = {}) {
   PlatformServices services;
   services.clock = clock;
-  services.scheduler = std::make_shared<SimulatedScheduler>();
+  auto scheduler = std::make_shared<SimulatedScheduler>();
+  scheduler->processorTimes = std::move(processorTimes);
+  services.scheduler = scheduler;
   SimulatedAudioOptions parsed;
   std::wstring error;
   EXPECT_TRUE(ParseSimulatedAudioOptions(options, parsed, error)) << ToUtf8(error);
@@ -141,6 +147,49 @@ TEST(RateMeasurementTest, LooksSteadilyAtADeviceThatAsks) {
     } else {
       EXPECT_LT(clock->shortestPauseUs, 1000u);
     }
+  }
+}
+
+// A sound server that other programs starve may deliver later from then on: once the
+// processors' times show them taking half or more, the band allows for the drift the device
+// names for that. Below half, or where the times are unknown, nothing changes.
+TEST(RateMeasurementTest, AllowsForTheDevicesBusyDriftWhileOthersKeepTheProcessorsBusy) {
+  struct Case {
+    double othersShare;  // of two processors, from 10 s on
+    bool known = true;
+  };
+  MeasurementSettings settings;
+  settings.seconds = 30.0;
+  const std::string options = "ppm=-250,busy_wander_us=300";
+  const RateEstimate calm = Measure(options, settings).result.estimate;
+  for (const Case& c : {Case{0.0, false}, Case{0.3}, Case{0.9}}) {
+    auto clock = std::make_shared<VirtualClock>();
+    auto first = std::make_shared<std::optional<double>>();
+    const TimesSource times = [clock, c, first]() -> std::optional<ProcessorTimes> {
+      if (!c.known) return std::nullopt;
+      double now = static_cast<double>(clock->PerformanceCounter()) /
+                   static_cast<double>(clock->PerformanceFrequency());
+      if (!*first) *first = now;
+      now -= **first;
+      const double others = std::max(0.0, now - 10.0) * 2.0 * c.othersShare;
+      return ProcessorTimes{others + 0.01 * now, 2.0 * now, 0.01 * now};
+    };
+    const Outcome run = Measure(options, settings, std::nullopt, clock, times);
+    ASSERT_EQ(run.result.end, MeasurementEnd::Done) << c.othersShare;
+    const RateEstimate& estimate = run.result.estimate;
+    EXPECT_LE(estimate.bandLowPpm, -250.0) << c.othersShare;
+    EXPECT_GE(estimate.bandHighPpm, -250.0) << c.othersShare;
+    if (c.othersShare < 0.5) {
+      EXPECT_EQ(run.result.busySeconds, 0.0) << c.othersShare;
+      EXPECT_NEAR(estimate.bandHighPpm - estimate.bandLowPpm,
+                  calm.bandHighPpm - calm.bandLowPpm, 0.5) << c.othersShare;
+      continue;
+    }
+    // From 10 s after the first look to the end, 2 s of settling and 30 s of measuring later.
+    EXPECT_NEAR(run.result.busySeconds, 22.0, 1.5);
+    // 0.3 ms over 30 s is 10 ppm as one standard deviation.
+    EXPECT_GT(estimate.ppm - estimate.bandLowPpm, 2.3 * 10.0);
+    EXPECT_LT(estimate.ppm - estimate.bandLowPpm, 2.6 * 10.5);
   }
 }
 
