@@ -186,6 +186,22 @@ Json DetailsJson(const StringIndex& index, const StoredString& value) {
   return json;
 }
 
+Json ReferenceClockJson(const CalibrationReport& report) {
+  const ReferenceClockState& clock = report.referenceClock;
+  return {
+      {"synchronized", clock.synchronized ? Json(*clock.synchronized) : Json(nullptr)},
+      {"frequency_ppm", Optional(clock.frequencyPpm)},
+      {"estimated_error_us", Optional(clock.estimatedErrorUs)},
+      {"source", SourceName(clock.source)},
+      {"relative_to", report.trueTime.againstTrueTime ? "true time" : "crystal"},
+      {"frequency_band_ppm", report.trueTime.rawFastLowPpm && report.trueTime.rawFastHighPpm
+                                 ? Json::array({*report.trueTime.rawFastLowPpm,
+                                                *report.trueTime.rawFastHighPpm})
+                                 : Json(nullptr)},
+      {"slew_ppm", Optional(report.trueTime.slewPpm)},
+      {"figures", clock.detail.empty() ? Json(nullptr) : Json(clock.detail)}};
+}
+
 }  // namespace
 
 std::vector<StoredDetail> DetailsToStore(const CalibrationReport& report, const std::wstring& date) {
@@ -250,19 +266,7 @@ std::string FormatReportJson(const CalibrationReport& report) {
   json["losses"] = report.measurement.losses;
   json["lost_ms"] = report.measurement.lostMs;
   json["busy_seconds"] = report.measurement.busySeconds;
-  const ReferenceClockState& clock = report.referenceClock;
-  json["reference_clock"] = {
-      {"synchronized", clock.synchronized ? Json(*clock.synchronized) : Json(nullptr)},
-      {"frequency_ppm", Optional(clock.frequencyPpm)},
-      {"estimated_error_us", Optional(clock.estimatedErrorUs)},
-      {"source", SourceName(clock.source)},
-      {"relative_to", report.trueTime.againstTrueTime ? "true time" : "crystal"},
-      {"frequency_band_ppm", report.trueTime.rawFastLowPpm && report.trueTime.rawFastHighPpm
-                                 ? Json::array({*report.trueTime.rawFastLowPpm,
-                                                *report.trueTime.rawFastHighPpm})
-                                 : Json(nullptr)},
-      {"slew_ppm", Optional(report.trueTime.slewPpm)},
-      {"figures", clock.detail.empty() ? Json(nullptr) : Json(clock.detail)}};
+  json["reference_clock"] = ReferenceClockJson(report);
   if (report.stored) {
     Json stored;
     PutPath(stored, "file", report.stored->file);
