@@ -1,6 +1,7 @@
 #include "engine/fit/AdaptiveRateFit.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <iterator>
@@ -381,20 +382,35 @@ Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
   return line;
 }
 
+// What the LP envelope weighs for one stretch: its point count and how far its points lie,
+// in frames, past its first one in all.
+struct StretchWeight {
+  double count = 0.0;
+  double need = 0.0;
+};
+
+// The lower hull of each stretch's points, at indices into `points` in order; the first and
+// the last point of each stretch must be among them.
+using HullCandidates = std::vector<std::vector<std::size_t>>;
+
 // The LP envelope (the line under all points with the least summed distance to them), one
 // offset per stretch: its slope is that of the lower hull's edge at which the hull vertices,
-// weighted by their stretch's point count, reach the stretches' mean position.
-std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& starts) {
+// weighted by their stretch's point count, reach the stretches' mean position. The hull's
+// edges, as pairs of indices, go to `hullEdges` when asked for.
+using IndexPairs = std::vector<std::pair<std::size_t, std::size_t>>;
+std::optional<double> EnvelopeSlope(const std::vector<Point>& points,
+                                    const HullCandidates& candidates,
+                                    const std::vector<StretchWeight>& weights,
+                                    IndexPairs* hullEdges = nullptr) {
   struct Edge {
     double slope, weight;
   };
   std::vector<Edge> edges;
   std::vector<std::size_t> hull;
   double need = 0.0;
-  for (std::size_t s = 0; s < starts.size(); ++s) {
-    const std::size_t begin = starts[s], end = StretchEnd(starts, s, points.size());
+  for (std::size_t s = 0; s < candidates.size(); ++s) {
     hull.clear();
-    for (std::size_t i = begin; i < end; ++i) {
+    for (std::size_t i : candidates[s]) {
       const Point& p = points[i];
       while (hull.size() >= 2) {
         const Point& a = points[hull[hull.size() - 2]];
@@ -408,13 +424,13 @@ std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& 
       }
       hull.push_back(i);
     }
-    const double count = static_cast<double>(end - begin);
-    for (std::size_t i = begin; i < end; ++i) need += points[i].frames - points[begin].frames;
+    need += weights[s].need;
     for (std::size_t h = 1; h < hull.size(); ++h) {
       const Point& a = points[hull[h - 1]];
       const Point& b = points[hull[h]];
-      edges.push_back(
-          {(b.seconds - a.seconds) / (b.frames - a.frames), count * (b.frames - a.frames)});
+      edges.push_back({(b.seconds - a.seconds) / (b.frames - a.frames),
+                       weights[s].count * (b.frames - a.frames)});
+      if (hullEdges) hullEdges->emplace_back(hull[h - 1], hull[h]);
     }
   }
   if (edges.empty()) return std::nullopt;
@@ -428,6 +444,20 @@ std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& 
   return edges.back().slope;
 }
 
+std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& starts) {
+  HullCandidates all(starts.size());
+  std::vector<StretchWeight> weights(starts.size());
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    const std::size_t begin = starts[s], end = StretchEnd(starts, s, points.size());
+    weights[s].count = static_cast<double>(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      all[s].push_back(i);
+      weights[s].need += points[i].frames - points[begin].frames;
+    }
+  }
+  return EnvelopeSlope(points, all, weights);
+}
+
 // Which of `count` subsets point i of an interleaving falls in: scrambled, so that a delay that
 // repeats every few steps (a sound server's cycle against the step period) spreads over all.
 std::size_t SubsetOf(std::size_t i, std::uint64_t interleaving, std::size_t count) {
@@ -436,54 +466,209 @@ std::size_t SubsetOf(std::size_t i, std::uint64_t interleaving, std::size_t coun
   x ^= x >> 31;
   x *= 0xBF58476D1CE4E5B9ULL;
   x ^= x >> 27;
-  return static_cast<std::size_t>(x % count);
+  // The counts are powers of two, and a division costs more than the rest.
+  return static_cast<std::size_t>(std::has_single_bit(count) ? x & (count - 1) : x % count);
+}
+
+// Only points low under the whole hull's line can be hull vertices of a subset: of the lowest
+// this share (and each subset's ends), the subsets' hulls are found, and a subset whose hull
+// reaches higher than the lowest share is found again from all its points.
+constexpr double kCandidateShare = 0.05;
+
+// What the subsets' hulls share: each point's height over the whole hull's line, and which
+// points are low enough to be looked at.
+struct SubsetFrame {
+  std::vector<double> heights;
+  double lowLimit = 0.0;
+  std::vector<std::size_t> low;  // indices of points no higher than lowLimit, in order
+};
+
+SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& starts,
+                            double slope) {
+  SubsetFrame frame;
+  const std::size_t n = points.size();
+  frame.heights.resize(n);
+  for (std::size_t s = 0; s < starts.size(); ++s) {
+    double floor = std::numeric_limits<double>::infinity();
+    const std::size_t end = StretchEnd(starts, s, n);
+    for (std::size_t i = starts[s]; i < end; ++i) {
+      frame.heights[i] = points[i].seconds - slope * points[i].frames;
+      floor = std::min(floor, frame.heights[i]);
+    }
+    for (std::size_t i = starts[s]; i < end; ++i) frame.heights[i] -= floor;
+  }
+  std::vector<double> sorted = frame.heights;
+  const auto cut = sorted.begin() + static_cast<std::ptrdiff_t>(kCandidateShare * (n - 1));
+  std::nth_element(sorted.begin(), cut, sorted.end());
+  frame.lowLimit = *cut;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (frame.heights[i] <= frame.lowLimit) frame.low.push_back(i);
+  }
+  return frame;
+}
+
+// Whether a point between points[from] and points[to] that `in` takes lies under the line
+// through them.
+template <typename In>
+bool Below(const std::vector<Point>& points, std::size_t from, std::size_t to, In in) {
+  const Point& a = points[from];
+  const Point& b = points[to];
+  for (std::size_t i = from + 1; i < to; ++i) {
+    if (!in(i)) continue;
+    const Point& p = points[i];
+    if ((b.frames - a.frames) * (p.seconds - a.seconds) -
+            (b.seconds - a.seconds) * (p.frames - a.frames) <
+        0.0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// One interleaving's subsets: which one each point falls in, and by subset and stretch the
+// weights and the first and last point (kNone where the subset has none there).
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+struct Interleaving {
+  std::vector<std::uint8_t> subset;
+  std::vector<StretchWeight> weights;  // at subset * stretches + stretch
+  std::vector<std::size_t> first, last;
+  std::size_t smallest = 0;  // points in the smallest subset
+};
+
+Interleaving MakeInterleaving(const std::vector<Point>& points, const Starts& starts,
+                              std::size_t count, std::uint64_t interleaving) {
+  Interleaving v;
+  v.subset.resize(points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    v.subset[i] = static_cast<std::uint8_t>(SubsetOf(i, interleaving, count));
+  }
+  const std::size_t stretches = starts.size();
+  v.weights.resize(count * stretches);
+  v.first.assign(count * stretches, kNone);
+  v.last.assign(count * stretches, kNone);
+  std::vector<double> firstFrames(count * stretches, 0.0);
+  for (std::size_t s = 0; s < stretches; ++s) {
+    for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
+      const std::size_t at = v.subset[i] * stretches + s;
+      if (v.first[at] == kNone) v.first[at] = i, firstFrames[at] = points[i].frames;
+      v.last[at] = i;
+      v.weights[at].count += 1.0;
+      v.weights[at].need += points[i].frames;
+    }
+  }
+  std::vector<double> sizes(count, 0.0);
+  for (std::size_t at = 0; at < v.weights.size(); ++at) {
+    v.weights[at].need -= v.weights[at].count * firstFrames[at];
+    sizes[at / stretches] += v.weights[at].count;
+  }
+  v.smallest = static_cast<std::size_t>(*std::min_element(sizes.begin(), sizes.end()));
+  return v;
+}
+
+// The envelope slope of subset k from its low points and ends. Between two vertices no higher
+// than the low points the hull stays no higher, so every point left out lies above it. Next
+// to a higher vertex (a subset's end, mostly, always a vertex) a point left out may lie under
+// the hull: the subset's points in between are taken in and the hull is found again, until
+// none does. So the slope is the one of all the subset's points.
+std::optional<double> ExactSubsetSlope(const std::vector<Point>& points, const SubsetFrame& frame,
+                                       const Interleaving& v, std::size_t k, HullCandidates kept,
+                                       const std::vector<StretchWeight>& weights) {
+  const auto in = [&](std::size_t i) { return v.subset[i] == k; };
+  IndexPairs hullEdges;
+  for (;;) {
+    hullEdges.clear();
+    const std::optional<double> slope = EnvelopeSlope(points, kept, weights, &hullEdges);
+    bool grown = false;
+    for (const auto& [from, to] : hullEdges) {
+      if (std::max(frame.heights[from], frame.heights[to]) <= frame.lowLimit ||
+          !Below(points, from, to, in)) {
+        continue;
+      }
+      // The stretch whose edge it is, by its ends.
+      for (std::vector<std::size_t>& c : kept) {
+        if (c.front() > from || c.back() < to) continue;
+        std::vector<std::size_t> range, merged;
+        for (std::size_t i = from + 1; i < to; ++i) {
+          if (in(i)) range.push_back(i);
+        }
+        std::set_union(c.begin(), c.end(), range.begin(), range.end(),
+                       std::back_inserter(merged));
+        // Nothing new when the point under it lies on the hull but for rounding.
+        grown = grown || merged.size() > c.size();
+        c = std::move(merged);
+        break;
+      }
+    }
+    if (!grown) return slope;
+  }
+}
+
+// The hull slopes of the `count` subsets of one interleaving; none when a subset is too small
+// or gives no hull.
+std::optional<std::vector<double>> SubsetSlopes(const std::vector<Point>& points,
+                                                const Starts& starts, const SubsetFrame& frame,
+                                                std::size_t count, std::uint64_t interleaving) {
+  const Interleaving v = MakeInterleaving(points, starts, count, interleaving);
+  if (v.smallest < kLeastSubsetPoints) return std::nullopt;
+  const std::size_t stretches = starts.size();
+  // Each subset's low points and ends, stretch by stretch, in order.
+  std::vector<HullCandidates> candidates(count, HullCandidates(stretches));
+  std::size_t s = 0;
+  for (std::size_t i : frame.low) {
+    while (i >= StretchEnd(starts, s, points.size())) ++s;
+    const std::size_t k = v.subset[i], at = k * stretches + s;
+    std::vector<std::size_t>& own = candidates[k][s];
+    if (own.empty() && v.first[at] != i) own.push_back(v.first[at]);
+    own.push_back(i);
+  }
+  std::vector<double> slopes;
+  for (std::size_t k = 0; k < count; ++k) {
+    std::vector<StretchWeight> weights;
+    HullCandidates kept;
+    for (std::size_t st = 0; st < stretches; ++st) {
+      const std::size_t at = k * stretches + st;
+      if (v.first[at] == kNone) continue;
+      std::vector<std::size_t>& c = candidates[k][st];
+      if (c.empty()) c.push_back(v.first[at]);
+      if (c.back() != v.last[at]) c.push_back(v.last[at]);
+      kept.push_back(std::move(c));
+      weights.push_back(v.weights[at]);
+    }
+    const std::optional<double> slope =
+        ExactSubsetSlope(points, frame, v, k, std::move(kept), weights);
+    if (!slope) return std::nullopt;
+    slopes.push_back(*slope);
+  }
+  return slopes;
 }
 
 // The scatter of the hull slopes of interleaved subsets of 1/count of the points, each
 // interleaving about its own mean; 0 when a subset gives no hull.
-double HullSubsetScatter(const std::vector<Point>& points, const Starts& starts, Subsets subsets) {
+double HullSubsetScatter(const std::vector<Point>& points, const Starts& starts,
+                         const SubsetFrame& frame, Subsets subsets) {
   double squares = 0.0;
   std::size_t dof = 0;
-  std::vector<std::vector<Point>> parts(subsets.count);
-  std::vector<Starts> partStarts(subsets.count);
   for (std::uint64_t v = 0; v < subsets.interleavings; ++v) {
-    for (auto& p : parts) p.clear();
-    for (auto& s : partStarts) s.clear();
-    for (std::size_t s = 0; s < starts.size(); ++s) {
-      for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
-        const std::size_t k = SubsetOf(i, v, subsets.count);
-        if (partStarts[k].size() <= s) partStarts[k].resize(s + 1, parts[k].size());
-        parts[k].push_back(points[i]);
-      }
-    }
-    std::vector<double> slopes;
-    for (std::size_t k = 0; k < subsets.count; ++k) {
-      if (parts[k].size() < kLeastSubsetPoints) return 0.0;
-      // A stretch that left no point in this subset has a start equal to the next one's.
-      Starts own;
-      for (std::size_t s = 0; s < partStarts[k].size(); ++s) {
-        if (own.empty() || partStarts[k][s] > own.back()) own.push_back(partStarts[k][s]);
-      }
-      const std::optional<double> slope = HullSlope(parts[k], own);
-      if (!slope) return 0.0;
-      slopes.push_back(*slope);
-    }
+    const std::optional<std::vector<double>> slopes =
+        SubsetSlopes(points, starts, frame, subsets.count, v);
+    if (!slopes) return 0.0;
     double mean = 0.0;
-    for (double s : slopes) mean += s;
-    mean /= static_cast<double>(slopes.size());
-    for (double s : slopes) squares += (s - mean) * (s - mean);
-    dof += slopes.size() - 1;
+    for (double s : *slopes) mean += s;
+    mean /= static_cast<double>(slopes->size());
+    for (double s : *slopes) squares += (s - mean) * (s - mean);
+    dof += slopes->size() - 1;
   }
   return std::sqrt(squares / static_cast<double>(dof));
 }
 
 // The whole hull's error, drawn back from its subsets' scatter along their trend in the subset
 // count (a power between 0 and 1, see the method note); 0 when there is too little to tell.
-double HullStdErr(const std::vector<Point>& points, const Starts& starts) {
+double HullStdErr(const std::vector<Point>& points, const Starts& starts, double slope) {
+  const SubsetFrame frame = MakeSubsetFrame(points, starts, slope);
   double sumX = 0.0, sumY = 0.0, sumXX = 0.0, sumXY = 0.0;
   const double m = static_cast<double>(std::size(kHullSubsets));
   for (const Subsets& subsets : kHullSubsets) {
-    const double scatter = HullSubsetScatter(points, starts, subsets);
+    const double scatter = HullSubsetScatter(points, starts, frame, subsets);
     if (!(scatter > 0.0)) return 0.0;
     const double x = std::log(static_cast<double>(subsets.count)), y = std::log(scatter);
     sumX += x, sumY += y, sumXX += x * x, sumXY += x * y;
@@ -550,7 +735,7 @@ RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, doub
   }
   const std::optional<double> hull = HullSlope(points, starts);
   if (!hull || !(*hull > 0.0) || EdgeSharpness(points, starts, *hull) > kSharpEdge) return fit;
-  const double hullErr = HullStdErr(points, starts);
+  const double hullErr = HullStdErr(points, starts, *hull);
   if (hullErr > 0.0 && hullErr * kClearlyBetter < fit.stdErr) {
     fit.method = Method::kLowerHull;
     fit.slope = *hull;
