@@ -389,9 +389,16 @@ struct StretchWeight {
   double need = 0.0;
 };
 
-// The lower hull of each stretch's points, at indices into `points` in order; the first and
-// the last point of each stretch must be among them.
+// By stretch, the points that may be vertices of its lower hull, as indices into `points` in
+// order; the first and the last point of each stretch must be among them.
 using HullCandidates = std::vector<std::vector<std::size_t>>;
+
+// Above zero when p lies above the line from a through b (frames growing).
+double Turn(const AdaptiveRateFit::Point& a, const AdaptiveRateFit::Point& b,
+            const AdaptiveRateFit::Point& p) {
+  return (b.frames - a.frames) * (p.seconds - a.seconds) -
+         (b.seconds - a.seconds) * (p.frames - a.frames);
+}
 
 // The LP envelope (the line under all points with the least summed distance to them), one
 // offset per stretch: its slope is that of the lower hull's edge at which the hull vertices,
@@ -412,14 +419,8 @@ std::optional<double> EnvelopeSlope(const std::vector<Point>& points,
     hull.clear();
     for (std::size_t i : candidates[s]) {
       const Point& p = points[i];
-      while (hull.size() >= 2) {
-        const Point& a = points[hull[hull.size() - 2]];
-        const Point& b = points[hull.back()];
-        if ((b.frames - a.frames) * (p.seconds - a.seconds) -
-                (b.seconds - a.seconds) * (p.frames - a.frames) >
-            0.0) {
-          break;
-        }
+      while (hull.size() >= 2 &&
+             !(Turn(points[hull[hull.size() - 2]], points[hull.back()], p) > 0.0)) {
         hull.pop_back();
       }
       hull.push_back(i);
@@ -470,9 +471,9 @@ std::size_t SubsetOf(std::size_t i, std::uint64_t interleaving, std::size_t coun
   return static_cast<std::size_t>(std::has_single_bit(count) ? x & (count - 1) : x % count);
 }
 
-// Only points low under the whole hull's line can be hull vertices of a subset: of the lowest
-// this share (and each subset's ends), the subsets' hulls are found, and a subset whose hull
-// reaches higher than the lowest share is found again from all its points.
+// Only points low under the whole hull's line are likely vertices of a subset's hull: the
+// subsets' hulls are found from the lowest this share and each subset's ends, and taken in
+// more points only where a hull reaches higher (ExactSubsetSlope).
 constexpr double kCandidateShare = 0.05;
 
 // What the subsets' hulls share: each point's height over the whole hull's line, and which
@@ -511,16 +512,8 @@ SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& star
 // through them.
 template <typename In>
 bool Below(const std::vector<Point>& points, std::size_t from, std::size_t to, In in) {
-  const Point& a = points[from];
-  const Point& b = points[to];
   for (std::size_t i = from + 1; i < to; ++i) {
-    if (!in(i)) continue;
-    const Point& p = points[i];
-    if ((b.frames - a.frames) * (p.seconds - a.seconds) -
-            (b.seconds - a.seconds) * (p.frames - a.frames) <
-        0.0) {
-      return true;
-    }
+    if (in(i) && Turn(points[from], points[to], points[i]) < 0.0) return true;
   }
   return false;
 }
@@ -529,7 +522,7 @@ bool Below(const std::vector<Point>& points, std::size_t from, std::size_t to, I
 // weights and the first and last point (kNone where the subset has none there).
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 struct Interleaving {
-  std::vector<std::uint8_t> subset;
+  std::vector<std::uint8_t> subset;  // kHullSubsets has no more than 256 subsets at a size
   std::vector<StretchWeight> weights;  // at subset * stretches + stretch
   std::vector<std::size_t> first, last;
   std::size_t smallest = 0;  // points in the smallest subset
