@@ -1,7 +1,6 @@
 #include "engine/fit/AdaptiveRateFit.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <complex>
 #include <iterator>
@@ -30,11 +29,12 @@
 // the kinds' slopes are weighted by how well each is known. The lower edge has its own
 // band (RateFit). Least squares has the standard error of its slope, read off the residuals'
 // spectrum (SlopeVariance): a delay that repeats with a sound server's cycle scatters far more
-// point by point than it moves the slope. The hull is tried only under a sharp edge (EdgeSharpness). The hull's error shrinks with
-// the number of points at a rate that depends on how sharp the lower edge is (up to one over the
-// count for a sharp edge, one over its square root for a soft one, hardly at all for a blurred
-// one), so it is measured: hulls of interleaved subsets of 1/2, 1/4 and 1/8 of the points scatter
-// by amounts whose trend, drawn back to the whole set, gives the whole hull's error.
+// point by point than it moves the slope. The hull is tried only under a sharp edge
+// (EdgeSharpness). The hull's error shrinks with the number of points at a rate that depends on how
+// sharp the lower edge is (up to one over the count for a sharp edge, one over its square root for
+// a soft one, hardly at all for a blurred one), so it is measured: hulls of interleaved subsets of
+// 1/2, 1/4 and 1/8 of the points scatter by amounts whose trend, drawn back to the whole set, gives
+// the whole hull's error.
 
 namespace veltrane {
 namespace {
@@ -96,25 +96,8 @@ constexpr Subsets kHullSubsets[] = {{2, 16}, {4, 8}, {8, 4}};
 // Fewer points than this in a subset say nothing of the whole.
 constexpr std::size_t kLeastSubsetPoints = 16;
 
-// Frames handed to RateFit stay positive even when a stretch starts below the first position.
-constexpr std::uint64_t kFrameBase = std::uint64_t{1} << 40;
-
 std::size_t StretchEnd(const Starts& starts, std::size_t s, std::size_t n) {
   return s + 1 < starts.size() ? starts[s + 1] : n;
-}
-
-RateEstimate EdgeFit(const std::vector<Point>& points, const Starts& starts, double nominalRate,
-                     double wander) {
-  RateFit fit(nominalRate);
-  fit.AllowDelayWander(wander);
-  for (std::size_t s = 0; s < starts.size(); ++s) {
-    if (s > 0) fit.BeginSegment();
-    for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
-      fit.AddStep(points[i].seconds,
-                  kFrameBase + static_cast<std::uint64_t>(std::llround(points[i].frames)));
-    }
-  }
-  return fit.Estimate();
 }
 
 struct Block {
@@ -234,16 +217,23 @@ class Fourier {
     }
     // The products by hand: std::complex's guard against infinities makes them calls.
     double* x = reinterpret_cast<double*>(a.data());
-    for (std::size_t len = 2; len <= size; len <<= 1) {
-      const std::size_t stride = size / len;
+    // The first stage's factor is 1: sums and differences only.
+    for (std::size_t i = 0; i < 2 * size; i += 4) {
+      const double re = x[i + 2], im = x[i + 3];
+      x[i + 2] = x[i] - re, x[i + 3] = x[i + 1] - im;
+      x[i] += re, x[i + 1] += im;
+    }
+    for (std::size_t len = 4; len <= size; len <<= 1) {
+      const std::size_t stride = size / len, half = len / 2;
       for (std::size_t i = 0; i < size; i += len) {
-        for (std::size_t k = 0; k < len / 2; ++k) {
-          const double c = cosines[k * stride], s = sines[k * stride];
-          double* u = x + 2 * (i + k);
-          double* v = x + 2 * (i + k + len / 2);
-          const double re = v[0] * c - v[1] * s, im = v[0] * s + v[1] * c;
-          v[0] = u[0] - re, v[1] = u[1] - im;
-          u[0] += re, u[1] += im;
+        double* u = x + 2 * i;
+        double* v = u + 2 * half;
+        for (std::size_t k = 0, t = 0; k < half; ++k, t += stride, u += 2, v += 2) {
+          const double c = cosines[t], s = sines[t];
+          const double v0 = v[0], v1 = v[1], u0 = u[0], u1 = u[1];
+          const double re = v0 * c - v1 * s, im = v0 * s + v1 * c;
+          v[0] = u0 - re, v[1] = u1 - im;
+          u[0] = u0 + re, u[1] = u1 + im;
         }
       }
     }
@@ -412,8 +402,10 @@ std::optional<double> EnvelopeSlope(const std::vector<Point>& points,
   struct Edge {
     double slope, weight;
   };
-  std::vector<Edge> edges;
-  std::vector<std::size_t> hull;
+  // Kept between calls: an estimate asks for a few hundred subsets' envelopes.
+  thread_local std::vector<Edge> edges;
+  thread_local std::vector<std::size_t> hull;
+  edges.clear();
   double need = 0.0;
   for (std::size_t s = 0; s < candidates.size(); ++s) {
     hull.clear();
@@ -426,6 +418,7 @@ std::optional<double> EnvelopeSlope(const std::vector<Point>& points,
       hull.push_back(i);
     }
     need += weights[s].need;
+    const std::ptrdiff_t before = static_cast<std::ptrdiff_t>(edges.size());
     for (std::size_t h = 1; h < hull.size(); ++h) {
       const Point& a = points[hull[h - 1]];
       const Point& b = points[hull[h]];
@@ -433,10 +426,13 @@ std::optional<double> EnvelopeSlope(const std::vector<Point>& points,
                        weights[s].count * (b.frames - a.frames)});
       if (hullEdges) hullEdges->emplace_back(hull[h - 1], hull[h]);
     }
+    // A lower hull's edges rise in slope: each stretch's only needs merging with the others'.
+    if (before > 0) {
+      std::inplace_merge(edges.begin(), edges.begin() + before, edges.end(),
+                         [](const Edge& x, const Edge& y) { return x.slope < y.slope; });
+    }
   }
   if (edges.empty()) return std::nullopt;
-  std::sort(edges.begin(), edges.end(),
-            [](const Edge& x, const Edge& y) { return x.slope < y.slope; });
   double reached = 0.0;
   for (const Edge& e : edges) {
     reached += e.weight;
@@ -468,7 +464,7 @@ std::size_t SubsetOf(std::size_t i, std::uint64_t interleaving, std::size_t coun
   x *= 0xBF58476D1CE4E5B9ULL;
   x ^= x >> 27;
   // The counts are powers of two, and a division costs more than the rest.
-  return static_cast<std::size_t>(std::has_single_bit(count) ? x & (count - 1) : x % count);
+  return static_cast<std::size_t>((count & (count - 1)) == 0 ? x & (count - 1) : x % count);
 }
 
 // Only points low under the whole hull's line are likely vertices of a subset's hull: the
@@ -476,27 +472,36 @@ std::size_t SubsetOf(std::size_t i, std::uint64_t interleaving, std::size_t coun
 // more points only where a hull reaches higher (ExactSubsetSlope).
 constexpr double kCandidateShare = 0.05;
 
-// What the subsets' hulls share: each point's height over the whole hull's line, and which
-// points are low enough to be looked at.
+// What the subsets' hulls share: each point's height over the whole hull's line, which points
+// are low enough to be looked at, and each stretch's point count and mean position.
 struct SubsetFrame {
   std::vector<double> heights;
   double lowLimit = 0.0;
-  std::vector<std::size_t> low;  // indices of points no higher than lowLimit, in order
+  std::vector<std::size_t> low;            // indices of points no higher than lowLimit, in order
+  std::vector<double> counts, meanFrames;  // by stretch
+  std::vector<double> blockLows;           // the least height of each kScanBlock points in turn
 };
 
-SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& starts,
-                            double slope) {
+// Points are looked for under an edge a block at a time: a block whose lowest point stands
+// higher than the edge anywhere over it has none.
+constexpr std::size_t kScanBlock = 32;
+
+SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& starts, double slope) {
   SubsetFrame frame;
   const std::size_t n = points.size();
   frame.heights.resize(n);
   for (std::size_t s = 0; s < starts.size(); ++s) {
     double floor = std::numeric_limits<double>::infinity();
+    long double frames = 0.0L;
     const std::size_t end = StretchEnd(starts, s, n);
     for (std::size_t i = starts[s]; i < end; ++i) {
       frame.heights[i] = points[i].seconds - slope * points[i].frames;
       floor = std::min(floor, frame.heights[i]);
+      frames += points[i].frames;
     }
     for (std::size_t i = starts[s]; i < end; ++i) frame.heights[i] -= floor;
+    frame.counts.push_back(static_cast<double>(end - starts[s]));
+    frame.meanFrames.push_back(static_cast<double>(frames / (end - starts[s])));
   }
   std::vector<double> sorted = frame.heights;
   const auto cut = sorted.begin() + static_cast<std::ptrdiff_t>(kCandidateShare * (n - 1));
@@ -505,87 +510,108 @@ SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& star
   for (std::size_t i = 0; i < n; ++i) {
     if (frame.heights[i] <= frame.lowLimit) frame.low.push_back(i);
   }
+  frame.blockLows.assign((n + kScanBlock - 1) / kScanBlock,
+                         std::numeric_limits<double>::infinity());
+  for (std::size_t i = 0; i < n; ++i) {
+    double& low = frame.blockLows[i / kScanBlock];
+    low = std::min(low, frame.heights[i]);
+  }
   return frame;
 }
 
-// Whether a point between points[from] and points[to] that `in` takes lies under the line
-// through them.
+// The points between points[from] and points[to] that `in` takes and that lie under the line
+// through them, in order.
 template <typename In>
-bool Below(const std::vector<Point>& points, std::size_t from, std::size_t to, In in) {
-  for (std::size_t i = from + 1; i < to; ++i) {
-    if (in(i) && Turn(points[from], points[to], points[i]) < 0.0) return true;
+std::vector<std::size_t> Under(const std::vector<Point>& points, const SubsetFrame& frame,
+                               std::size_t from, std::size_t to, In in) {
+  std::vector<std::size_t> under;
+  // Heights are taken in one stretch over one line, so the edge is a line in them too; the
+  // margin keeps rounding from skipping a block the exact test below would look into.
+  const double h0 = frame.heights[from], h1 = frame.heights[to];
+  const double x0 = points[from].frames, span = points[to].frames - x0;
+  const auto edge = [&](std::size_t i) { return h0 + (h1 - h0) * (points[i].frames - x0) / span; };
+  const double margin = 1e-9 * (std::max(h0, h1) + frame.lowLimit) + 1e-15;
+  for (std::size_t i = from + 1; i < to;) {
+    const std::size_t block = i / kScanBlock, end = std::min(to, (block + 1) * kScanBlock);
+    if (frame.blockLows[block] <= std::max(edge(i), edge(end - 1)) + margin) {
+      for (; i < end; ++i) {
+        if (Turn(points[from], points[to], points[i]) < 0.0 && in(i)) under.push_back(i);
+      }
+    }
+    i = end;
   }
-  return false;
+  return under;
 }
 
-// One interleaving's subsets: which one each point falls in, and by subset and stretch the
-// weights and the first and last point (kNone where the subset has none there).
+// One interleaving's subsets: by subset and stretch, the first and last point (kNone where the
+// subset has none there) and the weights. A subset's points are scattered over its stretch as
+// evenly as the whole's, so it is weighted as its share of the whole, measured from its own
+// first point: the hull edge over the stretch's mean position, where its own points' mean
+// lies but for chance, without looking at every point once for each interleaving.
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 struct Interleaving {
-  std::vector<std::uint8_t> subset;  // kHullSubsets has no more than 256 subsets at a size
+  std::uint64_t key = 0;
+  std::size_t count = 0;
   std::vector<StretchWeight> weights;  // at subset * stretches + stretch
   std::vector<std::size_t> first, last;
-  std::size_t smallest = 0;  // points in the smallest subset
+  std::size_t Subset(std::size_t i) const { return SubsetOf(i, key, count); }
 };
 
 Interleaving MakeInterleaving(const std::vector<Point>& points, const Starts& starts,
-                              std::size_t count, std::uint64_t interleaving) {
-  Interleaving v;
-  v.subset.resize(points.size());
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    v.subset[i] = static_cast<std::uint8_t>(SubsetOf(i, interleaving, count));
-  }
+                              const SubsetFrame& frame, std::size_t count,
+                              std::uint64_t interleaving) {
+  Interleaving v{interleaving, count, {}, {}, {}};
   const std::size_t stretches = starts.size();
   v.weights.resize(count * stretches);
   v.first.assign(count * stretches, kNone);
   v.last.assign(count * stretches, kNone);
-  std::vector<double> firstFrames(count * stretches, 0.0);
   for (std::size_t s = 0; s < stretches; ++s) {
-    for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
-      const std::size_t at = v.subset[i] * stretches + s;
-      if (v.first[at] == kNone) v.first[at] = i, firstFrames[at] = points[i].frames;
-      v.last[at] = i;
-      v.weights[at].count += 1.0;
-      v.weights[at].need += points[i].frames;
+    const std::size_t begin = starts[s], end = StretchEnd(starts, s, points.size());
+    // From each end inwards until every subset has shown itself, a few points mostly.
+    std::size_t found = 0;
+    for (std::size_t i = begin; i < end && found < count; ++i) {
+      std::size_t& first = v.first[v.Subset(i) * stretches + s];
+      if (first == kNone) first = i, ++found;
+    }
+    found = 0;
+    for (std::size_t i = end; i > begin && found < count; --i) {
+      std::size_t& last = v.last[v.Subset(i - 1) * stretches + s];
+      if (last == kNone) last = i - 1, ++found;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t at = k * stretches + s;
+      if (v.first[at] == kNone) continue;
+      v.weights[at].count = frame.counts[s] / static_cast<double>(count);
+      v.weights[at].need = v.weights[at].count * (frame.meanFrames[s] - points[v.first[at]].frames);
     }
   }
-  std::vector<double> sizes(count, 0.0);
-  for (std::size_t at = 0; at < v.weights.size(); ++at) {
-    v.weights[at].need -= v.weights[at].count * firstFrames[at];
-    sizes[at / stretches] += v.weights[at].count;
-  }
-  v.smallest = static_cast<std::size_t>(*std::min_element(sizes.begin(), sizes.end()));
   return v;
 }
 
 // The envelope slope of subset k from its low points and ends. Between two vertices no higher
 // than the low points the hull stays no higher, so every point left out lies above it. Next
 // to a higher vertex (a subset's end, mostly, always a vertex) a point left out may lie under
-// the hull: the subset's points in between are taken in and the hull is found again, until
-// none does. So the slope is the one of all the subset's points.
+// the hull: the subset's points under that edge are taken in (those above it lie above the
+// whole hull too) and the hull is found again, until none is. So the slope is the one of all
+// the subset's points.
 std::optional<double> ExactSubsetSlope(const std::vector<Point>& points, const SubsetFrame& frame,
                                        const Interleaving& v, std::size_t k, HullCandidates kept,
                                        const std::vector<StretchWeight>& weights) {
-  const auto in = [&](std::size_t i) { return v.subset[i] == k; };
+  const auto in = [&](std::size_t i) { return v.Subset(i) == k; };
   IndexPairs hullEdges;
   for (;;) {
     hullEdges.clear();
     const std::optional<double> slope = EnvelopeSlope(points, kept, weights, &hullEdges);
     bool grown = false;
     for (const auto& [from, to] : hullEdges) {
-      if (std::max(frame.heights[from], frame.heights[to]) <= frame.lowLimit ||
-          !Below(points, from, to, in)) {
-        continue;
-      }
+      if (std::max(frame.heights[from], frame.heights[to]) <= frame.lowLimit) continue;
+      const std::vector<std::size_t> under = Under(points, frame, from, to, in);
+      if (under.empty()) continue;
       // The stretch whose edge it is, by its ends.
       for (std::vector<std::size_t>& c : kept) {
         if (c.front() > from || c.back() < to) continue;
-        std::vector<std::size_t> range, merged;
-        for (std::size_t i = from + 1; i < to; ++i) {
-          if (in(i)) range.push_back(i);
-        }
-        std::set_union(c.begin(), c.end(), range.begin(), range.end(),
-                       std::back_inserter(merged));
+        std::vector<std::size_t> merged;
+        std::set_union(c.begin(), c.end(), under.begin(), under.end(), std::back_inserter(merged));
         // Nothing new when the point under it lies on the hull but for rounding.
         grown = grown || merged.size() > c.size();
         c = std::move(merged);
@@ -601,15 +627,15 @@ std::optional<double> ExactSubsetSlope(const std::vector<Point>& points, const S
 std::optional<std::vector<double>> SubsetSlopes(const std::vector<Point>& points,
                                                 const Starts& starts, const SubsetFrame& frame,
                                                 std::size_t count, std::uint64_t interleaving) {
-  const Interleaving v = MakeInterleaving(points, starts, count, interleaving);
-  if (v.smallest < kLeastSubsetPoints) return std::nullopt;
+  if (points.size() / count < kLeastSubsetPoints) return std::nullopt;
+  const Interleaving v = MakeInterleaving(points, starts, frame, count, interleaving);
   const std::size_t stretches = starts.size();
   // Each subset's low points and ends, stretch by stretch, in order.
   std::vector<HullCandidates> candidates(count, HullCandidates(stretches));
   std::size_t s = 0;
   for (std::size_t i : frame.low) {
     while (i >= StretchEnd(starts, s, points.size())) ++s;
-    const std::size_t k = v.subset[i], at = k * stretches + s;
+    const std::size_t k = v.Subset(i), at = k * stretches + s;
     std::vector<std::size_t>& own = candidates[k][s];
     if (own.empty() && v.first[at] != i) own.push_back(v.first[at]);
     own.push_back(i);
@@ -713,7 +739,7 @@ struct RegimeFit {
 RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, double nominalRate) {
   using Method = AdaptiveRateFit::Method;
   RegimeFit fit;
-  const RateEstimate edge = EdgeFit(points, starts, nominalRate, 0.0);
+  const RateEstimate edge = RateFit::EstimateOf(points, starts, nominalRate, 0.0);
   if (!edge.valid) return fit;
   fit.ok = true;
   fit.blocks = edge.blocks;
@@ -758,6 +784,7 @@ std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmen
       cuts.push_back(start);
     }
   }
+  if (cuts.size() == 1) return {{points, starts, 0.0, n}};
   std::vector<double> delay(cuts.size(), 0.0);
   std::vector<std::size_t> count(cuts.size(), 0);
   for (const Block& block : MakeBlocks(starts, n)) {
@@ -800,7 +827,7 @@ std::vector<Group> Groups(const std::vector<Point>& points, const Starts& segmen
 AdaptiveRateFit::AdaptiveRateFit(double nominalRate) : nominalRate(nominalRate) {}
 
 RateEstimate AdaptiveRateFit::LowerEdgeEstimate() const {
-  return EdgeFit(series.Points(), series.SegmentStarts(), nominalRate, delayWander);
+  return RateFit::EstimateOf(series.Points(), series.SegmentStarts(), nominalRate, delayWander);
 }
 
 AdaptiveRateFit::Choice AdaptiveRateFit::Analyse() const {

@@ -299,14 +299,9 @@ std::optional<Edge> LowerEdge(const PointVec& points, std::vector<Block> blocks,
   return SettleLows(points, std::move(kept), segmentCount, edge->line.slope);
 }
 
-}  // namespace
-
-RateFit::RateFit(double nominalRate) : nominalRate(nominalRate) {}
-
-std::vector<RateFit::Block> RateFit::MakeBlocks() const {
-  const std::vector<StepPoint>& points = series.Points();
-  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
-  // Equal step counts per block, never across a segment boundary.
+// Equal step counts per block, never across a segment boundary.
+std::vector<Block> MakeBlocks(const std::vector<StepPoint>& points,
+                              const std::vector<std::size_t>& segmentStarts) {
   const std::size_t perBlock = std::max(kMinStepsPerBlock, points.size() / kBlockCount);
   std::vector<Block> blocks;
   for (std::size_t s = 0; s < segmentStarts.size(); ++s) {
@@ -321,9 +316,17 @@ std::vector<RateFit::Block> RateFit::MakeBlocks() const {
   return blocks;
 }
 
+}  // namespace
+
+RateFit::RateFit(double nominalRate) : nominalRate(nominalRate) {}
+
 RateEstimate RateFit::Estimate() const {
-  const std::vector<StepPoint>& points = series.Points();
-  const std::vector<std::size_t>& segmentStarts = series.SegmentStarts();
+  return EstimateOf(series.Points(), series.SegmentStarts(), nominalRate, delayWander);
+}
+
+RateEstimate RateFit::EstimateOf(const std::vector<StepPoint>& points,
+                                 const std::vector<std::size_t>& segmentStarts, double nominalRate,
+                                 double delayWander) {
   RateEstimate estimate;
   estimate.steps = points.size();
   if (points.size() < 2) return estimate;
@@ -331,7 +334,8 @@ RateEstimate RateFit::Estimate() const {
 
   const std::size_t segmentCount = segmentStarts.size();
   // Start from the nominal slope; the first round's lows already land close to the envelope.
-  const std::optional<Edge> edge = LowerEdge(points, MakeBlocks(), segmentCount, 1.0 / nominalRate);
+  const std::optional<Edge> edge =
+      LowerEdge(points, MakeBlocks(points, segmentStarts), segmentCount, 1.0 / nominalRate);
   if (!edge) return estimate;
   const double slope = edge->line.slope;
 

@@ -43,6 +43,11 @@ class RateFit {
   void AllowDelayWander(double seconds) { delayWander = seconds; }
 
   RateEstimate Estimate() const;
+  // The same fit of points already gathered, each segment starting at its index in
+  // `segmentStarts` (the first at 0), positions growing within each.
+  static RateEstimate EstimateOf(const std::vector<StepPoint>& points,
+                                 const std::vector<std::size_t>& segmentStarts, double nominalRate,
+                                 double delayWander);
 
   std::size_t Steps() const { return series.Points().size(); }
 
@@ -54,8 +59,6 @@ class RateFit {
   };
 
  private:
-  std::vector<Block> MakeBlocks() const;
-
   double nominalRate;
   StepSeries series;
   double delayWander = 0.0;
