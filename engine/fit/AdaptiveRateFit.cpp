@@ -273,7 +273,9 @@ double WeightedPower(const std::vector<double>& weightPower, const std::vector<d
 void Powers(const std::vector<double>& a, const std::vector<double>& b, const Fourier& fourier,
             std::vector<double>& powerA, std::vector<double>& powerB) {
   const std::size_t size = fourier.Size();
-  std::vector<std::complex<double>> x(size);
+  // Kept between calls: a buffer this large would be mapped afresh each time.
+  thread_local std::vector<std::complex<double>> x;
+  x.assign(size, {});
   for (std::size_t i = 0; i < a.size(); ++i) x[i] = {a[i], b[i]};
   fourier.Transform(x);
   const std::size_t half = size / 2;
@@ -310,7 +312,10 @@ double SlopeVariance(const std::vector<double>& weight, const std::vector<double
   const std::size_t n = weight.size();
   std::size_t size = 1;
   while (size < n) size <<= 1;
-  const Fourier fourier(size);
+  // The factors depend on the size alone, which a run's estimates mostly share.
+  thread_local std::optional<Fourier> cached;
+  if (!cached || cached->Size() != size) cached.emplace(size);
+  const Fourier& fourier = *cached;
   std::vector<double> weightPower, power, removed;
   Powers(weight, residual, fourier, weightPower, power);
   // The removed directions' power, each of unit length: the weights, and each stretch's
@@ -479,42 +484,55 @@ struct SubsetFrame {
   double lowLimit = 0.0;
   std::vector<std::size_t> low;            // indices of points no higher than lowLimit, in order
   std::vector<double> counts, meanFrames;  // by stretch
-  std::vector<double> blockLows;           // the least height of each kScanBlock points in turn
 };
 
-// Points are looked for under an edge a block at a time: a block whose lowest point stands
-// higher than the edge anywhere over it has none.
-constexpr std::size_t kScanBlock = 32;
-
-SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& starts, double slope) {
-  SubsetFrame frame;
-  const std::size_t n = points.size();
-  frame.heights.resize(n);
+// Each point's height over the line of this slope through its stretch's lowest point.
+std::vector<double> Heights(const std::vector<Point>& points, const Starts& starts, double slope) {
+  std::vector<double> heights(points.size());
   for (std::size_t s = 0; s < starts.size(); ++s) {
     double floor = std::numeric_limits<double>::infinity();
+    const std::size_t end = StretchEnd(starts, s, points.size());
+    for (std::size_t i = starts[s]; i < end; ++i) {
+      heights[i] = points[i].seconds - slope * points[i].frames;
+      floor = std::min(floor, heights[i]);
+    }
+    for (std::size_t i = starts[s]; i < end; ++i) heights[i] -= floor;
+  }
+  return heights;
+}
+
+// The heights in an order in which the median stands at the middle and no height before it is
+// higher: the lower quantiles are then looked for in the first half alone.
+struct HeightOrder {
+  std::vector<double> values;
+  std::vector<double>::iterator Middle() {
+    return values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  }
+};
+
+HeightOrder OrderHeights(const std::vector<double>& heights) {
+  HeightOrder order{heights};
+  std::nth_element(order.values.begin(), order.Middle(), order.values.end());
+  return order;
+}
+
+SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& starts,
+                            std::vector<double> heights, HeightOrder& order) {
+  SubsetFrame frame;
+  const std::size_t n = points.size();
+  frame.heights = std::move(heights);
+  for (std::size_t s = 0; s < starts.size(); ++s) {
     long double frames = 0.0L;
     const std::size_t end = StretchEnd(starts, s, n);
-    for (std::size_t i = starts[s]; i < end; ++i) {
-      frame.heights[i] = points[i].seconds - slope * points[i].frames;
-      floor = std::min(floor, frame.heights[i]);
-      frames += points[i].frames;
-    }
-    for (std::size_t i = starts[s]; i < end; ++i) frame.heights[i] -= floor;
+    for (std::size_t i = starts[s]; i < end; ++i) frames += points[i].frames;
     frame.counts.push_back(static_cast<double>(end - starts[s]));
     frame.meanFrames.push_back(static_cast<double>(frames / (end - starts[s])));
   }
-  std::vector<double> sorted = frame.heights;
-  const auto cut = sorted.begin() + static_cast<std::ptrdiff_t>(kCandidateShare * (n - 1));
-  std::nth_element(sorted.begin(), cut, sorted.end());
+  const auto cut = order.values.begin() + static_cast<std::ptrdiff_t>(kCandidateShare * (n - 1));
+  std::nth_element(order.values.begin(), cut, order.Middle());
   frame.lowLimit = *cut;
   for (std::size_t i = 0; i < n; ++i) {
     if (frame.heights[i] <= frame.lowLimit) frame.low.push_back(i);
-  }
-  frame.blockLows.assign((n + kScanBlock - 1) / kScanBlock,
-                         std::numeric_limits<double>::infinity());
-  for (std::size_t i = 0; i < n; ++i) {
-    double& low = frame.blockLows[i / kScanBlock];
-    low = std::min(low, frame.heights[i]);
   }
   return frame;
 }
@@ -522,23 +540,11 @@ SubsetFrame MakeSubsetFrame(const std::vector<Point>& points, const Starts& star
 // The points between points[from] and points[to] that `in` takes and that lie under the line
 // through them, in order.
 template <typename In>
-std::vector<std::size_t> Under(const std::vector<Point>& points, const SubsetFrame& frame,
-                               std::size_t from, std::size_t to, In in) {
+std::vector<std::size_t> Under(const std::vector<Point>& points, std::size_t from, std::size_t to,
+                               In in) {
   std::vector<std::size_t> under;
-  // Heights are taken in one stretch over one line, so the edge is a line in them too; the
-  // margin keeps rounding from skipping a block the exact test below would look into.
-  const double h0 = frame.heights[from], h1 = frame.heights[to];
-  const double x0 = points[from].frames, span = points[to].frames - x0;
-  const auto edge = [&](std::size_t i) { return h0 + (h1 - h0) * (points[i].frames - x0) / span; };
-  const double margin = 1e-9 * (std::max(h0, h1) + frame.lowLimit) + 1e-15;
-  for (std::size_t i = from + 1; i < to;) {
-    const std::size_t block = i / kScanBlock, end = std::min(to, (block + 1) * kScanBlock);
-    if (frame.blockLows[block] <= std::max(edge(i), edge(end - 1)) + margin) {
-      for (; i < end; ++i) {
-        if (Turn(points[from], points[to], points[i]) < 0.0 && in(i)) under.push_back(i);
-      }
-    }
-    i = end;
+  for (std::size_t i = from + 1; i < to; ++i) {
+    if (Turn(points[from], points[to], points[i]) < 0.0 && in(i)) under.push_back(i);
   }
   return under;
 }
@@ -605,7 +611,7 @@ std::optional<double> ExactSubsetSlope(const std::vector<Point>& points, const S
     bool grown = false;
     for (const auto& [from, to] : hullEdges) {
       if (std::max(frame.heights[from], frame.heights[to]) <= frame.lowLimit) continue;
-      const std::vector<std::size_t> under = Under(points, frame, from, to, in);
+      const std::vector<std::size_t> under = Under(points, from, to, in);
       if (under.empty()) continue;
       // The stretch whose edge it is, by its ends.
       for (std::vector<std::size_t>& c : kept) {
@@ -682,8 +688,8 @@ double HullSubsetScatter(const std::vector<Point>& points, const Starts& starts,
 
 // The whole hull's error, drawn back from its subsets' scatter along their trend in the subset
 // count (a power between 0 and 1, see the method note); 0 when there is too little to tell.
-double HullStdErr(const std::vector<Point>& points, const Starts& starts, double slope) {
-  const SubsetFrame frame = MakeSubsetFrame(points, starts, slope);
+double HullStdErr(const std::vector<Point>& points, const Starts& starts,
+                  const SubsetFrame& frame) {
   double sumX = 0.0, sumY = 0.0, sumXX = 0.0, sumXY = 0.0;
   const double m = static_cast<double>(std::size(kHullSubsets));
   for (const Subsets& subsets : kHullSubsets) {
@@ -700,28 +706,15 @@ double HullStdErr(const std::vector<Point>& points, const Starts& starts, double
 // line, against what a delay spread evenly from zero up would leave (its median over half of
 // one more than the steps per block). About 1 for such a delay; a soft edge (a busy computer's
 // latency, jitter, a delay that moves along the run) leaves its lows far higher.
-double EdgeSharpness(const std::vector<Point>& points, const Starts& starts, double slope) {
-  std::vector<double> floor(starts.size(), std::numeric_limits<double>::infinity());
-  for (std::size_t s = 0; s < starts.size(); ++s) {
-    for (std::size_t i = starts[s]; i < StretchEnd(starts, s, points.size()); ++i) {
-      floor[s] = std::min(floor[s], points[i].seconds - slope * points[i].frames);
-    }
-  }
-  const std::vector<Block> blocks = MakeBlocks(starts, points.size());
-  std::vector<double> delays;
-  delays.reserve(points.size());
+double EdgeSharpness(const std::vector<double>& heights, const Starts& starts, HeightOrder& order) {
+  const std::vector<Block> blocks = MakeBlocks(starts, heights.size());
   double lows = 0.0;
   for (const Block& block : blocks) {
-    double low = std::numeric_limits<double>::infinity();
-    for (std::size_t i = block.begin; i < block.end; ++i) {
-      const double d = points[i].seconds - slope * points[i].frames - floor[block.stretch];
-      delays.push_back(d);
-      low = std::min(low, d);
-    }
-    lows += low;
+    lows += *std::min_element(heights.begin() + static_cast<std::ptrdiff_t>(block.begin),
+                              heights.begin() + static_cast<std::ptrdiff_t>(block.end));
   }
-  const double perBlock = static_cast<double>(points.size()) / blocks.size();
-  const double median = Median(delays);
+  const double perBlock = static_cast<double>(heights.size()) / blocks.size();
+  const double median = *order.Middle();
   return median > 0.0 ? lows / blocks.size() / median * (perBlock + 1.0) / 2.0
                       : std::numeric_limits<double>::infinity();
 }
@@ -753,8 +746,12 @@ RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, doub
     fit.stdErr = ls.stdErr;
   }
   const std::optional<double> hull = HullSlope(points, starts);
-  if (!hull || !(*hull > 0.0) || EdgeSharpness(points, starts, *hull) > kSharpEdge) return fit;
-  const double hullErr = HullStdErr(points, starts, *hull);
+  if (!hull || !(*hull > 0.0)) return fit;
+  std::vector<double> heights = Heights(points, starts, *hull);
+  HeightOrder order = OrderHeights(heights);
+  if (EdgeSharpness(heights, starts, order) > kSharpEdge) return fit;
+  const double hullErr =
+      HullStdErr(points, starts, MakeSubsetFrame(points, starts, std::move(heights), order));
   if (hullErr > 0.0 && hullErr * kClearlyBetter < fit.stdErr) {
     fit.method = Method::kLowerHull;
     fit.slope = *hull;
