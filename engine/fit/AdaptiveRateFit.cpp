@@ -5,6 +5,9 @@
 #include <complex>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 #include "engine/Robust.h"
@@ -244,6 +247,30 @@ class Fourier {
   std::vector<double> cosines, sines;
 };
 
+// The transform of one size, made once for the whole program: its factors take thousands of
+// calls of the library, and every estimate of a run asks for the same few sizes.
+const Fourier& FourierOfSize(std::size_t size) {
+  static std::mutex lock;
+  static std::map<std::size_t, std::unique_ptr<const Fourier>> made;
+  const std::lock_guard<std::mutex> held(lock);
+  std::unique_ptr<const Fourier>& fourier = made[size];
+  if (!fourier) fourier = std::make_unique<const Fourier>(size);
+  return *fourier;
+}
+
+// What an estimate's many fits reuse rather than allocate afresh: the transform's buffer (large
+// enough that each allocation would map fresh pages) and the hulls' work lists. Held by the
+// estimate, not by the thread: built with MinGW, thread_local buffers here corrupted the heap
+// as the measuring thread ended (Wine's heap caught it in free).
+struct Scratch {
+  struct Edge {
+    double slope, weight;
+  };
+  std::vector<std::complex<double>> transformed;
+  std::vector<Edge> edges;
+  std::vector<std::size_t> hull;
+};
+
 // sum(weight power * power smoothed as kFlatCycles and kSmoothingRatio say), scaled so that
 // white noise of unit variance gives sum(weight^2).
 double WeightedPower(const std::vector<double>& weightPower, const std::vector<double>& power,
@@ -271,10 +298,9 @@ double WeightedPower(const std::vector<double>& weightPower, const std::vector<d
 // The power of two real sequences of the same length at each frequency from 0 to half the
 // transform's size, from one transform: a as its real part, b as its imaginary.
 void Powers(const std::vector<double>& a, const std::vector<double>& b, const Fourier& fourier,
-            std::vector<double>& powerA, std::vector<double>& powerB) {
+            std::vector<std::complex<double>>& x, std::vector<double>& powerA,
+            std::vector<double>& powerB) {
   const std::size_t size = fourier.Size();
-  // Kept between calls: a buffer this large would be mapped afresh each time.
-  thread_local std::vector<std::complex<double>> x;
   x.assign(size, {});
   for (std::size_t i = 0; i < a.size(); ++i) x[i] = {a[i], b[i]};
   fourier.Transform(x);
@@ -308,16 +334,13 @@ std::vector<double> Sines(double angle, std::size_t count) {
 // stretch's mean out of the residuals, and with them some of the low frequencies' power: what it
 // took from white noise, computed from those directions' own spectra, is given back.
 double SlopeVariance(const std::vector<double>& weight, const std::vector<double>& residual,
-                     const Starts& starts) {
+                     const Starts& starts, Scratch& scratch) {
   const std::size_t n = weight.size();
   std::size_t size = 1;
   while (size < n) size <<= 1;
-  // The factors depend on the size alone, which a run's estimates mostly share.
-  thread_local std::optional<Fourier> cached;
-  if (!cached || cached->Size() != size) cached.emplace(size);
-  const Fourier& fourier = *cached;
+  const Fourier& fourier = FourierOfSize(size);
   std::vector<double> weightPower, power, removed;
-  Powers(weight, residual, fourier, weightPower, power);
+  Powers(weight, residual, fourier, scratch.transformed, weightPower, power);
   // The removed directions' power, each of unit length: the weights, and each stretch's
   // indicator, whose transform has a closed form (a Dirichlet kernel).
   double weightSquares = 0.0;
@@ -343,7 +366,7 @@ double SlopeVariance(const std::vector<double>& weight, const std::vector<double
 // Least squares through all points, one offset per stretch, with the standard error of its slope
 // from the points' pulls on it (see below), times the batch-means factor for residuals that move
 // together over long stretches.
-Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
+Line LeastSquares(const std::vector<Point>& points, const Starts& starts, Scratch& scratch) {
   const std::size_t n = points.size();
   std::vector<double> meanFrames(starts.size()), meanSeconds(starts.size());
   std::vector<std::size_t> stretchOf(n);
@@ -373,7 +396,8 @@ Line LeastSquares(const std::vector<Point>& points, const Starts& starts) {
   if (n < kLeastSquaresPoints) return line;
   line.ok = slope > 0.0;
   line.slope = slope;
-  line.stdErr = std::sqrt(SlopeVariance(weight, residual, starts)) * kLeastSquaresBandWidening;
+  line.stdErr =
+      std::sqrt(SlopeVariance(weight, residual, starts, scratch)) * kLeastSquaresBandWidening;
   return line;
 }
 
@@ -402,14 +426,12 @@ double Turn(const AdaptiveRateFit::Point& a, const AdaptiveRateFit::Point& b,
 using IndexPairs = std::vector<std::pair<std::size_t, std::size_t>>;
 std::optional<double> EnvelopeSlope(const std::vector<Point>& points,
                                     const HullCandidates& candidates,
-                                    const std::vector<StretchWeight>& weights,
+                                    const std::vector<StretchWeight>& weights, Scratch& scratch,
                                     IndexPairs* hullEdges = nullptr) {
-  struct Edge {
-    double slope, weight;
-  };
-  // Kept between calls: an estimate asks for a few hundred subsets' envelopes.
-  thread_local std::vector<Edge> edges;
-  thread_local std::vector<std::size_t> hull;
+  using Edge = Scratch::Edge;
+  // An estimate asks for a few hundred subsets' envelopes: the lists are the scratch's.
+  std::vector<Edge>& edges = scratch.edges;
+  std::vector<std::size_t>& hull = scratch.hull;
   edges.clear();
   double need = 0.0;
   for (std::size_t s = 0; s < candidates.size(); ++s) {
@@ -446,7 +468,8 @@ std::optional<double> EnvelopeSlope(const std::vector<Point>& points,
   return edges.back().slope;
 }
 
-std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& starts) {
+std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& starts,
+                                Scratch& scratch) {
   HullCandidates all(starts.size());
   std::vector<StretchWeight> weights(starts.size());
   for (std::size_t s = 0; s < starts.size(); ++s) {
@@ -457,7 +480,7 @@ std::optional<double> HullSlope(const std::vector<Point>& points, const Starts& 
       weights[s].need += points[i].frames - points[begin].frames;
     }
   }
-  return EnvelopeSlope(points, all, weights);
+  return EnvelopeSlope(points, all, weights, scratch);
 }
 
 // Which of `count` subsets point i of an interleaving falls in: scrambled, so that a delay that
@@ -602,12 +625,13 @@ Interleaving MakeInterleaving(const std::vector<Point>& points, const Starts& st
 // the subset's points.
 std::optional<double> ExactSubsetSlope(const std::vector<Point>& points, const SubsetFrame& frame,
                                        const Interleaving& v, std::size_t k, HullCandidates kept,
-                                       const std::vector<StretchWeight>& weights) {
+                                       const std::vector<StretchWeight>& weights,
+                                       Scratch& scratch) {
   const auto in = [&](std::size_t i) { return v.Subset(i) == k; };
   IndexPairs hullEdges;
   for (;;) {
     hullEdges.clear();
-    const std::optional<double> slope = EnvelopeSlope(points, kept, weights, &hullEdges);
+    const std::optional<double> slope = EnvelopeSlope(points, kept, weights, scratch, &hullEdges);
     bool grown = false;
     for (const auto& [from, to] : hullEdges) {
       if (std::max(frame.heights[from], frame.heights[to]) <= frame.lowLimit) continue;
@@ -632,7 +656,8 @@ std::optional<double> ExactSubsetSlope(const std::vector<Point>& points, const S
 // or gives no hull.
 std::optional<std::vector<double>> SubsetSlopes(const std::vector<Point>& points,
                                                 const Starts& starts, const SubsetFrame& frame,
-                                                std::size_t count, std::uint64_t interleaving) {
+                                                std::size_t count, std::uint64_t interleaving,
+                                                Scratch& scratch) {
   if (points.size() / count < kLeastSubsetPoints) return std::nullopt;
   const Interleaving v = MakeInterleaving(points, starts, frame, count, interleaving);
   const std::size_t stretches = starts.size();
@@ -660,7 +685,7 @@ std::optional<std::vector<double>> SubsetSlopes(const std::vector<Point>& points
       weights.push_back(v.weights[at]);
     }
     const std::optional<double> slope =
-        ExactSubsetSlope(points, frame, v, k, std::move(kept), weights);
+        ExactSubsetSlope(points, frame, v, k, std::move(kept), weights, scratch);
     if (!slope) return std::nullopt;
     slopes.push_back(*slope);
   }
@@ -670,12 +695,12 @@ std::optional<std::vector<double>> SubsetSlopes(const std::vector<Point>& points
 // The scatter of the hull slopes of interleaved subsets of 1/count of the points, each
 // interleaving about its own mean; 0 when a subset gives no hull.
 double HullSubsetScatter(const std::vector<Point>& points, const Starts& starts,
-                         const SubsetFrame& frame, Subsets subsets) {
+                         const SubsetFrame& frame, Subsets subsets, Scratch& scratch) {
   double squares = 0.0;
   std::size_t dof = 0;
   for (std::uint64_t v = 0; v < subsets.interleavings; ++v) {
     const std::optional<std::vector<double>> slopes =
-        SubsetSlopes(points, starts, frame, subsets.count, v);
+        SubsetSlopes(points, starts, frame, subsets.count, v, scratch);
     if (!slopes) return 0.0;
     double mean = 0.0;
     for (double s : *slopes) mean += s;
@@ -688,12 +713,12 @@ double HullSubsetScatter(const std::vector<Point>& points, const Starts& starts,
 
 // The whole hull's error, drawn back from its subsets' scatter along their trend in the subset
 // count (a power between 0 and 1, see the method note); 0 when there is too little to tell.
-double HullStdErr(const std::vector<Point>& points, const Starts& starts,
-                  const SubsetFrame& frame) {
+double HullStdErr(const std::vector<Point>& points, const Starts& starts, const SubsetFrame& frame,
+                  Scratch& scratch) {
   double sumX = 0.0, sumY = 0.0, sumXX = 0.0, sumXY = 0.0;
   const double m = static_cast<double>(std::size(kHullSubsets));
   for (const Subsets& subsets : kHullSubsets) {
-    const double scatter = HullSubsetScatter(points, starts, frame, subsets);
+    const double scatter = HullSubsetScatter(points, starts, frame, subsets, scratch);
     if (!(scatter > 0.0)) return 0.0;
     const double x = std::log(static_cast<double>(subsets.count)), y = std::log(scatter);
     sumX += x, sumY += y, sumXX += x * x, sumXY += x * y;
@@ -729,7 +754,8 @@ struct RegimeFit {
 
 // One regime's points with the stretches the caller began in it: the lower edge unless another
 // fit is better known, the hull only under a sharp edge.
-RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, double nominalRate) {
+RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, double nominalRate,
+                    Scratch& scratch) {
   using Method = AdaptiveRateFit::Method;
   RegimeFit fit;
   const RateEstimate edge = RateFit::EstimateOf(points, starts, nominalRate, 0.0);
@@ -739,19 +765,19 @@ RegimeFit FitRegime(const std::vector<Point>& points, const Starts& starts, doub
   fit.slope = 1.0 / (nominalRate * edge.ratio);
   // The band's own half-width (a t quantile) in slope, as a standard error at kBandZ.
   fit.stdErr = (1.0 / (nominalRate * (1.0 + edge.bandLowPpm * 1e-6)) - fit.slope) / kBandZ;
-  const Line ls = LeastSquares(points, starts);
+  const Line ls = LeastSquares(points, starts, scratch);
   if (ls.ok && ls.stdErr < fit.stdErr) {
     fit.method = Method::kLeastSquares;
     fit.slope = ls.slope;
     fit.stdErr = ls.stdErr;
   }
-  const std::optional<double> hull = HullSlope(points, starts);
+  const std::optional<double> hull = HullSlope(points, starts, scratch);
   if (!hull || !(*hull > 0.0)) return fit;
   std::vector<double> heights = Heights(points, starts, *hull);
   HeightOrder order = OrderHeights(heights);
   if (EdgeSharpness(heights, starts, order) > kSharpEdge) return fit;
-  const double hullErr =
-      HullStdErr(points, starts, MakeSubsetFrame(points, starts, std::move(heights), order));
+  const double hullErr = HullStdErr(
+      points, starts, MakeSubsetFrame(points, starts, std::move(heights), order), scratch);
   if (hullErr > 0.0 && hullErr * kClearlyBetter < fit.stdErr) {
     fit.method = Method::kLowerHull;
     fit.slope = *hull;
@@ -841,8 +867,9 @@ AdaptiveRateFit::Choice AdaptiveRateFit::Analyse() const {
   // then weighted by how well each is known.
   double weights = 0.0, weighted = 0.0, mostWeight = 0.0;
   std::size_t blocks = 0;
+  Scratch scratch;
   for (const Group& group : Groups(points, segmentStarts, starts, first.ratio * nominalRate)) {
-    const RegimeFit fit = FitRegime(group.points, group.starts, nominalRate);
+    const RegimeFit fit = FitRegime(group.points, group.starts, nominalRate, scratch);
     if (!fit.ok) return choice;
     const double w = 1.0 / (fit.stdErr * fit.stdErr);
     weights += w;
