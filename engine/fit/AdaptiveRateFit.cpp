@@ -621,39 +621,33 @@ Interleaving MakeInterleaving(const std::vector<Point>& points, const Starts& st
 // than the low points the hull stays no higher, so every point left out lies above it. Next
 // to a higher vertex (a subset's end, mostly, always a vertex) a point left out may lie under
 // the hull: the subset's points under that edge are taken in (those above it lie above the
-// whole hull too) and the hull is found once more. So the slope is the one of all the
-// subset's points.
+// whole hull too) and the hull is found once more. That one is final: it lies nowhere above
+// the first, and every point of the subset under the first is now among its own. So the
+// slope is the one of all the subset's points.
 std::optional<double> ExactSubsetSlope(const std::vector<Point>& points, const SubsetFrame& frame,
                                        const Interleaving& v, std::size_t k, HullCandidates kept,
                                        const std::vector<StretchWeight>& weights,
                                        Scratch& scratch) {
   const auto in = [&](std::size_t i) { return v.Subset(i) == k; };
   IndexPairs hullEdges;
-  for (bool grownOnce = false;; grownOnce = true) {
-    hullEdges.clear();
-    const std::optional<double> slope = EnvelopeSlope(points, kept, weights, scratch, &hullEdges);
-    // Once grown, the hull is final: it lies nowhere above the first, and every point of the
-    // subset under the first is now among its own, so none lies under it. Checking again
-    // took a second look under every high edge for nothing.
-    if (grownOnce) return slope;
-    bool grown = false;
-    for (const auto& [from, to] : hullEdges) {
-      if (std::max(frame.heights[from], frame.heights[to]) <= frame.lowLimit) continue;
-      const std::vector<std::size_t> under = Under(points, from, to, in);
-      if (under.empty()) continue;
-      // The stretch whose edge it is, by its ends.
-      for (std::vector<std::size_t>& c : kept) {
-        if (c.front() > from || c.back() < to) continue;
-        std::vector<std::size_t> merged;
-        std::set_union(c.begin(), c.end(), under.begin(), under.end(), std::back_inserter(merged));
-        // Nothing new when the point under it lies on the hull but for rounding.
-        grown = grown || merged.size() > c.size();
-        c = std::move(merged);
-        break;
-      }
+  const std::optional<double> slope = EnvelopeSlope(points, kept, weights, scratch, &hullEdges);
+  bool grown = false;
+  for (const auto& [from, to] : hullEdges) {
+    if (std::max(frame.heights[from], frame.heights[to]) <= frame.lowLimit) continue;
+    const std::vector<std::size_t> under = Under(points, from, to, in);
+    if (under.empty()) continue;
+    // The stretch whose edge it is, by its ends.
+    for (std::vector<std::size_t>& c : kept) {
+      if (c.front() > from || c.back() < to) continue;
+      std::vector<std::size_t> merged;
+      std::set_union(c.begin(), c.end(), under.begin(), under.end(), std::back_inserter(merged));
+      // Nothing new when the point under it lies on the hull but for rounding.
+      grown = grown || merged.size() > c.size();
+      c = std::move(merged);
+      break;
     }
-    if (!grown) return slope;
   }
+  return grown ? EnvelopeSlope(points, kept, weights, scratch) : slope;
 }
 
 // The hull slopes of the `count` subsets of one interleaving; none when a subset is too small
